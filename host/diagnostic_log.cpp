@@ -1,0 +1,136 @@
+#include "host/diagnostic_log.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+namespace quendal {
+namespace {
+
+constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+struct FileCloser {
+  void operator()(std::FILE* f) const {
+    if (f) std::fclose(f);
+  }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+std::tm LocalNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  return local;
+}
+
+}  // namespace
+
+std::string FormatLogTimeStamp(const std::tm& t) {
+  const char* month = (t.tm_mon >= 0 && t.tm_mon < 12) ? kMonths[t.tm_mon] : "???";
+  char text[64];
+  std::snprintf(text, sizeof text, "%d %s %d %d:%02d:%02d", t.tm_mday, month, t.tm_year + 1900,
+                t.tm_hour, t.tm_min, t.tm_sec);
+  return text;
+}
+
+bool DiagnosticLog::IsValidLevel(std::uint32_t level) {
+  return level == kLogNone || level == kLogFailure || level == kLogStep || level == kLogDetail ||
+         level == kLogTrace;
+}
+
+void DiagnosticLog::Open(const char* path, std::uint32_t level) {
+  path_ = path ? path : "error.txt";
+  level_ = IsValidLevel(level) ? level : kLogFailure;
+}
+
+bool DiagnosticLog::SetLevel(std::uint32_t level) {
+  if (!IsValidLevel(level)) return false;
+  level_ = level;
+  return true;
+}
+
+int DiagnosticLog::Print(std::uint32_t level, const char* source, const char* format, ...) {
+  if (level_ < level) return 0;
+  // A log at level 0 writes nothing, not even failures.
+  if (level_ == kLogNone) return 0;
+  File file(std::fopen(path_.c_str(), "ab"));
+  if (!file) return 0;
+
+  std::string stamp = FormatLogTimeStamp(LocalNow());
+  int written = std::fprintf(file.get(), "%s - %s: ", stamp.c_str(), source ? source : "");
+  if (written < 0) return 0;
+  if (format) {
+    va_list args;
+    va_start(args, format);
+    int body = std::vfprintf(file.get(), format, args);
+    va_end(args);
+    if (body < 0) return 0;
+    written += body;
+  }
+  if (std::fputs("\r\n", file.get()) < 0) return 0;
+  return written + 2;
+}
+
+long long DiagnosticLog::FileSize() const {
+  File file(std::fopen(path_.c_str(), "rb"));
+  if (!file) return errno ? -static_cast<long long>(errno) : -1;
+  if (std::fseek(file.get(), 0, SEEK_END) != 0) return errno ? -static_cast<long long>(errno) : -1;
+  long size = std::ftell(file.get());
+  if (size < 0) return errno ? -static_cast<long long>(errno) : -1;
+  return size;
+}
+
+bool DiagnosticLog::KeepTail(std::size_t bytes) {
+  File source(std::fopen(path_.c_str(), "rb"));
+  if (!source) return false;
+  if (std::fseek(source.get(), 0, SEEK_END) != 0) return false;
+  long size = std::ftell(source.get());
+  if (size < 0) return false;
+  if (static_cast<std::size_t>(size) < bytes) return true;
+
+  // Start the kept text at a line start: skip to just past the next line feed.
+  if (std::fseek(source.get(), size - static_cast<long>(bytes), SEEK_SET) != 0) return false;
+  for (int c = std::fgetc(source.get()); c != EOF && c != '\n'; c = std::fgetc(source.get())) {
+  }
+
+  std::string tempPath = path_ + ".temp";
+  std::vector<char> buffer;
+  try {
+    buffer.resize(bytes);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  std::size_t got = std::fread(buffer.data(), 1, bytes, source.get());
+  if (std::ferror(source.get())) return false;
+  source.reset();
+
+  // Write the tail beside the file first; the error file is replaced only once the copy
+  // is complete, so a full disk never loses the log.
+  std::remove(tempPath.c_str());
+  File temp(std::fopen(tempPath.c_str(), "ab"));
+  if (!temp) return false;
+  bool ok = std::fwrite(buffer.data(), 1, got, temp.get()) == got;
+  ok = (std::fclose(temp.release()) == 0) && ok;
+  if (!ok) {
+    std::remove(tempPath.c_str());
+    return false;
+  }
+#ifdef _WIN32
+  std::remove(path_.c_str());
+#endif
+  if (std::rename(tempPath.c_str(), path_.c_str()) != 0) {
+    std::remove(tempPath.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quendal

@@ -1,0 +1,51 @@
+#pragma once
+// The error file: every layer appends one line per event. Each line is a separate
+// open-append-close so that a crash loses nothing already written and two running
+// copies can share the file.
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace quendal {
+
+enum LogLevel : std::uint32_t {
+  kLogNone = 0,
+  kLogFailure = 1,  // failures and every text shown to the operator
+  kLogStep = 10,    // successful steps and notable events
+  kLogDetail = 30,  // the level the program runs at
+  kLogTrace = 40,   // serial byte trace
+};
+
+class DiagnosticLog {
+ public:
+  DiagnosticLog() = default;
+  DiagnosticLog(const char* path, std::uint32_t level) { Open(path, level); }
+
+  // Copies the path (null: "error.txt" in the current directory); an invalid level
+  // stores 1. Opens no file.
+  void Open(const char* path, std::uint32_t level);
+  bool SetLevel(std::uint32_t level);
+  std::uint32_t Level() const { return level_; }
+  const std::string& Path() const { return path_; }
+
+  // Appends "<time stamp> - <source>: <text>\r\n"; returns the characters written, or 0
+  // when the level does not pass or the file cannot be opened.
+  int Print(std::uint32_t level, const char* source, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
+
+  // Size in bytes, or the negated system error number.
+  long long FileSize() const;
+  // Cuts the file to about its last `bytes` bytes, starting at a line start.
+  bool KeepTail(std::size_t bytes);
+
+  static bool IsValidLevel(std::uint32_t level);
+
+ private:
+  std::string path_ = "error.txt";
+  std::uint32_t level_ = kLogFailure;
+};
+
+// "%d %s %d %d:%02d:%02d": day and hour without leading zeros, English month.
+std::string FormatLogTimeStamp(const std::tm& local);
+
+}  // namespace quendal

@@ -1,0 +1,27 @@
+#pragma once
+// Timing services shared by every protocol layer.
+#include <cstdint>
+#include <functional>
+
+#include "host/status.h"
+
+namespace quendal {
+
+// Milliseconds from a monotonic clock, for measuring intervals (wraps like a 32-bit tick).
+std::uint32_t DSTicks();
+
+// Waits `ms` and returns 0. From 170 ms on, the wait runs the installed message pump so
+// that a window stays painted and its timers run while a step waits.
+Status DSSleep(std::uint32_t ms);
+
+// The local time's offset from UTC in seconds, daylight saving included.
+std::int32_t LocalUtcOffset();
+
+// A message pump runs pending window messages, waiting for them at most `maxWaitMs`.
+// It may return early. The GUI installs one; without one DSSleep simply sleeps.
+using MessagePump = std::function<void(std::uint32_t maxWaitMs)>;
+void DSSetMessagePump(MessagePump pump);
+
+inline constexpr std::uint32_t kPumpingSleepMs = 170;
+
+}  // namespace quendal
