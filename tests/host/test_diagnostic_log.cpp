@@ -1,1 +1,158 @@
 #include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "host/diagnostic_log.h"
+#include "tests/support/temp_dir.h"
+
+namespace quendal {
+namespace {
+
+using test::ReadWholeFile;
+using test::TempDir;
+using test::WriteWholeFile;
+
+// "7 Dec 2026 16:51:45 - Source: text\r\n"
+const std::regex kLine(R"(([1-9]|[12][0-9]|3[01]) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"
+                       R"(\d{4} ([0-9]|1[0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] - (.*): (.*)\r\n)");
+
+TEST(DiagnosticLog, LevelsDecideWhatIsWritten) {
+  struct Case {
+    std::uint32_t logLevel;
+    std::uint32_t lineLevel;
+    bool written;
+  } cases[] = {
+      {30, 40, false}, {30, 30, true}, {30, 1, true}, {1, 10, false}, {1, 1, true},
+      {40, 40, true},  {0, 1, false},  {0, 0, false}, {10, 30, false}, {10, 10, true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    DiagnosticLog log(dir.File("e.txt").c_str(), c.logLevel);
+    int n = log.Print(c.lineLevel, "Quendal", "line %d", 7);
+    std::string text = ReadWholeFile(dir.File("e.txt"));
+    SCOPED_TRACE(testing::Message() << "log " << c.logLevel << " line " << c.lineLevel);
+    if (c.written) {
+      EXPECT_EQ(n, static_cast<int>(text.size()));
+      EXPECT_TRUE(std::regex_match(text, kLine)) << text;
+      EXPECT_NE(text.find(" - Quendal: line 7\r\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(n, 0);
+      EXPECT_TRUE(text.empty());
+    }
+  }
+}
+
+TEST(DiagnosticLog, InvalidLevelsAreRefused) {
+  DiagnosticLog log("x.txt", 5);
+  EXPECT_EQ(log.Level(), 1u);
+  EXPECT_TRUE(log.SetLevel(30));
+  for (std::uint32_t bad : {2u, 5u, 20u, 31u, 41u, 100u}) {
+    EXPECT_FALSE(log.SetLevel(bad)) << bad;
+    EXPECT_EQ(log.Level(), 30u);
+  }
+  for (std::uint32_t good : {0u, 1u, 10u, 40u}) {
+    EXPECT_TRUE(log.SetLevel(good));
+    EXPECT_EQ(log.Level(), good);
+  }
+  DiagnosticLog unnamed(nullptr, 30);
+  EXPECT_EQ(unnamed.Path(), "error.txt");
+}
+
+TEST(DiagnosticLog, LinesAppendAndKeepTheirBytes) {
+  TempDir dir;
+  WriteWholeFile(dir.File("e.txt"), "earlier run\r\n");
+  DiagnosticLog log(dir.File("e.txt").c_str(), 30);
+  log.Print(1, "ErrorOK Told User:", "%s", "100% done\nnext");
+  log.Print(10, "", "%s", "");
+  std::string text = ReadWholeFile(dir.File("e.txt"));
+  ASSERT_EQ(text.rfind("earlier run\r\n", 0), 0u) << "earlier lines are never dropped";
+  // The caller's text goes through untouched: no conversion of "%" or of line ends.
+  EXPECT_NE(text.find(" - ErrorOK Told User:: 100% done\nnext\r\n"), std::string::npos) << text;
+  // An empty source and message still make a whole line.
+  EXPECT_EQ(text.substr(text.size() - 7), " - : \r\n");
+}
+
+TEST(DiagnosticLog, TimeStampHasNoLeadingZeros) {
+  struct Case {
+    int year, month, day, hour, minute, second;
+    const char* expected;
+  } cases[] = {
+      {2027, 2, 1, 9, 5, 3, "1 Mar 2027 9:05:03"},
+      {2026, 11, 7, 16, 51, 45, "7 Dec 2026 16:51:45"},
+      {2026, 0, 31, 0, 0, 0, "31 Jan 2026 0:00:00"},
+      {1999, 5, 15, 23, 59, 59, "15 Jun 1999 23:59:59"},
+  };
+  for (const Case& c : cases) {
+    std::tm t{};
+    t.tm_year = c.year - 1900;
+    t.tm_mon = c.month;
+    t.tm_mday = c.day;
+    t.tm_hour = c.hour;
+    t.tm_min = c.minute;
+    t.tm_sec = c.second;
+    EXPECT_EQ(FormatLogTimeStamp(t), c.expected);
+  }
+}
+
+TEST(DiagnosticLog, KeepTailStartsAtALineStart) {
+  TempDir dir;
+  std::string path = dir.File("e.txt");
+  std::string content;
+  for (int i = 0; content.size() < 40000; ++i) {
+    content += "line " + std::to_string(i) + " of the log with some more text\r\n";
+  }
+  content.resize(40000);  // the last line may be cut: it has no line end then
+  WriteWholeFile(path, content);
+  DiagnosticLog log(path.c_str(), 30);
+  ASSERT_EQ(log.FileSize(), 40000);
+
+  ASSERT_TRUE(log.KeepTail(32768));
+  std::string kept = ReadWholeFile(path);
+  EXPECT_LE(kept.size(), 32768u);
+  EXPECT_GT(kept.size(), 32768u - 80u) << "only the partial first line is dropped";
+  EXPECT_EQ(kept.rfind("line ", 0), 0u);
+  EXPECT_EQ(content.substr(content.size() - kept.size()), kept);
+  EXPECT_FALSE(std::filesystem::exists(path + ".temp"));
+}
+
+TEST(DiagnosticLog, KeepTailEdgeSizes) {
+  TempDir dir;
+  std::string path = dir.File("e.txt");
+  DiagnosticLog log(path.c_str(), 30);
+
+  // Smaller than the tail: nothing changes.
+  std::string small(100, 'x');
+  WriteWholeFile(path, small);
+  EXPECT_TRUE(log.KeepTail(32768));
+  EXPECT_EQ(ReadWholeFile(path), small);
+
+  // Exactly the tail size: the first line goes.
+  WriteWholeFile(path, "first\r\nsecond\r\n");
+  EXPECT_TRUE(log.KeepTail(15));
+  EXPECT_EQ(ReadWholeFile(path), "second\r\n");
+
+  // A stale temp file from an interrupted run is not glued in front of the tail.
+  WriteWholeFile(path, "one\r\ntwo\r\nthree\r\n");
+  WriteWholeFile(path + ".temp", "STALE");
+  EXPECT_TRUE(log.KeepTail(12));
+  EXPECT_EQ(ReadWholeFile(path), "three\r\n");
+
+  // A missing file: nothing to cut from.
+  DiagnosticLog missing(dir.File("none.txt").c_str(), 30);
+  EXPECT_FALSE(missing.KeepTail(32768));
+  EXPECT_LT(missing.FileSize(), 0);
+  // The first line written creates the file.
+  missing.Print(10, "Quendal Firmware Updater", "Launching web feedback with an empty error file.");
+  EXPECT_GT(missing.FileSize(), 0);
+}
+
+TEST(DiagnosticLog, UnwritableFileDropsTheLineQuietly) {
+  TempDir dir;
+  DiagnosticLog log(dir.File("no/such/folder/e.txt").c_str(), 40);
+  EXPECT_EQ(log.Print(1, "Quendal", "lost"), 0);
+  EXPECT_LT(log.FileSize(), 0);
+}
+
+}  // namespace
+}  // namespace quendal
