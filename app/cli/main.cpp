@@ -1,1 +1,42 @@
-int main() { return 0; }
+// quendal-cli: the updater's console front end for terminals and factory scripts.
+// Exit status: 0 success, 1 the operation failed, 2 usage error.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/cli/image_command.h"
+#include "app/cli/options.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: quendal-cli <command> [options]\n"
+    "\n"
+    "commands:\n"
+    "  image [--firmware FILE] [--dump OUT]   show the firmware image (name, version, kind,\n"
+    "                                         length, sum, vectors); optionally load a TI-Text\n"
+    "                                         file first and write the image to OUT\n"
+    "  help                                   show this text\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quendal::cli;
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  std::string_view command = args.front();
+  args.erase(args.begin());
+  if (command == "help" || command == "--help" || command == "-h") {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (command == "image") return RunImageCommand(args);
+  std::fprintf(stderr, "quendal-cli: unknown command '%.*s'\n\n%s",
+               static_cast<int>(command.size()), command.data(), kUsage);
+  return kExitUsage;
+}

@@ -1,1 +1,98 @@
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace quendal {
+namespace {
+
+using test::ReadWholeFile;
+using test::TempDir;
+using test::WriteWholeFile;
+
+struct Run {
+  int status;
+  std::string output;  // standard output and error together
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Run Cli(const std::string& args) {
+  std::string command = Quote(QUENDAL_CLI_PATH) + " " + args + " 2>&1";
+  Run run{-1, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return run;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+  int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+TEST(Cli, ImageShowsTheBuiltInFirmware) {
+  Run run = Cli("image");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("Name:    Lurra 3.96\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Version: 396\n"), std::string::npos);
+  EXPECT_NE(run.output.find("Kind:    10 (Digital Sensor)\n"), std::string::npos);
+  EXPECT_NE(run.output.find("Length:  63436\n"), std::string::npos);
+  EXPECT_NE(run.output.find("Sum:     3730245\n"), std::string::npos);
+  EXPECT_NE(run.output.find("Vectors: FFE0:"), std::string::npos);
+  EXPECT_NE(run.output.find("FFF0:"), std::string::npos);
+}
+
+TEST(Cli, ImageLoadsAndDumpsAFile) {
+  TempDir dir;
+  std::string firmware = dir.File("tarnx 2-10.txt");
+  WriteWholeFile(firmware, "@1100\n31 40 02\n@FFFE\n00 11\nq\n");
+  std::string dump = dir.File("dump.txt");
+  Run run = Cli("image --firmware " + Quote(firmware) + " --dump " + Quote(dump));
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("Name:    tarnx 2.10\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Version: 210\n"), std::string::npos);
+  EXPECT_NE(run.output.find("Kind:    3 (Tarnx)\n"), std::string::npos);
+  EXPECT_NE(run.output.find("Length:  14\n"), std::string::npos);
+  EXPECT_NE(run.output.find("FFF0: FFFF FFFF FFFF FFFF FFFF FFFF FFFF 1100\n"),
+            std::string::npos);
+  EXPECT_EQ(ReadWholeFile(dump),
+            "@01100\n4031FF02\n@FFE0\n"
+            "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF\n"
+            "FFFFFFFFFFFFFFFFFFFFFFFFFFFF1100\n");
+}
+
+TEST(Cli, FailuresAndUsageErrors) {
+  TempDir dir;
+  std::string notTiText = dir.File("bad.txt");
+  WriteWholeFile(notTiText, " @1100\n00 11\nq\n");
+  struct Case {
+    std::string args;
+    int status;
+    std::string text;
+  } cases[] = {
+      {"", 2, "usage: quendal-cli"},
+      {"frobnicate", 2, "unknown command 'frobnicate'"},
+      {"image --firmware", 2, "option --firmware needs a value"},
+      {"image --bogus", 2, "unexpected argument '--bogus'"},
+      {"image --firmware " + Quote(dir.File("missing.txt")), 1, "(error -2)"},
+      {"image --firmware " + Quote(notTiText), 1, "is not a valid firmware file (error -100)"},
+      {"image --dump " + Quote(dir.File("no/such/dir/out.txt")), 1,
+       "could not write the image"},
+  };
+  for (const Case& c : cases) {
+    Run run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.text), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+}  // namespace
+}  // namespace quendal

@@ -1,0 +1,80 @@
+#include "app/cli/image_command.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/cli/options.h"
+#include "loader/device_types.h"
+#include "loader/host_bsl.h"
+
+namespace quendal::cli {
+namespace {
+
+// One line that says what went wrong with a firmware file, with the result code.
+std::string DescribeLoadFailure(const std::string& path, Status rc) {
+  std::string what;
+  if (rc == kNotTIText) {
+    what = "is not a valid firmware file";
+  } else if (rc == kOutOfMemory) {
+    what = "could not be loaded: out of memory";
+  } else if (rc < 0 && rc > -4096) {
+    what = std::string("could not be opened: ") + std::strerror(-rc);
+  } else {
+    what = "could not be read";
+  }
+  return "quendal-cli: firmware file \"" + path + "\" " + what + " (error " +
+         std::to_string(rc) + ")";
+}
+
+void PrintImage(const HostBSL& host) {
+  const char* kindName = DeviceTypeDisplayName(host.deviceKind);
+  std::printf("Name:    %s\n", host.imageName.c_str());
+  std::printf("Version: %d\n", host.imageVersion);
+  std::printf("Kind:    %d (%s)\n", host.deviceKind, kindName);
+  std::printf("Length:  %u\n", host.imageTextLength);
+  std::printf("Sum:     %d\n", ImageTextSum(host.imageText.data(), host.imageTextLength));
+  for (std::uint32_t row = 0; row < kVectorCount; row += 8) {
+    std::printf("%s %04X:", row == 0 ? "Vectors:" : "        ", kVectorBase + 2 * row);
+    for (std::uint32_t i = row; i < row + 8; ++i) std::printf(" %04X", host.vectors[i]);
+    std::printf("\n");
+  }
+}
+
+}  // namespace
+
+int RunImageCommand(const std::vector<std::string_view>& args) {
+  ParsedOptions options = ParseOptions(args, {"--firmware", "--dump"}, {});
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "quendal-cli image: %s\nusage: quendal-cli image [--firmware FILE] "
+                 "[--dump OUT]\n", options.error.c_str());
+    return kExitUsage;
+  }
+
+  HostBSL host(nullptr);
+  if (host.constructorError < 0) {
+    std::fprintf(stderr, "quendal-cli: the built-in firmware image is %s (error %d)\n",
+                 host.constructorError == kImageCheckFailed ? "corrupt" : "not available",
+                 host.constructorError);
+    return kExitFailed;
+  }
+  if (const std::string* file = options.Value("--firmware")) {
+    Status rc = BSLLoadTIFile(&host, file->c_str());
+    if (rc < 0) {
+      std::fprintf(stderr, "%s\n", DescribeLoadFailure(*file, rc).c_str());
+      return kExitFailed;
+    }
+  }
+  PrintImage(host);
+  if (const std::string* out = options.Value("--dump")) {
+    Status rc = BSLWriteTIFile(&host, out->c_str());
+    if (rc < 0) {
+      std::fprintf(stderr, "quendal-cli: could not write the image to \"%s\": %s (error %d)\n",
+                   out->c_str(), rc > -4096 ? std::strerror(-rc) : "failed", rc);
+      return kExitFailed;
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace quendal::cli
