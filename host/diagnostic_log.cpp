@@ -58,6 +58,24 @@ bool DiagnosticLog::SetLevel(std::uint32_t level) {
 }
 
 int DiagnosticLog::Print(std::uint32_t level, const char* source, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = VPrint(level, source, format, args);
+  va_end(args);
+  return n;
+}
+
+int LogPrint(DiagnosticLog* log, std::uint32_t level, const char* source, const char* format, ...) {
+  if (!log) return 0;
+  va_list args;
+  va_start(args, format);
+  int n = log->VPrint(level, source, format, args);
+  va_end(args);
+  return n;
+}
+
+int DiagnosticLog::VPrint(std::uint32_t level, const char* source, const char* format,
+                          va_list args) {
   if (level_ < level) return 0;
   // A log at level 0 writes nothing, not even failures.
   if (level_ == kLogNone) return 0;
@@ -68,10 +86,7 @@ int DiagnosticLog::Print(std::uint32_t level, const char* source, const char* fo
   int written = std::fprintf(file.get(), "%s - %s: ", stamp.c_str(), source ? source : "");
   if (written < 0) return 0;
   if (format) {
-    va_list args;
-    va_start(args, format);
     int body = std::vfprintf(file.get(), format, args);
-    va_end(args);
     if (body < 0) return 0;
     written += body;
   }

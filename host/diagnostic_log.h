@@ -2,6 +2,7 @@
 // The error file: every layer appends one line per event. Each line is a separate
 // open-append-close so that a crash loses nothing already written and two running
 // copies can share the file.
+#include <cstdarg>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -32,6 +33,8 @@ class DiagnosticLog {
   // when the level does not pass or the file cannot be opened.
   int Print(std::uint32_t level, const char* source, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
+  int VPrint(std::uint32_t level, const char* source, const char* format, va_list args)
+      __attribute__((format(printf, 4, 0)));
 
   // Size in bytes, or the negated system error number.
   long long FileSize() const;
@@ -44,6 +47,10 @@ class DiagnosticLog {
   std::string path_ = "error.txt";
   std::uint32_t level_ = kLogFailure;
 };
+
+// Print through a log pointer that may be null (a layer without a log writes nothing).
+int LogPrint(DiagnosticLog* log, std::uint32_t level, const char* source, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 
 // "%d %s %d %d:%02d:%02d": day and hour without leading zeros, English month.
 std::string FormatLogTimeStamp(const std::tm& local);
