@@ -3,6 +3,7 @@
 // resident loader's protocol.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "host/bounded_text.h"
@@ -16,6 +17,13 @@ namespace quendal {
 inline constexpr std::uint32_t kVectorCount = 16;
 inline constexpr std::uint32_t kVectorBase = 0xFFE0;
 inline constexpr std::uint32_t kLoaderBufferSize = 544;
+// The longest frame: letter, 128 five-digit numbers, ".", checksum, CR and a zero.
+inline constexpr std::uint32_t kCommandBufferSize = 1 + 128 * 5 + 1 + 4 + 1 + 1;
+
+// Called while erasing ('X', in 512-byte segments) and uploading ('W', in image-text
+// characters): phase 1 during the work, 2 once at its end. Returning 0 cancels.
+using LoaderProgress =
+    std::function<int(std::uint32_t total, std::uint32_t done, int phase, char kind)>;
 
 struct HostBSL {
   explicit HostBSL(DiagnosticLog* log, const BuiltinImage& image = kBuiltinImage);
@@ -36,7 +44,9 @@ struct HostBSL {
   bool connected = false;
   bool reportProgress = false;
   std::uint32_t tries = 3;
-  std::array<char, kLoaderBufferSize> commandBuffer{};
+  LoaderProgress progress;
+  bool portLent = false;  // the port belongs to another object (BSLHandOff)
+  std::array<char, kCommandBufferSize> commandBuffer{};
   std::array<char, kLoaderBufferSize> dataBuffer{};
 };
 
