@@ -27,6 +27,7 @@ using LoaderProgress =
 
 struct HostBSL {
   explicit HostBSL(DiagnosticLog* log, const BuiltinImage& image = kBuiltinImage);
+  ~HostBSL();  // takes back a lent port, closes its own
   HostBSL(const HostBSL&) = delete;
   HostBSL& operator=(const HostBSL&) = delete;
 

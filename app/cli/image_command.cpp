@@ -23,8 +23,8 @@ std::string DescribeLoadFailure(const std::string& path, Status rc) {
   } else {
     what = "could not be read";
   }
-  return "quendal-cli: firmware file \"" + path + "\" " + what + " (error " +
-         std::to_string(rc) + ")";
+  return "quendal-cli: firmware file \"" + path + "\" " + what + " (error " + std::to_string(rc) +
+         ")";
 }
 
 void PrintImage(const HostBSL& host) {
@@ -46,8 +46,10 @@ void PrintImage(const HostBSL& host) {
 int RunImageCommand(const std::vector<std::string_view>& args) {
   ParsedOptions options = ParseOptions(args, {"--firmware", "--dump"}, {});
   if (!options.error.empty()) {
-    std::fprintf(stderr, "quendal-cli image: %s\nusage: quendal-cli image [--firmware FILE] "
-                 "[--dump OUT]\n", options.error.c_str());
+    std::fprintf(stderr,
+                 "quendal-cli image: %s\nusage: quendal-cli image [--firmware FILE] "
+                 "[--dump OUT]\n",
+                 options.error.c_str());
     return kExitUsage;
   }
 

@@ -3,7 +3,8 @@
 namespace quendal::cli {
 
 ParsedOptions ParseOptions(const std::vector<std::string_view>& args,
-                           const std::set<std::string>& valued, const std::set<std::string>& flags) {
+                           const std::set<std::string>& valued,
+                           const std::set<std::string>& flags) {
   ParsedOptions parsed;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string arg(args[i]);

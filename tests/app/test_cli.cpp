@@ -61,8 +61,7 @@ TEST(Cli, ImageLoadsAndDumpsAFile) {
   EXPECT_NE(run.output.find("Version: 210\n"), std::string::npos);
   EXPECT_NE(run.output.find("Kind:    3 (Tarnx)\n"), std::string::npos);
   EXPECT_NE(run.output.find("Length:  14\n"), std::string::npos);
-  EXPECT_NE(run.output.find("FFF0: FFFF FFFF FFFF FFFF FFFF FFFF FFFF 1100\n"),
-            std::string::npos);
+  EXPECT_NE(run.output.find("FFF0: FFFF FFFF FFFF FFFF FFFF FFFF FFFF 1100\n"), std::string::npos);
   EXPECT_EQ(ReadWholeFile(dump),
             "@01100\n4031FF02\n@FFE0\n"
             "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF\n"
@@ -84,8 +83,7 @@ TEST(Cli, FailuresAndUsageErrors) {
       {"image --bogus", 2, "unexpected argument '--bogus'"},
       {"image --firmware " + Quote(dir.File("missing.txt")), 1, "(error -2)"},
       {"image --firmware " + Quote(notTiText), 1, "is not a valid firmware file (error -100)"},
-      {"image --dump " + Quote(dir.File("no/such/dir/out.txt")), 1,
-       "could not write the image"},
+      {"image --dump " + Quote(dir.File("no/such/dir/out.txt")), 1, "could not write the image"},
   };
   for (const Case& c : cases) {
     Run run = Cli(c.args);

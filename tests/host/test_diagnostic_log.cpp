@@ -14,8 +14,9 @@ using test::TempDir;
 using test::WriteWholeFile;
 
 // "7 Dec 2026 16:51:45 - Source: text\r\n"
-const std::regex kLine(R"(([1-9]|[12][0-9]|3[01]) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"
-                       R"(\d{4} ([0-9]|1[0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] - (.*): (.*)\r\n)");
+const std::regex kLine(
+    R"(([1-9]|[12][0-9]|3[01]) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"
+    R"(\d{4} ([0-9]|1[0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] - (.*): (.*)\r\n)");
 
 TEST(DiagnosticLog, LevelsDecideWhatIsWritten) {
   struct Case {
@@ -23,7 +24,7 @@ TEST(DiagnosticLog, LevelsDecideWhatIsWritten) {
     std::uint32_t lineLevel;
     bool written;
   } cases[] = {
-      {30, 40, false}, {30, 30, true}, {30, 1, true}, {1, 10, false}, {1, 1, true},
+      {30, 40, false}, {30, 30, true}, {30, 1, true}, {1, 10, false},  {1, 1, true},
       {40, 40, true},  {0, 1, false},  {0, 0, false}, {10, 30, false}, {10, 10, true},
   };
   for (const Case& c : cases) {
