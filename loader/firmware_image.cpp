@@ -1,1 +1,402 @@
-// Placeholder: being written.
+// The firmware image in memory: the built-in record, TI-Text files read and dumps written.
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "host/timing.h"
+#include "loader/device_types.h"
+#include "loader/host_bsl.h"
+
+namespace quendal {
+namespace {
+
+constexpr const char* kSource = "Quendal";
+
+// Five hex digits in the image text: nothing above this can be written there.
+constexpr std::uint32_t kMaxImageAddress = 0xFFFFF;
+constexpr std::uint32_t kVectorSegmentLast = 0xFFFE;
+// The loader's own area; only the vector segments (above) may name it.
+constexpr std::uint32_t kLoaderAreaFirst = 0xFA00;
+constexpr std::uint32_t kLoaderAreaLast = 0xFFFF;
+constexpr std::size_t kImageNameLength = 64;
+constexpr int kMaxVersionDigits = 11;
+constexpr long kSizeHintLimit = 1L << 30;
+
+struct FileCloser {
+  void operator()(std::FILE* f) const {
+    if (f) std::fclose(f);
+  }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+int Elapsed(std::uint32_t since) {
+  return static_cast<int>(DSTicks() - since);
+}
+
+// A failed system call with errno left at 0 still has to come back negative.
+Status SystemError() {
+  return errno > 0 ? -errno : -EIO;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The address after "@" as "%x" reads it: white space, an optional sign and "0x", then hex
+// digits. Returns false when there is no number or it is above what the image text can hold.
+bool ReadAddress(std::string_view s, std::uint32_t* address) {
+  std::size_t i = 0;
+  while (i < s.size() && IsBlank(s[i])) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  if (i + 2 < s.size() && s[i] == '0' && (s[i + 1] | 0x20) == 'x' && HexValue(s[i + 2]) >= 0) {
+    i += 2;
+  }
+  std::uint32_t value = 0;
+  bool tooBig = false;
+  std::size_t digits = 0;
+  for (; i < s.size() && HexValue(s[i]) >= 0; ++i, ++digits) {
+    value = (value << 4) | static_cast<std::uint32_t>(HexValue(s[i]));
+    if (value > kMaxImageAddress) tooBig = true, value = kMaxImageAddress + 1;
+  }
+  if (digits == 0 || tooBig || (negative && value != 0)) return false;
+  *address = value;
+  return true;
+}
+
+struct NewImage {
+  std::string text;
+  std::array<std::uint32_t, kVectorCount> vectors;
+  std::string name;
+  std::int32_t version = 0;
+  int kind = 0;  // 0: the file name names no device type
+};
+
+void AppendProgramSegment(std::uint32_t address, std::string_view data, std::string* text) {
+  char head[8];
+  std::snprintf(head, sizeof head, "@%05X", static_cast<unsigned>(address));
+  text->append(head);
+  // TI-Text lists bytes in address order; the image text keeps each word high byte first.
+  char group[4];
+  int n = 0;
+  for (char c : data) {
+    if (HexValue(c) < 0) continue;
+    group[n++] = c;
+    if (n == 4) {
+      const char word[4] = {group[2], group[3], group[0], group[1]};
+      text->append(word, 4);
+      n = 0;
+    }
+  }
+  if (n > 0) {
+    for (; n < 4; ++n) group[n] = 'F';
+    const char word[4] = {group[2], group[3], group[0], group[1]};
+    text->append(word, 4);
+  }
+}
+
+Status ReadVectorSegment(std::uint32_t address, std::string_view data,
+                         std::array<std::uint32_t, kVectorCount>* vectors) {
+  std::uint32_t entry = (address - kVectorBase) / 2;
+  std::uint32_t word = 0;
+  int n = 0;
+  for (char c : data) {
+    int v = HexValue(c);
+    if (v < 0) continue;
+    word = (word << 4) | static_cast<std::uint32_t>(v);
+    if (++n < 4) continue;
+    // Words past the reset vector would land outside the table: the file is not sound.
+    if (entry >= kVectorCount) return kNotTIText;
+    (*vectors)[entry++] = ((word & 0xFF) << 8) | (word >> 8);
+    word = 0;
+    n = 0;
+  }
+  return n == 0 ? kOk : kNotTIText;
+}
+
+// The part of a file that holds segments: up to its first "q", read as a C string (up to a
+// zero byte). Empty when the file is no TI-Text at all (no leading "@", or no "q").
+std::string_view SegmentPart(std::string_view content) {
+  content = content.substr(0, content.find('\0'));
+  std::size_t end = content.find('q');
+  if (content.empty() || content[0] != '@' || end == std::string_view::npos) return {};
+  return content.substr(0, end);
+}
+
+// Walks the segments of SegmentPart. Returns 1, -100 or -60.
+Status ParseSegments(std::string_view content, NewImage* image) {
+  image->vectors.fill(0xFFFF);
+  bool sawVectors = false;
+  std::size_t at = 0;
+  while (at < content.size()) {
+    std::size_t next = content.find('@', at + 1);
+    if (next == std::string_view::npos) next = content.size();
+    std::string_view segment = content.substr(at + 1, next - at - 1);
+    at = next;
+
+    std::uint32_t address = 0;
+    if (!ReadAddress(segment, &address)) return kNotTIText;
+    std::size_t lineEnd = segment.find('\n');
+    if (lineEnd == std::string_view::npos) return kNotTIText;
+    std::string_view data = segment.substr(lineEnd + 1);
+
+    if (address >= kVectorBase && address <= kVectorSegmentLast) {
+      sawVectors = true;
+      Status rc = ReadVectorSegment(address, data, &image->vectors);
+      if (rc < 0) return rc;
+    } else if (address >= kLoaderAreaFirst && address <= kLoaderAreaLast) {
+      // Never written: the loader lives here.
+    } else {
+      AppendProgramSegment(address, data, &image->text);
+    }
+  }
+  if (!sawVectors) return kNotTIText;
+  if (image->text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+    return kOutOfMemory;
+  return kOk;
+}
+
+// Reads the whole file; returns 1, -60 or the negated system error number.
+Status ReadFile(std::FILE* f, std::string* content) {
+  // The size is only a hint: a folder or a device may report anything.
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    long size = std::ftell(f);
+    if (size > 0 && size < kSizeHintLimit) content->reserve(static_cast<std::size_t>(size) + 1);
+    std::rewind(f);
+  }
+  char chunk[16384];
+  for (;;) {
+    std::size_t n = std::fread(chunk, 1, sizeof chunk, f);
+    content->append(chunk, n);
+    if (n < sizeof chunk) break;
+  }
+  return std::ferror(f) ? SystemError() : kOk;
+}
+
+// Digits after the first blank or "-", at most 11 of them; 0 when there are none, or when
+// they do not fit the signed 32-bit version.
+std::int32_t VersionFromName(std::string_view name) {
+  std::size_t start = name.find_first_of(" -");
+  if (start == std::string_view::npos) return 0;
+  std::uint64_t value = 0;
+  int digits = 0;
+  for (std::size_t i = start + 1; i < name.size() && digits < kMaxVersionDigits; ++i) {
+    if (!IsDigit(name[i])) continue;
+    value = value * 10 + static_cast<std::uint64_t>(name[i] - '0');
+    ++digits;
+  }
+  if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return 0;
+  return static_cast<std::int32_t>(value);
+}
+
+void NameFromPath(std::string_view path, NewImage* image) {
+  std::size_t slash = path.find_last_of("\\/");
+  if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+  std::string name(path.substr(0, kImageNameLength));
+  std::size_t txt = name.find(".txt");
+  if (txt != std::string::npos) name.resize(txt);
+
+  std::string word = name.substr(0, name.find_first_of(" -_"));
+  for (char& c : word) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  int kind = FindDeviceTypeCode(word.c_str());
+  if (kind >= 1 && kind <= kLastDeviceType) {
+    image->kind = kind;
+  } else if (word == "BREMO" || word == "CEMMO") {
+    image->kind = kTypeDigitalSensor;
+  }
+
+  image->version = VersionFromName(name);
+
+  std::size_t dash = name.rfind('-');
+  if (dash != std::string::npos && dash > 0 && dash + 1 < name.size() && IsDigit(name[dash - 1]) &&
+      IsDigit(name[dash + 1])) {
+    name[dash] = '.';
+  }
+  image->name = std::move(name);
+}
+
+}  // namespace
+
+std::int32_t ImageTextSum(const char* text, std::uint32_t length) {
+  if (!text) return 0;
+  // Unsigned arithmetic wraps where a signed sum of a huge text would overflow.
+  std::uint32_t sum = 0;
+  for (std::uint32_t i = 0; i < length; ++i) {
+    sum += static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(text[i])));
+  }
+  return static_cast<std::int32_t>(sum);
+}
+
+HostBSL::HostBSL(DiagnosticLog* diagnosticLog, const BuiltinImage& image) {
+  link.log = diagnosticLog;
+  log = diagnosticLog;
+  deviceKind = kTypeDigitalSensor;
+  imageName.Set(image.name);
+  imageVersion = VersionFromName(imageName.view());
+  for (std::uint32_t i = 0; i < kVectorCount; ++i) vectors[i] = image.vectors[i];
+  const char* text = image.text ? image.text : "";
+  std::size_t length = std::strlen(text);
+  try {
+    imageText.assign(text, length);
+  } catch (const std::bad_alloc&) {
+    constructorError = kOutOfMemory;
+    return;
+  }
+  imageTextLength = static_cast<std::uint32_t>(length);
+  if (length != image.length || ImageTextSum(text, imageTextLength) != image.sum) {
+    // A damaged image must never reach a device.
+    constructorError = kImageCheckFailed;
+    imageText.clear();
+    imageTextLength = 0;
+  }
+}
+
+Status BSLLoadTIFile(HostBSL* host, const char* path) {
+  if (!host || !path) return kMissingArgument;
+  DiagnosticLog* log = host->log;
+  std::uint32_t start = DSTicks();
+
+  errno = 0;
+  File file(std::fopen(path, "rb"));
+  if (!file) {
+    Status rc = SystemError();
+    if (log) {
+      log->Print(kLogFailure, kSource, "BSLLoadTIFile got error %d trying to open datafile %s", -rc,
+                 path);
+    }
+    return rc;
+  }
+
+  Status rc = kOk;
+  NewImage image;
+  try {
+    std::string content;
+    rc = ReadFile(file.get(), &content);
+    file.reset();
+    if (rc >= 0) {
+      std::string_view segments = SegmentPart(content);
+      // Not TI-Text at all: refused without a log line.
+      if (segments.empty()) return kNotTIText;
+      rc = ParseSegments(segments, &image);
+    }
+    if (rc >= 0) NameFromPath(path, &image);
+  } catch (const std::bad_alloc&) {
+    rc = kOutOfMemory;
+  } catch (const std::length_error&) {
+    rc = kOutOfMemory;
+  }
+  if (rc < 0) {
+    if (log && rc == kNotTIText) {
+      log->Print(kLogStep, kSource, "BSLLoadTIFile: file %s is not a valid TI-Text file (%d ms)",
+                 path, Elapsed(start));
+    } else if (log) {
+      log->Print(kLogFailure, kSource, "BSLLoadTIFile failed with error %d (%d ms)", rc,
+                 Elapsed(start));
+    }
+    return rc;
+  }
+
+  host->imageText.swap(image.text);
+  host->imageTextLength = static_cast<std::uint32_t>(host->imageText.size());
+  host->vectors = image.vectors;
+  host->imageFromFile = true;
+  host->imageName.Set(image.name);
+  host->imageVersion = image.version;
+  if (image.kind != 0) host->deviceKind = static_cast<std::int8_t>(image.kind);
+  if (log) {
+    log->Print(kLogStep, kSource, "BSLLoadTIFile loaded file %s (%d ms)", path, Elapsed(start));
+  }
+  return kOk;
+}
+
+Status BSLWriteTIFile(HostBSL* host, const char* path) {
+  if (!host || !path) return kMissingArgument;
+  DiagnosticLog* log = host->log;
+  std::uint32_t start = DSTicks();
+
+  std::string out;
+  try {
+    std::string_view text(host->imageText.data(),
+                          std::min<std::size_t>(host->imageTextLength, host->imageText.size()));
+    out.reserve(text.size() + text.size() / 32 + 128);
+    int column = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '@') {
+        std::size_t digits = std::min<std::size_t>(5, text.size() - i - 1);
+        out.append(text.substr(i, 1 + digits));
+        out.push_back('\n');
+        i += digits;
+        column = 0;
+        continue;
+      }
+      out.push_back(text[i]);
+      if (++column == 32) {
+        out.push_back('\n');
+        column = 0;
+      }
+    }
+    char tail[128];
+    const auto& v = host->vectors;
+    std::snprintf(tail, sizeof tail, "\n@%X\n", static_cast<unsigned>(kVectorBase));
+    out.append(tail);
+    for (std::uint32_t row = 0; row < kVectorCount; row += 8) {
+      std::snprintf(tail, sizeof tail, "%04X%04X%04X%04X%04X%04X%04X%04X\n", v[row], v[row + 1],
+                    v[row + 2], v[row + 3], v[row + 4], v[row + 5], v[row + 6], v[row + 7]);
+      out.append(tail);
+    }
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+
+  errno = 0;
+  std::FILE* f = std::fopen(path, "wb");
+  if (!f) {
+    Status rc = SystemError();
+    if (log) {
+      log->Print(kLogFailure, kSource, "BSLWriteTIFile got error %d trying to open datafile %s",
+                 -rc, path);
+    }
+    return rc;
+  }
+  // A dump cut short by a full disk must not be reported as written.
+  errno = 0;
+  bool written = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+  Status rc = written ? kOk : SystemError();
+  errno = 0;
+  if (std::fclose(f) != 0 && rc == kOk) rc = SystemError();
+  if (rc < 0) {
+    if (log) {
+      log->Print(kLogFailure, kSource, "BSLWriteTIFile got error %d writing datafile %s", -rc,
+                 path);
+    }
+    return rc;
+  }
+  if (log) {
+    log->Print(kLogStep, kSource, "BSLWriteTIFile wrote file %s (%d ms)", path, Elapsed(start));
+  }
+  return kOk;
+}
+
+}  // namespace quendal
