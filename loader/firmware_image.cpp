@@ -93,7 +93,7 @@ struct NewImage {
 };
 
 void AppendProgramSegment(std::uint32_t address, std::string_view data, std::string* text) {
-  char head[8];
+  char head[16];
   std::snprintf(head, sizeof head, "@%05X", static_cast<unsigned>(address));
   text->append(head);
   // TI-Text lists bytes in address order; the image text keeps each word high byte first.

@@ -51,7 +51,7 @@ std::string ManyOneByteSegments(int count) {
 
 std::string ExpectedManyOneByteSegments(int count) {
   std::string text;
-  char head[8];
+  char head[16];
   for (int i = 0; i < count; ++i) {
     std::snprintf(head, sizeof head, "@%05X", 0x2000 + 2 * i);
     text += std::string(head) + "FF1F";
