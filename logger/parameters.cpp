@@ -1,0 +1,829 @@
+// The parameter commands. Most members share one shape (a "get" that reads a number or
+// a text, a "set" that needs the logger's confirmation) and are described by a table
+// row; the members with their own rules are written out below the tables.
+#include "logger/parameters.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/timing.h"
+#include "logger/command_util.h"
+#include "logger/maintenance.h"
+
+namespace quendal {
+
+using namespace logger_detail;
+
+namespace {
+
+constexpr std::uint32_t kTimeoutMs = 1100;
+constexpr std::uint32_t kShortAnswer = 32;
+constexpr std::uint32_t kLongAnswer = 64;
+constexpr std::uint32_t kAdcAnswer = 128;
+constexpr std::size_t kAnswerSpace = 160;
+constexpr std::size_t kCommandSpace = 160;
+constexpr std::int32_t kNewestPadcLessFirmware = 164;
+constexpr std::int32_t kRelmoRadioMode = 16;
+constexpr std::uint32_t kRadioVersionBit = 0x1000;
+
+enum class Need : std::uint8_t { kNothing, kCapability, kGprs };
+
+bool Allowed(const LoggerLink* link, Need need, std::uint32_t capability) {
+  switch (need) {
+    case Need::kNothing:
+      return true;
+    case Need::kCapability:
+      return (link->info.capabilities & capability) != 0;
+    case Need::kGprs:
+      return TraitHasGprs(link) == 1;
+  }
+  return false;
+}
+
+bool ValidDirection(int direction) {
+  return direction == kRead || direction == kWrite;
+}
+
+Status Fail(LoggerLink* link, const char* member, Status rc, std::uint32_t start) {
+  LogPrint(link->log, kLogFailure, Source(link), "%s failed with error %d (%d ms)", member, rc,
+           Since(start));
+  return rc;
+}
+
+Status Exchange(LoggerLink* link, const char* command, std::uint32_t answerBytes, char* answer) {
+  std::uint32_t len = answerBytes;
+  return DeviceCommand(link, command, '>', kTimeoutMs, answer, &len, nullptr);
+}
+
+// A text value: skip white space, the prompt alone is -31, copy to the end of the line.
+Status ReadTextValue(const char* text, char* out, std::size_t max) {
+  const char* p = SkipSpace(text);
+  if (*p == '>') return kBarePrompt;
+  std::size_t n = 0;
+  while (n < max && p[n] && p[n] != '\r') ++n;
+  std::memcpy(out, p, n);
+  out[n] = '\0';
+  return n > 0 ? kOk : kNotRecognised;
+}
+
+// --- members that read and write one number ---
+
+struct NumberRow {
+  const char* member;
+  Need need;
+  std::uint32_t capability;
+  const char* get;
+  const char* set;  // one %d
+  bool afterFirstCr;
+  bool refuseNegative;
+  Status unreadable;
+  const char* found;     // value, ms
+  const char* notFound;  // ms; may be null
+  const char* setLine;   // value, ms
+};
+
+consteval bool Checked(const NumberRow& s) {
+  return FormatTakes(s.set, "d") && FormatTakes(s.found, "d d") && FormatTakes(s.notFound, "d") &&
+         FormatTakes(s.setLine, "d d");
+}
+
+constexpr NumberRow kWake = {"WakeCommand",
+                             Need::kCapability,
+                             kCapWake,
+                             "get -w\r",
+                             "set -w %d\r",
+                             true,
+                             true,
+                             kNotRecognised,
+                             "WakeCommand found device measurement interval %d (%d ms)",
+                             "WakeCommand could not find device measurement interval (%d ms)",
+                             "WakeCommand set device measurment interval to %d (%d ms)"};
+constexpr NumberRow kReport = {"ReportCommand",
+                               Need::kCapability,
+                               kCapDeviceId,
+                               "get -report\r",
+                               "set -report %d\r",
+                               false,
+                               false,
+                               kNotRecognised,
+                               "ReportCommand found device report mode %d (%d ms)",
+                               "ReportCommand could not find device report mode (%d ms)",
+                               "ReportCommand set report mode to %d (%d ms)"};
+constexpr NumberRow kTimeZone = {"TimeZoneCommand",
+                                 Need::kCapability,
+                                 kCapDeviceId,
+                                 "get -tz\r",
+                                 "set -tz %d\r",
+                                 false,
+                                 false,
+                                 kNotRecognised,
+                                 "TimeZoneCommand found device time zone %d (%d ms)",
+                                 "TimeZoneCommand could not find device time zone (%d ms)",
+                                 "TimeZoneCommand set time zone to %d (%d ms)"};
+constexpr NumberRow kPadcNew = {"PADCCommand",
+                                Need::kCapability,
+                                kCapWake,
+                                "get -padc\r",
+                                "set -padc %d\r",
+                                true,
+                                true,
+                                kNotRecognised,
+                                "PADCCommand found device PADC %d Hz (%d ms)",
+                                "PADCCommand could not find device PADC value (%d ms)",
+                                "PADCCommand set device PADC %d Hz (%d ms)"};
+constexpr NumberRow kPadcOld = {
+    "PADCCommand", Need::kCapability, kCapWake,       "hertz\r",         "set -p %d\r",   true,
+    true,          kNotRecognised,    kPadcNew.found, kPadcNew.notFound, kPadcNew.setLine};
+constexpr NumberRow kRmode = {"RmodeCommand",
+                              Need::kCapability,
+                              kCapRadioMode,
+                              "get -r\r",
+                              "set -r %d\r",
+                              false,
+                              false,
+                              kNotRecognised,
+                              "RmodeCommand found rmode %d (%d ms)",
+                              "RmodeCommand could not find device rmode (%d ms)",
+                              "RmodeCommand set rmode to %d (%d ms)"};
+constexpr NumberRow kDataParameter = {
+    "DataParameterCommand",
+    Need::kCapability,
+    kCapDataParameter,
+    "get -data\r",
+    "set -data %d\r",
+    false,
+    false,
+    kNotRecognised,
+    "DataParameterCommand found data parameter %d (%d ms)",
+    "DataParameterCommand could not find device data parameter (%d ms)",
+    "DataParameterCommand set data parameter to %d (%d ms)"};
+constexpr NumberRow kIpPort = {"IPPortCommand",
+                               Need::kGprs,
+                               0,
+                               "get -ipport\r",
+                               "set -ipport %d\r",
+                               false,
+                               false,
+                               kBarePrompt,
+                               "IPPortCommand found device ipport %d (%d ms)",
+                               "IPPortCommand could not find device ipport (%d ms)",
+                               "IPPortCommand set ipport to %d (%d ms)"};
+static_assert(Checked(kWake) && Checked(kReport) && Checked(kTimeZone) && Checked(kPadcNew) &&
+              Checked(kPadcOld) && Checked(kRmode) && Checked(kDataParameter) && Checked(kIpPort));
+
+Status NumberParam(LoggerLink* link, const NumberRow& row, std::int32_t* value, int direction) {
+  if (!link || !value) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  const std::uint32_t start = DSTicks();
+  if (!Allowed(link, row.need, row.capability)) return Fail(link, row.member, kRefused, start);
+  char answer[kAnswerSpace];
+  if (direction == kWrite) {
+    if (row.refuseNegative && *value < 0) return Fail(link, row.member, kBadArgument, start);
+    char command[kCommandSpace];
+    std::snprintf(command, sizeof command, row.set, *value);
+    Status rc = Exchange(link, command, kShortAnswer, answer);
+    if (rc < 0) return Fail(link, row.member, rc, start);
+    if (!Confirmed(link, answer)) return Fail(link, row.member, kNotRecognised, start);
+    LogPrint(link->log, kLogDetail, Source(link), row.setLine, *value, Since(start));
+    return kOk;
+  }
+  Status rc = Exchange(link, row.get, kShortAnswer, answer);
+  if (rc < 0) return Fail(link, row.member, rc, start);
+  std::int32_t read = 0;
+  if (!ReadInt(row.afterFirstCr ? AfterFirstCr(answer) : answer, &read)) {
+    if (row.notFound) LogPrint(link->log, kLogDetail, Source(link), row.notFound, Since(start));
+    return Fail(link, row.member, row.unreadable, start);
+  }
+  *value = read;
+  LogPrint(link->log, kLogDetail, Source(link), row.found, read, Since(start));
+  return kOk;
+}
+
+// --- members that read and write one text ---
+
+struct TextRow {
+  const char* member;
+  Need need;
+  std::uint32_t capability;
+  const char* get;
+  const char* set;  // one %s
+  std::uint32_t answerBytes;
+  bool afterFirstCr;
+  const char* found;    // text, ms
+  const char* setLine;  // text, ms
+};
+
+consteval bool Checked(const TextRow& s) {
+  return FormatTakes(s.set, "s") && FormatTakes(s.found, "s d") && FormatTakes(s.setLine, "s d");
+}
+
+constexpr TextRow kDeviceId = {"DeviceIDCommand",
+                               Need::kCapability,
+                               kCapDeviceId,
+                               "get -devid\r",
+                               "set -devid %s\r",
+                               kShortAnswer,
+                               false,
+                               "DeviceIDCommand found DeviceID \"%s\" (%d ms)",
+                               "DeviceIDCommand set DeviceID to \"%s\" (%d ms)"};
+constexpr TextRow kSite = {"SiteCommand",
+                           Need::kCapability,
+                           kCapDeviceId,
+                           "get -site\r",
+                           "set -site %s\r",
+                           kShortAnswer,
+                           false,
+                           "SiteCommand found site name \"%s\" (%d ms)",
+                           "SiteCommand set site to \"%s\" (%d ms)"};
+constexpr TextRow kBuild = {"OrveBuildCommand",
+                            Need::kCapability,
+                            kCapBuild,
+                            "get -build\r",
+                            "set -build %s\r",
+                            kShortAnswer,
+                            true,
+                            "OrveBuildCommand found OrveBuild info \"%s\" (%d ms)",
+                            "OrveBuildCommand set OrveBuild number to \"%s\" (%d ms)"};
+constexpr TextRow kApn = {"APNCommand",
+                          Need::kGprs,
+                          0,
+                          "get -apn\r",
+                          "set -apn %s\r",
+                          kLongAnswer,
+                          false,
+                          "APNCommand found APN \"%s\" (%d ms)",
+                          "APNCommand set APN to \"%s\" (%d ms)"};
+constexpr TextRow kApnUser = {"APNUserCommand",
+                              Need::kGprs,
+                              0,
+                              "get -user\r",
+                              "set -user %s\r",
+                              kLongAnswer,
+                              false,
+                              "APNUserCommand found APN user name \"%s\" (%d ms)",
+                              "APNUserCommand set APN user name to \"%s\" (%d ms)"};
+constexpr TextRow kApnPassword = {"APNPasswdCommand",
+                                  Need::kGprs,
+                                  0,
+                                  "get -passwd\r",
+                                  "set -passwd %s\r",
+                                  kLongAnswer,
+                                  false,
+                                  "APNPasswdCommand found APN password \"%s\" (%d ms)",
+                                  "APNPasswdCommand set APN password to \"%s\" (%d ms)"};
+// A 63-character host with its carriage returns and prompt does not fit in 64 bytes, and
+// a cut host would be written back cut after an update.
+constexpr TextRow kHost = {"HostCommand",
+                           Need::kGprs,
+                           0,
+                           "get -host\r",
+                           "set -host %s\r",
+                           kAdcAnswer,
+                           false,
+                           "HostCommand found the remote host name \"%s\" (%d ms)",
+                           "HostCommand set remote host name to \"%s\" (%d ms)"};
+static_assert(Checked(kDeviceId) && Checked(kSite) && Checked(kBuild) && Checked(kApn) &&
+              Checked(kApnUser) && Checked(kApnPassword) && Checked(kHost));
+
+template <std::size_t N>
+Status TextParam(LoggerLink* link, const TextRow& row, BoundedText<N>* field, int direction) {
+  if (!link || !field) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  const std::uint32_t start = DSTicks();
+  if (!Allowed(link, row.need, row.capability)) return Fail(link, row.member, kRefused, start);
+  char answer[kAnswerSpace];
+  if (direction == kWrite) {
+    char command[kCommandSpace];
+    std::snprintf(command, sizeof command, row.set, field->c_str());
+    Status rc = Exchange(link, command, row.answerBytes, answer);
+    if (rc < 0) return Fail(link, row.member, rc, start);
+    if (!Confirmed(link, answer)) return Fail(link, row.member, kNotRecognised, start);
+    LogPrint(link->log, kLogDetail, Source(link), row.setLine, field->c_str(), Since(start));
+    return kOk;
+  }
+  Status rc = Exchange(link, row.get, row.answerBytes, answer);
+  if (rc < 0) return Fail(link, row.member, rc, start);
+  char text[N + 1];
+  rc = ReadTextValue(row.afterFirstCr ? AfterFirstCr(answer) : answer, text, N);
+  if (rc < 0) return Fail(link, row.member, rc, start);
+  field->Set(text);
+  LogPrint(link->log, kLogDetail, Source(link), row.found, field->c_str(), Since(start));
+  return kOk;
+}
+
+// --- the two members with five port values ---
+
+struct FiveRow {
+  const char* member;
+  std::uint32_t capability;
+  const char* get;
+  const char* set;        // five %d
+  std::uint8_t fill;      // what a read without the capability leaves
+  const char* found;      // five values, ms
+  const char* onlyFound;  // count, 5, ms
+  const char* setLine;    // five values, ms
+};
+
+consteval bool Checked(const FiveRow& s) {
+  return FormatTakes(s.set, "d d d d d") && FormatTakes(s.found, "d d d d d d") &&
+         FormatTakes(s.onlyFound, "d d d") && FormatTakes(s.setLine, "d d d d d d");
+}
+
+constexpr FiveRow kDepths = {"DepthCommand",
+                             kCapDeviceId,
+                             "get -depth\r",
+                             "set -depth %d %d %d %d %d\r",
+                             255,
+                             "DepthCommand: depths are %d %d %d %d %d (%d ms)",
+                             "DepthCommand only found %d of %d port depths (%d ms)",
+                             "DepthCommand set depths to %d %d %d %d %d (%d ms)"};
+constexpr FiveRow kPorts = {"PortsCommand",
+                            kCapPorts,
+                            "get -ports\r",
+                            "set -ports %d %d %d %d %d\r",
+                            0,
+                            "PortsCommand: ports are %d %d %d %d %d (%d ms)",
+                            "PortsCommand only found %d of %d ports (%d ms)",
+                            "PortsCommand set ports to %d %d %d %d %d (%d ms)"};
+static_assert(Checked(kDepths) && Checked(kPorts));
+
+Status FiveParam(LoggerLink* link, const FiveRow& row, std::uint8_t* values, int direction) {
+  if (!link || !values) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  const std::uint32_t start = DSTicks();
+  if (!(link->info.capabilities & row.capability)) {
+    if (direction == kRead)
+      for (int i = 0; i < 5; ++i) values[i] = row.fill;
+    return Fail(link, row.member, kRefused, start);
+  }
+  char answer[kAnswerSpace];
+  if (direction == kWrite) {
+    char command[kCommandSpace];
+    std::snprintf(command, sizeof command, row.set, values[0], values[1], values[2], values[3],
+                  values[4]);
+    Status rc = Exchange(link, command, kShortAnswer, answer);
+    if (rc < 0) return Fail(link, row.member, rc, start);
+    if (!Confirmed(link, answer)) return Fail(link, row.member, kNotRecognised, start);
+    LogPrint(link->log, kLogDetail, Source(link), row.setLine, values[0], values[1], values[2],
+             values[3], values[4], Since(start));
+    return kOk;
+  }
+  Status rc = Exchange(link, row.get, kShortAnswer, answer);
+  if (rc < 0) return Fail(link, row.member, rc, start);
+  int v[5] = {};
+  int count = std::sscanf(answer, "%d %d %d %d %d", &v[0], &v[1], &v[2], &v[3], &v[4]);
+  if (count < 5) {
+    LogPrint(link->log, kLogDetail, Source(link), row.onlyFound, count < 0 ? 0 : count, 5,
+             Since(start));
+    return Fail(link, row.member, kNotRecognised, start);
+  }
+  for (int i = 0; i < 5; ++i)
+    values[i] = static_cast<std::uint8_t>(v[i] > 255 ? 255 : v[i] < 0 ? 0 : v[i]);
+  LogPrint(link->log, kLogDetail, Source(link), row.found, values[0], values[1], values[2],
+           values[3], values[4], Since(start));
+  return kOk;
+}
+
+// --- latitude and longitude ---
+
+struct PositionRow {
+  const char* member;
+  const char* get;
+  const char* set;    // one %+.5f
+  const char* clear;  // no conversion
+  const char* found;
+  const char* notFound;
+  const char* setLine;
+};
+
+consteval bool Checked(const PositionRow& s) {
+  return FormatTakes(s.set, "f") && FormatTakes(s.clear, "") && FormatTakes(s.found, "f d") &&
+         FormatTakes(s.notFound, "d") && FormatTakes(s.setLine, "f d");
+}
+
+constexpr PositionRow kLatitude = {"LatitudeCommand",
+                                   "get -lat\r",
+                                   "set -lat %+.5f\r",
+                                   "set -lat \r",
+                                   "LatitudeCommand found device latitude %+.5f (%d ms)",
+                                   "LatitudeCommand could not find device latitude (%d ms)",
+                                   "LatitudeCommand set latitude to %+.5f (%d ms)"};
+constexpr PositionRow kLongitude = {"LongitudeCommand",
+                                    "get -long\r",
+                                    "set -long %+.5f\r",
+                                    "set -long \r",
+                                    "LongitudeCommand found device longitude %+.5f (%d ms)",
+                                    "LongitudeCommand could not find device longitude (%d ms)",
+                                    "LongitudeCommand set longitude to %+.5f (%d ms)"};
+static_assert(Checked(kLatitude) && Checked(kLongitude));
+
+Status PositionParam(LoggerLink* link, const PositionRow& row, double* value, int direction) {
+  if (!link || !value) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  const std::uint32_t start = DSTicks();
+  if (!(link->info.capabilities & kCapPosition)) return Fail(link, row.member, kRefused, start);
+  char answer[kAnswerSpace];
+  if (direction == kWrite) {
+    if (!std::isfinite(*value)) return Fail(link, row.member, kBadArgument, start);
+    char command[kCommandSpace];
+    // Zero clears the position rather than placing the logger in the Gulf of Guinea.
+    if (*value == 0.0)
+      std::snprintf(command, sizeof command, "%s", row.clear);
+    else
+      std::snprintf(command, sizeof command, row.set, *value);
+    Status rc = Exchange(link, command, kShortAnswer, answer);
+    if (rc < 0) return Fail(link, row.member, rc, start);
+    if (!Confirmed(link, answer)) return Fail(link, row.member, kNotRecognised, start);
+    LogPrint(link->log, kLogDetail, Source(link), row.setLine, *value, Since(start));
+    return kOk;
+  }
+  Status rc = Exchange(link, row.get, kShortAnswer, answer);
+  if (rc < 0) return Fail(link, row.member, rc, start);
+  double read = 0;
+  if (std::sscanf(SkipSpace(answer), "%lf", &read) != 1 || !std::isfinite(read)) {
+    LogPrint(link->log, kLogDetail, Source(link), row.notFound, Since(start));
+    return Fail(link, row.member, kBarePrompt, start);
+  }
+  *value = read;
+  LogPrint(link->log, kLogDetail, Source(link), row.found, read, Since(start));
+  return kOk;
+}
+
+}  // namespace
+
+Status WakeCommand(LoggerLink* link, std::int32_t* wake, int direction) {
+  return NumberParam(link, kWake, wake, direction);
+}
+
+Status ReportCommand(LoggerLink* link, std::int32_t* reportMode, int direction) {
+  return NumberParam(link, kReport, reportMode, direction);
+}
+
+Status DataParameterCommand(LoggerLink* link, std::int32_t* value, int direction) {
+  return NumberParam(link, kDataParameter, value, direction);
+}
+
+Status TimeZoneCommand(LoggerLink* link, std::int32_t* timeZone, int direction) {
+  if (link && timeZone && direction == kWrite && *timeZone == kTimeZoneFromPc &&
+      (link->info.capabilities & kCapDeviceId))
+    *timeZone = LocalUtcOffset() / 900;
+  return NumberParam(link, kTimeZone, timeZone, direction);
+}
+
+Status PADCCommand(LoggerLink* link, std::int32_t* padc, int direction) {
+  if (!link || !padc) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  const bool newFirmware = link->info.newFirmware != 0;
+  if (!newFirmware && (link->info.capabilities & kCapWake) &&
+      link->info.versionNumber <= kNewestPadcLessFirmware) {
+    *padc = -1;
+    return Fail(link, "PADCCommand", kRefused, DSTicks());
+  }
+  return NumberParam(link, newFirmware ? kPadcNew : kPadcOld, padc, direction);
+}
+
+Status RmodeCommand(LoggerLink* link, std::int32_t* radioMode, int direction) {
+  if (!link || !radioMode) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  if (link->info.loggerType == kLoggerRelmo && (link->info.capabilities & kCapRadioMode)) {
+    if (direction == kRead) *radioMode = kRelmoRadioMode;
+    LogPrint(link->log, kLogDetail, Source(link),
+             "RmodeCommand found an Relmo that is always mode %d", kRelmoRadioMode);
+    return kOk;
+  }
+  return NumberParam(link, kRmode, radioMode, direction);
+}
+
+Status IPPortCommand(LoggerLink* link, std::uint32_t* ipPort, int direction) {
+  if (!ipPort) return kMissingArgument;
+  auto value = static_cast<std::int32_t>(*ipPort);
+  Status rc = NumberParam(link, kIpPort, &value, direction);
+  if (rc > 0 && direction == kRead) *ipPort = static_cast<std::uint32_t>(value);
+  return rc;
+}
+
+Status DeviceIDCommand(LoggerLink* link, BoundedText<8>* deviceId, int direction) {
+  return TextParam(link, kDeviceId, deviceId, direction);
+}
+
+Status SiteCommand(LoggerLink* link, BoundedText<25>* site, int direction) {
+  return TextParam(link, kSite, site, direction);
+}
+
+Status OrveBuildCommand(LoggerLink* link, BoundedText<16>* build, int direction) {
+  return TextParam(link, kBuild, build, direction);
+}
+
+Status APNCommand(LoggerLink* link, BoundedText<35>* apn, int direction) {
+  return TextParam(link, kApn, apn, direction);
+}
+
+Status APNUserCommand(LoggerLink* link, BoundedText<35>* user, int direction) {
+  return TextParam(link, kApnUser, user, direction);
+}
+
+Status APNPasswdCommand(LoggerLink* link, BoundedText<35>* password, int direction) {
+  return TextParam(link, kApnPassword, password, direction);
+}
+
+Status HostCommand(LoggerLink* link, BoundedText<63>* host, int direction) {
+  return TextParam(link, kHost, host, direction);
+}
+
+Status DepthCommand(LoggerLink* link, std::uint8_t* depths, int direction) {
+  return FiveParam(link, kDepths, depths, direction);
+}
+
+Status PortsCommand(LoggerLink* link, std::uint8_t* ports, int direction) {
+  return FiveParam(link, kPorts, ports, direction);
+}
+
+Status LatitudeCommand(LoggerLink* link, double* latitude, int direction) {
+  return PositionParam(link, kLatitude, latitude, direction);
+}
+
+Status LongitudeCommand(LoggerLink* link, double* longitude, int direction) {
+  return PositionParam(link, kLongitude, longitude, direction);
+}
+
+Status NameCommand(LoggerLink* link, BoundedText<8>* name, int direction) {
+  if (!link || !name) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  constexpr const char* kMember = "NameCommand";
+  const std::uint32_t start = DSTicks();
+  char answer[kShortAnswer];
+  if (direction == kWrite) {
+    Status check = CheckDeviceName(link, name->c_str());
+    if (check < 0) {
+      LogPrint(link->log, kLogFailure, Source(link),
+               "NameCommand: \"%s\" is an illegal device name (error %d)", name->c_str(), check);
+      return Fail(link, kMember, check, start);
+    }
+    char command[kCommandSpace];
+    std::snprintf(command, sizeof command, "set -i %s\r", name->c_str());
+    Status rc = Exchange(link, command, kShortAnswer, answer);
+    if (rc < 0) return Fail(link, kMember, rc, start);
+    if (!Confirmed(link, answer)) return Fail(link, kMember, kNotRecognised, start);
+    LogPrint(link->log, kLogDetail, Source(link), "NameCommand set device name to \"%s\" (%d ms)",
+             name->c_str(), Since(start));
+    return kOk;
+  }
+  Status rc = Exchange(link, "get -i\r", kShortAnswer, answer);
+  if (rc == kBarePrompt) return Fail(link, kMember, kUninitialised, start);
+  if (rc < 0) return Fail(link, kMember, rc, start);
+  char word[9] = {};
+  if (std::sscanf(AfterFirstCr(answer), "%8s", word) != 1) {
+    LogPrint(link->log, kLogDetail, Source(link), "NameCommand couldn't find device name (%d ms)",
+             Since(start));
+    return Fail(link, kMember, kNotRecognised, start);
+  }
+  // Only the prompt after the line: a logger that was never given a name.
+  if (word[0] == '>') return Fail(link, kMember, kUninitialised, start);
+  name->Set(word);
+  LogPrint(link->log, kLogDetail, Source(link), "NameCommand found device named \"%s\" (%d ms)",
+           name->c_str(), Since(start));
+  return kOk;
+}
+
+Status SNCommand(LoggerLink* link, BoundedText<15>* serialNumber, int direction) {
+  if (!link || !serialNumber) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  constexpr const char* kMember = "SNCommand";
+  const std::uint32_t start = DSTicks();
+  char answer[kShortAnswer];
+  if (direction == kWrite) {
+    if (!link->info.newFirmware) return Fail(link, kMember, kRefused, start);
+    char command[kCommandSpace];
+    std::snprintf(command, sizeof command, "set -sn %s\r", serialNumber->c_str());
+    Status rc = Exchange(link, command, kShortAnswer, answer);
+    if (rc < 0) return Fail(link, kMember, rc, start);
+    if (!Confirmed(link, answer)) return Fail(link, kMember, kNotRecognised, start);
+    LogPrint(link->log, kLogDetail, Source(link),
+             "SNCommand set device serial number to \"%s\" (%d ms)", serialNumber->c_str(),
+             Since(start));
+    return kOk;
+  }
+  Status result = kNoAttempt;
+  for (std::uint32_t attempt = 0; attempt < (link->retries ? link->retries : 1); ++attempt) {
+    Status rc = Exchange(link, "get -sn\r", kShortAnswer, answer);
+    if (rc < 0) {
+      result = rc;
+      if (rc == kEcho) break;
+      continue;
+    }
+    const char* text = AfterFirstCr(answer);
+    char copy[16];
+    std::size_t n = 0;
+    while (n < 15 && text[n] && text[n] != '\r') ++n;
+    std::memcpy(copy, text, n);
+    copy[n] = '\0';
+    if (n == 0) {
+      result = kNotRecognised;
+      continue;
+    }
+    serialNumber->Set(copy);
+    LogPrint(link->log, kLogDetail, Source(link),
+             "SNCommand found device serial number \"%s\" (%d ms)", serialNumber->c_str(),
+             Since(start));
+    return kOk;
+  }
+  return Fail(link, kMember, result, start);
+}
+
+Status TraitCommand(LoggerLink* link, std::uint32_t* trait, int direction) {
+  if (!link || !trait) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  constexpr const char* kMember = "TraitCommand";
+  const std::uint32_t start = DSTicks();
+  const std::uint32_t caps = link->info.capabilities;
+  char answer[kShortAnswer];
+  if (direction == kWrite) {
+    if (!(caps & kCapDeviceId)) return Fail(link, kMember, kCannotSetOverRadio, start);
+    // The logger keeps 255 minus the trait's low byte.
+    const int stored = 255 - static_cast<int>(*trait & 0xFF);
+    char command[kCommandSpace];
+    std::snprintf(command, sizeof command, "set -trait %d\r", stored);
+    Status rc = Exchange(link, command, kShortAnswer, answer);
+    if (rc < 0) return Fail(link, kMember, rc, start);
+    if (!Contains(answer, "OK")) return Fail(link, kMember, kNotRecognised, start);
+    LogPrint(link->log, kLogDetail, Source(link), "TraitCommand set trait to %d (%d ms)",
+             static_cast<int>(*trait), Since(start));
+    return kOk;
+  }
+  if (link->info.loggerType == kLoggerWeirstead) {
+    *trait = kTraitKnown | kTraitRadio;
+    LogPrint(link->log, kLogDetail, Source(link), "TraitCommand: set trait to %d for Weirstead",
+             static_cast<int>(*trait));
+    return kOk;
+  }
+  if (caps & kCapTrait) {
+    Status rc = Exchange(link, "get -trait\r", kShortAnswer, answer);
+    if (rc < 0) return Fail(link, kMember, rc, start);
+    std::int32_t value = 0;
+    if (!ReadInt(answer, &value) || value < 0 || value > 255)
+      return Fail(link, kMember, kNotRecognised, start);
+    *trait = static_cast<std::uint32_t>(255 - value) | kTraitKnown;
+    LogPrint(link->log, kLogDetail, Source(link), "TraitCommand: found %d (%d ms)",
+             static_cast<int>(*trait), Since(start));
+    return kOk;
+  }
+  if (!(caps & kCapRadio)) {
+    *trait = kTraitKnown;
+    return kOk;
+  }
+  if (IsRadio(link)) {
+    // Reached over the radio: it has one.
+    *trait = kTraitKnown | kTraitRadio;
+    LogPrint(link->log, kLogDetail, Source(link), "TraitCommand (emulated): knows %d",
+             static_cast<int>(*trait));
+    return kOk;
+  }
+  std::uint32_t bits = kRadioVersionBit;
+  std::int32_t channel = 0, subChannel = 0;
+  BoundedText<8> version;
+  Status rc = MSRadioCommand(link, &channel, &subChannel, &version, kRead, &bits);
+  if (rc > 0 && (bits & kRadioVersionBit)) {
+    *trait = kTraitKnown | kTraitRadio;
+  } else if (rc == kNothingDone || rc == kNoRadio) {
+    *trait = kTraitKnown;
+  } else {
+    return Fail(link, kMember, rc < 0 ? rc : kNotRecognised, start);
+  }
+  LogPrint(link->log, kLogDetail, Source(link), "TraitCommand (emulated): found %d",
+           static_cast<int>(*trait));
+  return kOk;
+}
+
+Status AuthKeyCommand(LoggerLink* link, BoundedText<32>* key, int direction) {
+  if (!link || !key) return kMissingArgument;
+  if (!ValidDirection(direction)) return kBadArgument;
+  constexpr const char* kMember = "AuthKeyCommand";
+  const std::uint32_t start = DSTicks();
+  if (TraitHasGprs(link) != 1) return Fail(link, kMember, kRefused, start);
+  char answer[kLongAnswer];
+  if (direction == kWrite) {
+    if (key->size() < 32) return Fail(link, kMember, kBadArgument, start);
+    for (std::size_t i = 0; i < 32; ++i)
+      if (!std::isxdigit(static_cast<unsigned char>((*key)[i])))
+        return Fail(link, kMember, kBadArgument, start);
+    char command[kCommandSpace];
+    std::snprintf(command, sizeof command, "set -authkey %.32s\r", key->c_str());
+    Status rc = Exchange(link, command, kLongAnswer, answer);
+    if (rc < 0) return Fail(link, kMember, rc, start);
+    if (!Confirmed(link, answer)) return Fail(link, kMember, kNotRecognised, start);
+    LogPrint(link->log, kLogDetail, Source(link), "AuthKeyCommand set authkey to \"%s\" (%d ms)",
+             key->c_str(), Since(start));
+    return kOk;
+  }
+  bool teakey = false;
+  Status rc = Exchange(link, "get -authkey\r", kLongAnswer, answer);
+  if (rc == kDeviceError) {
+    teakey = true;
+    rc = Exchange(link, "get -teakey\r", kLongAnswer, answer);
+  }
+  if (rc < 0) return Fail(link, kMember, rc, start);
+  char text[33];
+  rc = ReadTextValue(answer, text, 32);
+  if (rc < 0) return Fail(link, kMember, rc, start);
+  key->Set(text);
+  if (teakey)
+    LogPrint(link->log, kLogDetail, Source(link),
+             "AuthKeyCommand found authkey (as teakey) \"%s\" (%d ms)", key->c_str(), Since(start));
+  else
+    LogPrint(link->log, kLogDetail, Source(link), "AuthKeyCommand found authkey \"%s\" (%d ms)",
+             key->c_str(), Since(start));
+  return kOk;
+}
+
+Status ADCcalCommand(LoggerLink* link, int which, std::uint8_t* slopes, std::uint8_t* offsets,
+                     int direction) {
+  if (!link) return kMissingArgument;
+  const std::uint32_t start = DSTicks();
+  const char* set = which == 1 ? "-adc30" : which == 2 ? "-adc15" : nullptr;
+  auto fail = [&](Status rc) {
+    LogPrint(link->log, kLogFailure, Source(link),
+             "ADCcalCommand (%s) failed with error %d (%d ms)", set ? set : "?", rc, Since(start));
+    return rc;
+  };
+  if (!set) return fail(kBadArgument);
+  if (!slopes || !offsets) return fail(kMissingArgument);
+  if (!ValidDirection(direction)) return fail(kBadArgument);
+  if (!(link->info.capabilities & kCapAdcCal)) return fail(kRefused);
+  const bool single = (link->info.capabilities & kCapSingleAdcCal) != 0;
+  char answer[kAnswerSpace];
+
+  auto sum = [&]() {
+    unsigned total = 0;
+    for (int i = 0; i < 5; ++i) total += slopes[i] + offsets[i];
+    return total % 256;
+  };
+
+  if (direction == kWrite) {
+    char command[kCommandSpace];
+    unsigned check = 0;
+    if (single) {
+      check = (slopes[0] + offsets[0]) % 256u;
+      std::snprintf(command, sizeof command, "set %s %u %u %u\r", set, slopes[0], offsets[0],
+                    check);
+    } else {
+      check = sum();
+      std::snprintf(command, sizeof command, "set %s %u %u %u %u %u %u %u %u %u %u %u\r", set,
+                    slopes[0], offsets[0], slopes[1], offsets[1], slopes[2], offsets[2], slopes[3],
+                    offsets[3], slopes[4], offsets[4], check);
+    }
+    Status rc = Exchange(link, command, kAdcAnswer, answer);
+    if (rc < 0) return fail(rc);
+    if (!Contains(answer, "OK")) return fail(kNotRecognised);
+    LogPrint(link->log, kLogDetail, Source(link),
+             "ADCcalCommand set %s %u %u %u %u %u %u %u %u %u %u %u (%d ms)", set, slopes[0],
+             offsets[0], slopes[1], offsets[1], slopes[2], offsets[2], slopes[3], offsets[3],
+             slopes[4], offsets[4], check, Since(start));
+    return kOk;
+  }
+
+  char command[32];
+  std::snprintf(command, sizeof command, "get %s\r", set);
+  Status rc = Exchange(link, command, kAdcAnswer, answer);
+  if (rc < 0) return fail(rc);
+  long numbers[11] = {};
+  int count = 0;
+  const char* p = answer;
+  while (count < 11) {
+    char* end = nullptr;
+    long v = std::strtol(p, &end, 10);
+    if (end == p) break;
+    numbers[count++] = v;
+    p = end;
+  }
+  const int expected = single ? 3 : 11;
+  if (count != expected) {
+    LogPrint(link->log, kLogDetail, Source(link),
+             "ADCcalCommand only found %d of %d cal %s factors (%d ms)", count, 11, set,
+             Since(start));
+    return fail(kNotRecognised);
+  }
+  bool valid = true;
+  auto store = [&](long v) {
+    if (v >= 1 && v <= 254) return static_cast<std::uint8_t>(v);
+    valid = false;
+    return static_cast<std::uint8_t>(v <= 0 ? 0 : 255);
+  };
+  const int pairs = single ? 1 : 5;
+  for (int i = 0; i < 5; ++i) {
+    slopes[i] = i < pairs ? store(numbers[2 * i]) : 0;
+    offsets[i] = i < pairs ? store(numbers[2 * i + 1]) : 0;
+  }
+  const long received = numbers[expected - 1];
+  if (static_cast<long>(sum()) != received) valid = false;
+  LogPrint(link->log, kLogDetail, Source(link),
+           "ADCcalCommand found (%s) %s %u %u %u %u %u %u %u %u %u %u %u (%d ms)",
+           valid ? "valid" : "not valid", set, slopes[0], offsets[0], slopes[1], offsets[1],
+           slopes[2], offsets[2], slopes[3], offsets[3], slopes[4], offsets[4],
+           static_cast<unsigned>(received), Since(start));
+  return valid ? kOk : fail(kRefused);
+}
+
+}  // namespace quendal
