@@ -14,7 +14,7 @@ using test::ReadWholeFile;
 using test::TempDir;
 using test::WriteWholeFile;
 
-struct Run {
+struct CliRun {
   int status;
   std::string output;  // standard output and error together
 };
@@ -25,9 +25,9 @@ std::string Quote(const std::string& s) {
   return q + "'";
 }
 
-Run Cli(const std::string& args) {
+CliRun Cli(const std::string& args) {
   std::string command = Quote(QUENDAL_CLI_PATH) + " " + args + " 2>&1";
-  Run run{-1, {}};
+  CliRun run{-1, {}};
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return run;
   char buffer[4096];
@@ -39,7 +39,7 @@ Run Cli(const std::string& args) {
 }
 
 TEST(Cli, ImageShowsTheBuiltInFirmware) {
-  Run run = Cli("image");
+  CliRun run = Cli("image");
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("Name:    Lurra 3.96\n"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Version: 396\n"), std::string::npos);
@@ -55,7 +55,7 @@ TEST(Cli, ImageLoadsAndDumpsAFile) {
   std::string firmware = dir.File("tarnx 2-10.txt");
   WriteWholeFile(firmware, "@1100\n31 40 02\n@FFFE\n00 11\nq\n");
   std::string dump = dir.File("dump.txt");
-  Run run = Cli("image --firmware " + Quote(firmware) + " --dump " + Quote(dump));
+  CliRun run = Cli("image --firmware " + Quote(firmware) + " --dump " + Quote(dump));
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("Name:    tarnx 2.10\n"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Version: 210\n"), std::string::npos);
@@ -86,7 +86,7 @@ TEST(Cli, FailuresAndUsageErrors) {
       {"image --dump " + Quote(dir.File("no/such/dir/out.txt")), 1, "could not write the image"},
   };
   for (const Case& c : cases) {
-    Run run = Cli(c.args);
+    CliRun run = Cli(c.args);
     EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.output;
     EXPECT_NE(run.output.find(c.text), std::string::npos) << c.args << "\n" << run.output;
   }
