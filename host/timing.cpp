@@ -1,0 +1,52 @@
+// The system-neutral half of the timing services.
+#include <ctime>
+#include <utility>
+
+#include "host/timing.h"
+#include "host/timing_platform.h"
+
+namespace quendal {
+namespace {
+
+MessagePump& InstalledPump() {
+  static MessagePump pump;
+  return pump;
+}
+
+}  // namespace
+
+void DSSetMessagePump(MessagePump pump) {
+  InstalledPump() = std::move(pump);
+}
+
+Status DSSleep(std::uint32_t ms) {
+  if (ms < kPumpingSleepMs) {
+    detail::PlainSleep(ms);
+    return 0;
+  }
+  std::uint32_t start = DSTicks();
+  for (;;) {
+    const std::uint32_t now = DSTicks();
+    std::uint32_t elapsed = now - start;  // modular: survives the 32-bit wrap
+    // A clock that went backwards shows up as a huge difference; measure afresh.
+    if (elapsed > 0x80000000u) {
+      start = now;
+      elapsed = 0;
+    }
+    if (elapsed >= ms) return 0;
+    const std::uint32_t left = ms - elapsed;
+    // A copy: a message handler may install another pump while this one runs.
+    MessagePump pump = InstalledPump();
+    if (pump) {
+      pump(left);
+    } else {
+      detail::PlainSleep(left);
+    }
+  }
+}
+
+std::int32_t LocalUtcOffset() {
+  return detail::UtcOffsetAt(std::time(nullptr));
+}
+
+}  // namespace quendal
