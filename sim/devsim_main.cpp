@@ -1,0 +1,211 @@
+// quendal-devsim: one simulated device on a pseudo-terminal, for trying the updater by hand.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "loader/host_bsl.h"
+#include "sim/device.h"
+#include "sim/pty_transport.h"
+
+namespace {
+
+using namespace quendal::sim;
+
+constexpr const char* kUsage =
+    "usage: quendal-devsim [options]\n"
+    "Runs one simulated device on a pseudo-terminal and prints the port to open.\n"
+    "  --device NAME       sensor, readvane, kcd, or a device-type code such as tarnx\n"
+    "                      (default kcd)\n"
+    "  --version TEXT      the answer to \"get -ver\" (default: from the device, e.g. KCD 1.23)\n"
+    "  --name NAME         the link is devsim-NAME in the runtime folder (default: --device)\n"
+    "  --no-loader         \"boot ZAVE\" answers \"Quendal MISSING\"\n"
+    "  --old-firmware      every unknown command, \"get -ver\" too, answers \"ERROR\"\n"
+    "  --blank             start with erased flash: the device waits in its loader\n"
+    "  --image FILE        start with this TI-Text image in flash\n"
+    "  --baud N            the shell's line speed (default 9600)\n"
+    "  --loader-baud N     the loader's line speed (default: from the device)\n"
+    "  --restart-ms N      the new firmware takes this long to start after the vectors\n"
+    "  --pace              bytes take their time on the wire (ten bits each)\n"
+    "  --echo              no device, a loop-back plug\n"
+    "  --fault SPEC        inject a fault; may be repeated. SPEC is\n"
+    "                      KIND[@FRAME[+COUNT]|%RATE][:LETTER][,ms=N][,bytes=N]\n"
+    "                      KIND: refuse corrupt-in corrupt-out drop-in drop-out delay\n"
+    "                      silence power; e.g. power@40:W,ms=500 or drop-out%0.01\n"
+    "  --seed N            seed for faults by rate (default 1)\n"
+    "Stops on Ctrl+C or SIGTERM.\n";
+
+bool ParseUnsigned(const char* text, std::uint32_t* value) {
+  std::string_view s(text);
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *value);
+  return !s.empty() && ec == std::errc() && end == s.data() + s.size();
+}
+
+std::string RuntimeFolder() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/quendal";
+  return "/tmp/quendal-" + std::to_string(getuid());
+}
+
+// The folder must be ours alone: a link in a shared folder could be swapped by anyone.
+bool MakeRuntimeFolder(const std::string& folder) {
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st {};
+  return lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid();
+}
+
+int Usage(const char* problem) {
+  std::fprintf(stderr, "quendal-devsim: %s\n%s", problem, kUsage);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  DeviceOptions options;
+  PresetOptions("kcd", &options);
+  std::string name;
+  std::string version;
+  std::string imagePath;
+  bool noLoader = false;
+  bool oldFirmware = false;
+  bool blank = false;
+  std::uint32_t baud = 0;
+  std::uint32_t loaderBaud = 0;
+  std::uint32_t restartMs = 0;
+  std::uint32_t seed = 1;
+  TransportOptions transportOptions;
+  FaultPlan faults;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--device") {
+      const char* v = value();
+      if (v == nullptr || !PresetOptions(v, &options)) return Usage("unknown --device");
+    } else if (arg == "--version") {
+      const char* v = value();
+      if (v == nullptr) return Usage("--version needs a text");
+      version = v;
+    } else if (arg == "--name") {
+      const char* v = value();
+      if (v == nullptr || v[0] == '\0' || std::strchr(v, '/') != nullptr) {
+        return Usage("--name needs a name without /");
+      }
+      name = v;
+    } else if (arg == "--image") {
+      const char* v = value();
+      if (v == nullptr) return Usage("--image needs a file");
+      imagePath = v;
+    } else if (arg == "--no-loader") {
+      noLoader = true;
+    } else if (arg == "--old-firmware") {
+      oldFirmware = true;
+    } else if (arg == "--blank") {
+      blank = true;
+    } else if (arg == "--pace") {
+      transportOptions.pace = true;
+    } else if (arg == "--echo") {
+      faults.echo = true;
+    } else if (arg == "--baud" || arg == "--loader-baud" || arg == "--restart-ms" ||
+               arg == "--seed") {
+      const char* v = value();
+      std::uint32_t n = 0;
+      if (v == nullptr || !ParseUnsigned(v, &n)) return Usage("a number was expected");
+      if (arg == "--baud") baud = n;
+      if (arg == "--loader-baud") loaderBaud = n;
+      if (arg == "--restart-ms") restartMs = n;
+      if (arg == "--seed") seed = n;
+    } else if (arg == "--fault") {
+      const char* v = value();
+      FaultRule rule;
+      std::string error;
+      if (v == nullptr) return Usage("--fault needs a SPEC");
+      if (!ParseFaultRule(v, &rule, &error)) return Usage(error.c_str());
+      faults.rules.push_back(rule);
+    } else {
+      return Usage("unknown option");
+    }
+  }
+  if (name.empty()) name = options.name;
+  if (!version.empty()) options.shell.versionText = version;
+  options.shell.hasLoader = !noLoader;
+  options.shell.oldFirmware = oldFirmware;
+  options.blankFlash = blank;
+  if (baud != 0) options.shellBaud = baud;
+  if (loaderBaud != 0) options.layout.loaderBaud = loaderBaud;
+  options.restartMs = restartMs;
+  faults.seed = seed;
+  options.faults = faults;
+  if (!imagePath.empty()) {
+    quendal::HostBSL image(nullptr);
+    quendal::Status rc = quendal::BSLLoadTIFile(&image, imagePath.c_str());
+    if (rc <= 0) {
+      std::fprintf(stderr, "quendal-devsim: cannot load %s (%d)\n", imagePath.c_str(), rc);
+      return 1;
+    }
+    options.imageText = image.imageText;
+    VectorTable vectors{};
+    for (std::size_t k = 0; k < kVectorWords; ++k) {
+      vectors[k] = static_cast<std::uint16_t>(image.vectors[k]);
+    }
+    options.imageVectors = vectors;
+  }
+
+  // Block the stop signals before the device thread starts, so that only sigwait sees them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  SimDevice device(options);
+  PtyTransport transport(&device, transportOptions);
+  quendal::Status rc = transport.Start();
+  if (rc <= 0) {
+    std::fprintf(stderr, "quendal-devsim: cannot create a pseudo-terminal (%s)\n",
+                 std::strerror(-rc));
+    return 1;
+  }
+
+  std::string folder = RuntimeFolder();
+  std::string link = folder + "/devsim-" + name;
+  bool linked = false;
+  if (MakeRuntimeFolder(folder)) {
+    struct stat st {};
+    if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(link.c_str());
+    linked = symlink(transport.SlavePath().c_str(), link.c_str()) == 0;
+  }
+  std::printf("%s\n", transport.SlavePath().c_str());
+  if (linked) {
+    std::printf("%s\n", link.c_str());
+  } else {
+    std::fprintf(stderr, "quendal-devsim: no link %s (%s)\n", link.c_str(), std::strerror(errno));
+  }
+  std::fprintf(stderr, "quendal-devsim: %s, \"%s\", %s\n", name.c_str(),
+               options.shell.versionText.c_str(), DeviceStateName(device.State()));
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  transport.Stop();
+  // Only our own link: another run may have taken the name meanwhile.
+  char target[256];
+  ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (linked && n > 0) {
+    target[n] = '\0';
+    if (transport.SlavePath() == target) unlink(link.c_str());
+  }
+  return 0;
+}

@@ -1,0 +1,162 @@
+#include "sim/flash.h"
+
+#include <algorithm>
+
+#include "loader/image_check.h"
+
+namespace quendal::sim {
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool ParseHex(std::string_view text, std::uint32_t* value) {
+  std::uint32_t v = 0;
+  for (char c : text) {
+    int d = HexValue(c);
+    if (d < 0) return false;
+    v = v << 4 | static_cast<std::uint32_t>(d);
+  }
+  *value = v;
+  return !text.empty();
+}
+
+}  // namespace
+
+MemoryLayout LayoutOf(const DeviceProfile& p) {
+  MemoryLayout l;
+  l.flashStart = p.flashStart;
+  l.flashEnd = p.flashEnd;
+  l.extendedAddresses = p.extendedAddresses;
+  l.infoStart = p.infoStart;
+  l.infoSegments = p.infoSegments;
+  l.infoSegmentSize = p.infoSegmentSize;
+  l.loaderBaud = p.loaderBaud != 0 ? p.loaderBaud : 9600;
+  return l;
+}
+
+MemoryLayout LayoutForType(int type, std::uint32_t version) {
+  DeviceProfile profile;
+  DescribeDevice(type, version, &profile);
+  return LayoutOf(profile);
+}
+
+Flash::Flash(const MemoryLayout& layout) : layout_(layout), memory_(kAddressSpace, 0xFF) {}
+
+std::uint8_t Flash::Read(std::uint32_t address) const {
+  return address < kAddressSpace ? memory_[address] : 0xFF;
+}
+
+bool Flash::InInfo(std::uint32_t address) const {
+  std::uint64_t end = std::uint64_t{layout_.infoStart} +
+                      std::uint64_t{layout_.infoSegments} * layout_.infoSegmentSize;
+  return layout_.infoSegmentSize != 0 && address >= layout_.infoStart && address < end;
+}
+
+bool Flash::Program(std::uint32_t address, const std::uint8_t* bytes, std::size_t count) {
+  std::uint64_t end = std::uint64_t{address} + count;
+  if (end > kAddressSpace) return false;
+  if (address < kLoaderAreaEnd && end > kLoaderArea) return false;
+  for (std::size_t i = 0; i < count; ++i) memory_[address + i] &= bytes[i];
+  return true;
+}
+
+bool Flash::EraseSegmentAt(std::uint32_t address) {
+  if (address >= kAddressSpace || InLoaderArea(address)) return false;
+  if (InInfo(address)) {
+    std::uint32_t first = address - (address - layout_.infoStart) % layout_.infoSegmentSize;
+    std::fill_n(memory_.begin() + first, layout_.infoSegmentSize, 0xFF);
+    return true;
+  }
+  std::uint32_t first = address - address % kMainSegmentSize;
+  for (std::uint32_t a = first; a < first + kMainSegmentSize; ++a) {
+    if (!InInfo(a)) memory_[a] = 0xFF;
+  }
+  return true;
+}
+
+void Flash::EraseAll() {
+  std::fill(memory_.begin(), memory_.end(), 0xFF);
+}
+
+void Flash::StoreVectors(const VectorTable& vectors) {
+  for (std::size_t i = 0; i < kVectorWords; ++i) {
+    memory_[kVectorArea + 2 * i] = static_cast<std::uint8_t>(vectors[i] & 0xFF);
+    memory_[kVectorArea + 2 * i + 1] = static_cast<std::uint8_t>(vectors[i] >> 8);
+  }
+}
+
+VectorTable Flash::Vectors() const {
+  VectorTable v{};
+  for (std::size_t i = 0; i < kVectorWords; ++i) {
+    v[i] = static_cast<std::uint16_t>(memory_[kVectorArea + 2 * i] |
+                                      memory_[kVectorArea + 2 * i + 1] << 8);
+  }
+  return v;
+}
+
+Status Flash::WriteImageText(std::string_view text) {
+  std::size_t p = 0;
+  std::uint32_t address = 0;
+  bool haveAddress = false;
+  while (p < text.size()) {
+    if (text[p] == '@') {
+      if (p + 6 > text.size() || !ParseHex(text.substr(p + 1, 5), &address)) {
+        return kBadArgument;
+      }
+      haveAddress = true;
+      p += 6;
+      continue;
+    }
+    std::uint32_t word = 0;
+    if (!haveAddress || p + 4 > text.size() || !ParseHex(text.substr(p, 4), &word)) {
+      return kBadArgument;
+    }
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(word & 0xFF),
+                                   static_cast<std::uint8_t>(word >> 8)};
+    if (!Program(address, bytes, 2)) return kBadArgument;
+    address += 2;
+    p += 4;
+  }
+  return kOk;
+}
+
+void Flash::InstallTestImage() {
+  constexpr std::uint32_t kProgramBytes = 64;
+  const std::uint32_t start = layout_.flashStart;
+  const std::uint32_t end = start + kImageCheckBlockSize + kProgramBytes;
+  if (end > kAddressSpace) return;
+  for (std::uint32_t a = start; a < end; a += kMainSegmentSize) EraseSegmentAt(a);
+  EraseSegmentAt(end - 1);
+  std::uint8_t program[kProgramBytes];
+  for (std::uint32_t i = 0; i < kProgramBytes; ++i) {
+    program[i] = static_cast<std::uint8_t>(0x31 + 7 * i);
+  }
+  Program(start + kImageCheckBlockSize, program, kProgramBytes);
+  // The CRC reads the program back from memory, so it sees what actually landed there.
+  std::uint16_t crc = ImageCheckCrc(memory_.data(), start + kImageCheckBlockSize, end);
+  const std::uint8_t block[kImageCheckBlockSize] = {
+      static_cast<std::uint8_t>(kImageCheckMagic & 0xFF),
+      static_cast<std::uint8_t>(kImageCheckMagic >> 8),
+      static_cast<std::uint8_t>(end & 0xFF),
+      static_cast<std::uint8_t>(end >> 8 & 0xFF),
+      static_cast<std::uint8_t>(end >> 16 & 0xFF),
+      static_cast<std::uint8_t>(end >> 24 & 0xFF),
+      static_cast<std::uint8_t>(crc & 0xFF),
+      static_cast<std::uint8_t>(crc >> 8)};
+  Program(start, block, kImageCheckBlockSize);
+  VectorTable vectors;
+  vectors.fill(0xFFFF);
+  vectors[kVectorWords - 1] = static_cast<std::uint16_t>(start + kImageCheckBlockSize);
+  StoreVectors(vectors);
+}
+
+bool Flash::ImageValid() const {
+  return VerifyImageCheck(memory_.data(), memory_.size(), layout_.flashStart) == kOk;
+}
+
+}  // namespace quendal::sim
