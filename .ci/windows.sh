@@ -64,6 +64,7 @@ wineserver=$(command -v wineserver || true)
 [[ -z $wineserver ]] && wineserver=/usr/lib/wine/wineserver64
 
 peer_pid=
+# shellcheck disable=SC2317  # called by the trap
 cleanup() {
   local status=$?
   if [[ -n $peer_pid ]]; then
@@ -79,10 +80,20 @@ trap 'exit 130' INT TERM
 
 step "Wine"
 "$wineserver" -k 2>/dev/null || true  # a server left over from an interrupted run
+mkdir -p "$WINEPREFIX"                 # the server will not start without it
 "$wineserver" -p </dev/null >/dev/null 2>&1 &
 "$wine" wineboot </dev/null >"$build/win-com/wineboot.log" 2>&1
-"$wine" --version 2>/dev/null </dev/null || true
+"$wine" --version </dev/null 2>/dev/null || true
 
+# The console program starts on a bare Windows: no MinGW DLLs missing, a usable answer.
+if ! cli_output=$("$wine" "$build/windows/app/cli/quendal-cli.exe" image </dev/null | tr -d '\r') ||
+  ! grep -q "^Name:" <<<"$cli_output"; then
+  printf 'quendal-cli.exe image failed:\n%s\n' "$cli_output" >&2
+  exit 1
+fi
+echo "$cli_output"
+
+rm -f "$build/win-com/com$com"
 "$peer" "$build/win-com/com$com" </dev/null >"$build/win-com/peer.log" 2>&1 &
 peer_pid=$!
 for _ in $(seq 50); do
