@@ -137,8 +137,8 @@ CommandBuild BuildCommand(char (&out)[kSdiCommandBufferSize], const char* prefix
 void LogRefusedCommand(SdiSensorLink* sdi, const char* operation, const char* what,
                        std::string_view text, CommandBuild why) {
   if (why == CommandBuild::kTooLong) {
-    SdiLog(sdi, "%s refused %s \"%.*s\": %zu characters do not fit one command", operation, what,
-           static_cast<int>(text.size()), text.data(), text.size());
+    SdiLog(sdi, "%s refused %s \"%.*s\": %u characters do not fit one command", operation, what,
+           static_cast<int>(text.size()), text.data(), static_cast<unsigned>(text.size()));
   } else {
     SdiLog(sdi, "%s refused %s \"%.*s\": it holds a character that would break the command",
            operation, what, static_cast<int>(text.size()), text.data());
