@@ -8,6 +8,7 @@
 
 #include "app/cli/image_command.h"
 #include "app/cli/options.h"
+#include "app/cli/ports_command.h"
 
 namespace {
 
@@ -15,6 +16,9 @@ constexpr const char* kUsage =
     "usage: quendal-cli <command> [options]\n"
     "\n"
     "commands:\n"
+    "  ports [--all]                          list the serial ports and running simulated\n"
+    "                                         devices, one a line: name TAB description;\n"
+    "                                         --all also probes the usual device names\n"
     "  image [--firmware FILE] [--dump OUT]   show the firmware image (name, version, kind,\n"
     "                                         length, sum, vectors); optionally load a TI-Text\n"
     "                                         file first and write the image to OUT\n"
@@ -36,6 +40,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (command == "image") return RunImageCommand(args);
+  if (command == "ports") return RunPortsCommand(args);
   std::fprintf(stderr, "quendal-cli: unknown command '%.*s'\n\n%s",
                static_cast<int>(command.size()), command.data(), kUsage);
   return kExitUsage;

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "tests/support/pty_rig.h"
 #include "tests/support/temp_dir.h"
 
 namespace quendal {
@@ -81,6 +86,7 @@ TEST(Cli, FailuresAndUsageErrors) {
       {"frobnicate", 2, "unknown command 'frobnicate'"},
       {"image --firmware", 2, "option --firmware needs a value"},
       {"image --bogus", 2, "unexpected argument '--bogus'"},
+      {"ports --all=yes", 2, "unexpected argument '--all=yes'"},
       {"image --firmware " + Quote(dir.File("missing.txt")), 1, "(error -2)"},
       {"image --firmware " + Quote(notTiText), 1, "is not a valid firmware file (error -100)"},
       {"image --dump " + Quote(dir.File("no/such/dir/out.txt")), 1, "could not write the image"},
@@ -89,6 +95,38 @@ TEST(Cli, FailuresAndUsageErrors) {
     CliRun run = Cli(c.args);
     EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.output;
     EXPECT_NE(run.output.find(c.text), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+// A simulated device is found by its link in the runtime folder; the machine's own ports
+// come along, every one on a line of its own.
+TEST(Cli, PortsListsARunningSimulatedDevice) {
+  TempDir runtime;
+  const std::string folder = runtime.File("quendal");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  test::PtyRig device;
+  ASSERT_TRUE(device.ok()) << device.Error();
+  const std::string link = folder + "/devsim-clitest";
+  ASSERT_EQ(symlink(device.SlavePath().c_str(), link.c_str()), 0);
+
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedValue = saved ? saved : "";
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  CliRun run = Cli("ports");
+  if (saved) {
+    setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+  } else {
+    unsetenv("XDG_RUNTIME_DIR");
+  }
+
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find(link + "\tdevsim-clitest Simulated device\n"), std::string::npos)
+      << run.output;
+  for (std::size_t at = 0, end; at < run.output.size(); at = end + 1) {
+    end = run.output.find('\n', at);
+    ASSERT_NE(end, std::string::npos) << run.output;
+    std::string line = run.output.substr(at, end - at);
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 1) << line;
   }
 }
 
