@@ -20,7 +20,7 @@ constexpr std::size_t kReadChunk = 4096;
 // A device that talks into a line nobody reads would otherwise grow without bound.
 constexpr std::size_t kMaxQueued = 1 << 20;
 // Paced transfers wake at most this often; the byte accounting stays exact.
-constexpr auto kPaceTick = std::chrono::milliseconds(4);
+constexpr auto kPaceTick = std::chrono::milliseconds(1);
 // After a hang-up on the master, look again this much later instead of spinning.
 constexpr auto kHangupBackoff = std::chrono::milliseconds(50);
 
