@@ -238,7 +238,7 @@ TEST(TITextLoad, FailedLoadChangesNothing) {
     EXPECT_EQ(host.deviceKind, 3);
   }
   EXPECT_EQ(BSLLoadTIFile(&host, dir.File("missing.txt").c_str()), -ENOENT);
-  EXPECT_LT(BSLLoadTIFile(&host, dir.path().c_str()), 0);  // a folder opens but cannot be read
+  EXPECT_LT(BSLLoadTIFile(&host, dir.path().string().c_str()), 0);  // a folder opens but cannot be read
   EXPECT_EQ(host.imageText, text);
   EXPECT_EQ(host.imageName, "tarnx 2.10");
 }
