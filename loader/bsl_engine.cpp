@@ -38,6 +38,30 @@ Status WriteText(HostBSL* host, const char* text) {
   return DSWrite(&host->link, text, static_cast<std::uint32_t>(std::strlen(text)), &written);
 }
 
+// Writes `text`, gives the device `waitMs` to answer and reads what came.
+Status Say(HostBSL* host, const char* text, std::uint32_t waitMs,
+           char (&reply)[kShellReplyBytes + 1]) {
+  reply[0] = '\0';
+  Status io = WriteText(host, text);
+  if (io < 0) return io;
+  DSSleep(waitMs);
+  return ReadShort(host, reply);
+}
+
+// The closing line of a handshake; a loader found already active counts as success.
+Status LogHandshake(HostBSL* host, const char* operation, Status rc, std::uint32_t attempts) {
+  if (rc > 0) {
+    LogPrint(Log(host), kLogStep, kSource, "%s successful (%d tries)", operation,
+             static_cast<int>(attempts));
+  } else if (rc == kLoaderActive) {
+    LogPrint(Log(host), kLogStep, kSource, "%s found the Quendal already active", operation);
+    rc = kOk;
+  } else {
+    LogPrint(Log(host), kLogFailure, kSource, "%s failed with error %d", operation, rc);
+  }
+  return rc;
+}
+
 // Sends one frame up to `tries` times, 175 ms apart; the last attempt's result stands.
 template <typename Send>
 Status WithAttempts(HostBSL* host, Send send) {
@@ -270,20 +294,13 @@ Status BSLTakeBack(HostBSL* host) {
 
 Status BSLInvocation(HostBSL* host, std::uint32_t rate) {
   char reply[kShellReplyBytes + 1];
-  Status rc = kNoAttempt;
-  bool attempted = false;
-
+  Status rc = kNoAttempt;  // stays so when no attempt is made
   for (std::uint32_t attempt = 0; attempt < host->tries; ++attempt) {
-    attempted = true;
     DSFlush(&host->link, 1);
     if (rate != kLoaderBaud) DSHostBaud(&host->link, kLoaderBaud);
     char boot[32];
     std::snprintf(boot, sizeof boot, "boot %s\r", "ZAVE");
-    Status io = WriteText(host, boot);
-    if (io >= 0) {
-      DSSleep(750);
-      io = ReadShort(host, reply);
-    }
+    Status io = Say(host, boot, 750, reply);
     if (io < 0) {
       rc = io;
       break;
@@ -309,18 +326,13 @@ Status BSLInvocation(HostBSL* host, std::uint32_t rate) {
     if (Contains(reply, "OK") || Contains(reply, "$$") || attempt == 0) rc = kOk;
     break;
   }
-  if (!attempted) rc = kNoAttempt;
 
   std::uint32_t handshakes = 0;
   if (rc > 0) {
     if (rate != kLoaderBaud) DSHostBaud(&host->link, rate);
     for (std::uint32_t attempt = 0; attempt < host->tries; ++attempt) {
       ++handshakes;
-      Status io = WriteText(host, "\r");
-      if (io >= 0) {
-        DSSleep(100);
-        io = ReadShort(host, reply);
-      }
+      Status io = Say(host, "\r", 100, reply);
       if (io < 0) {
         rc = io;
         break;
@@ -330,11 +342,7 @@ Status BSLInvocation(HostBSL* host, std::uint32_t rate) {
         continue;
       }
       DSFlush(&host->link, 1);
-      io = WriteText(host, "P");
-      if (io >= 0) {
-        DSSleep(100);
-        io = ReadShort(host, reply);
-      }
+      io = Say(host, "P", 100, reply);
       if (io < 0) {
         rc = io;
         break;
@@ -347,19 +355,8 @@ Status BSLInvocation(HostBSL* host, std::uint32_t rate) {
       DSSleep(kRetryPauseMs);
     }
   }
-
-  if (rc > 0) {
-    LogPrint(Log(host), kLogStep, kSource, "BSLInvocation successful (%d tries)",
-             static_cast<int>(handshakes));
-  } else if (rc == kLoaderActive) {
-    LogPrint(Log(host), kLogStep, kSource, "BSLInvocation found the Quendal already active");
-    rc = kOk;
-  } else {
-    LogPrint(Log(host), kLogFailure, kSource, "BSLInvocation failed with error %d", rc);
-  }
-  return rc;
+  return LogHandshake(host, "BSLInvocation", rc, handshakes);
 }
-
 Status BSLAttach(HostBSL* host) {
   char reply[kShellReplyBytes + 1];
   Status rc = kNoAttempt;
@@ -367,11 +364,7 @@ Status BSLAttach(HostBSL* host) {
   for (std::uint32_t attempt = 0; attempt < host->tries; ++attempt) {
     ++attempts;
     DSFlush(&host->link, 1);
-    Status io = WriteText(host, "\r");
-    if (io >= 0) {
-      DSSleep(200);
-      io = ReadShort(host, reply);
-    }
+    Status io = Say(host, "\r", 200, reply);
     if (io < 0) {
       rc = io;
       break;
@@ -381,11 +374,7 @@ Status BSLAttach(HostBSL* host) {
       break;
     }
     DSFlush(&host->link, 1);
-    io = WriteText(host, "P");
-    if (io >= 0) {
-      DSSleep(kRetryPauseMs);
-      io = ReadShort(host, reply);
-    }
+    io = Say(host, "P", kRetryPauseMs, reply);
     if (io < 0) {
       rc = io;
       break;
@@ -397,17 +386,7 @@ Status BSLAttach(HostBSL* host) {
     rc = kHandshakeFailed;
     DSSleep(kRetryPauseMs);
   }
-
-  if (rc > 0) {
-    LogPrint(Log(host), kLogStep, kSource, "BSLAttach successful (%d tries)",
-             static_cast<int>(attempts));
-  } else if (rc == kLoaderActive) {
-    LogPrint(Log(host), kLogStep, kSource, "BSLAttach found the Quendal already active");
-    rc = kOk;
-  } else {
-    LogPrint(Log(host), kLogFailure, kSource, "BSLAttach failed with error %d", rc);
-  }
-  return rc;
+  return LogHandshake(host, "BSLAttach", rc, attempts);
 }
 
 Status BSLCheck(HostBSL* host, const char* portName, std::uint32_t rate) {
@@ -426,11 +405,7 @@ Status BSLCheck(HostBSL* host, const char* portName, std::uint32_t rate) {
   DSSleep(1000);
   DSFlush(&host->link, 1);
   char reply[kShellReplyBytes + 1];
-  Status rc = WriteText(host, "\r");
-  if (rc >= 0) {
-    DSSleep(200);
-    rc = ReadShort(host, reply);
-  }
+  Status rc = Say(host, "\r", 200, reply);
   if (rc < 0) return rc;
   if (Contains(reply, "?")) {
     LogPrint(Log(host), kLogStep, kSource, "BSLCheck found the Quendal already active");

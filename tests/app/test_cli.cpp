@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tests/support/pty_rig.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace quendal {
@@ -19,28 +20,13 @@ using test::ReadWholeFile;
 using test::TempDir;
 using test::WriteWholeFile;
 
-struct CliRun {
-  int status;
-  std::string output;  // standard output and error together
-};
-
+using CliRun = test::ProgramRun;
 std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+  return test::ShellQuote(s);
 }
 
 CliRun Cli(const std::string& args) {
-  std::string command = Quote(QUENDAL_CLI_PATH) + " " + args + " 2>&1";
-  CliRun run{-1, {}};
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return run;
+  return test::RunProgram(Quote(QUENDAL_CLI_PATH) + " " + args);
 }
 
 TEST(Cli, ImageShowsTheBuiltInFirmware) {

@@ -1,14 +1,10 @@
 #pragma once
-// Test helpers: what a device's memory holds after an image text is written into erased flash,
-// and running a program to capture its output.
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
-
+// Test helper: what a device's memory holds after an image text is written into erased flash.
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "tests/support/run_program.h"
 
 namespace quendal::test {
 
@@ -41,30 +37,5 @@ inline bool DecodeImageText(const std::string& text, std::vector<std::uint8_t>* 
   }
   return true;
 }
-
-#ifndef _WIN32
-inline std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-struct ProgramRun {
-  int status = -1;
-  std::string output;  // standard output and error together
-};
-
-inline ProgramRun RunProgram(const std::string& command) {
-  ProgramRun run;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return run;
-}
-#endif  // _WIN32
 
 }  // namespace quendal::test
