@@ -32,9 +32,9 @@ class DiagnosticLog {
   // Appends "<time stamp> - <source>: <text>\r\n"; returns the characters written, or 0
   // when the level does not pass or the file cannot be opened.
   int Print(std::uint32_t level, const char* source, const char* format, ...)
-      __attribute__((format(printf, 4, 5)));
+      __attribute__((format(gnu_printf, 4, 5)));
   int VPrint(std::uint32_t level, const char* source, const char* format, va_list args)
-      __attribute__((format(printf, 4, 0)));
+      __attribute__((format(gnu_printf, 4, 0)));
 
   // Size in bytes, or the negated system error number.
   long long FileSize() const;
@@ -50,7 +50,7 @@ class DiagnosticLog {
 
 // Print through a log pointer that may be null (a layer without a log writes nothing).
 int LogPrint(DiagnosticLog* log, std::uint32_t level, const char* source, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
+    __attribute__((format(gnu_printf, 4, 5)));
 
 // "%d %s %d %d:%02d:%02d": day and hour without leading zeros, English month.
 std::string FormatLogTimeStamp(const std::tm& local);

@@ -11,7 +11,7 @@ inline constexpr const char* kSdiSource = "OrveSDI12";
 
 // Every step of this layer is logged at the detail level under one source name.
 inline void SdiLog(SdiSensorLink* sdi, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(gnu_printf, 2, 3)));
 
 inline void SdiLog(SdiSensorLink* sdi, const char* format, ...) {
   if (!sdi || !sdi->log) return;
