@@ -1,0 +1,408 @@
+// Connecting to an instrument and the single commands of the session.
+#include "instrument/instrument_session.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/timing.h"
+#include "instrument/session_util.h"
+#include "logger/maintenance.h"
+#include "logger/parameters.h"
+
+namespace quendal {
+
+using namespace instrument_detail;
+
+namespace {
+
+constexpr const char* kServiceLoginName = "*6274";
+constexpr int kLoginTries = 3;
+constexpr std::uint32_t kLoginCharacterPauseMs = 50;
+constexpr std::uint32_t kLoginSettlePauseMs = 100;
+constexpr std::uint32_t kLoginTimeoutMs = 4000;
+constexpr std::uint32_t kLogoutTimeoutMs = 2000;
+constexpr std::uint32_t kAfterDisconnectPauseMs = 100;
+constexpr std::uint32_t kPostTimeoutMs = 7000;
+constexpr std::uint32_t kEraseTimeoutMs = 17000;
+constexpr std::uint32_t kBatteryTimeoutMs = 2000;
+constexpr std::uint32_t kSetSecondsTimeoutMs = 20000;
+constexpr int kValueTries = 3;
+constexpr std::size_t kMaxCommandChars = 511;
+
+bool UsesSecondsCommand(int type) {
+  switch (type) {
+    case kTypeLuma:
+    case kTypeSrbx:
+    case kTypeCvFour:
+    case kTypeCvv:
+    case kTypeVinex:
+    case kTypeCvFtdl:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ErasesWithYes(int type) {
+  switch (type) {
+    case kTypeThx:
+    case kTypeLuma:
+    case kTypePrv:
+    case kTypeSrbx:
+    case kTypeRdv:
+    case kTypeCvFour:
+    case kTypeCvv:
+    case kTypeCvFtdl:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Sends the command word with its carriage return, as long as the caller's word fits.
+void CommandLine(const char* command, char (&line)[kMaxCommandChars + 1]) {
+  std::snprintf(line, sizeof line, "%s\r", command);
+}
+
+}  // namespace
+
+bool instrument_detail::ReadNumber(const char* text, std::int32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  long long n = std::strtoll(text, &end, 10);
+  if (end == text) return false;
+  if (n > INT32_MAX) n = INT32_MAX;
+  if (n < INT32_MIN) n = INT32_MIN;
+  *value = static_cast<std::int32_t>(n);
+  return true;
+}
+
+bool instrument_detail::IsLoggerType(int type) {
+  return type == kTypeTarnb || type == kTypeTarnx || type == kTypeWst || type == kTypeRlm ||
+         type == kTypeOgl;
+}
+
+InstrumentSession::InstrumentSession(DiagnosticLog* logTo)
+    : link(logTo), sdi(logTo, &link), log(logTo) {}
+
+InstrumentSession::~InstrumentSession() {
+  userRecords.Free();
+  eqnRecords.Free();
+}
+
+Status DPConnect(InstrumentSession* session, const char* port, std::uint8_t baudCode,
+                 std::uint32_t retries, DeviceProfile* profile) {
+  if (!session || !port || port[0] == '\0' || !profile) return kMissingArgument;
+  DiagnosticLog* log = session->log;
+
+  LinkOptions options;
+  options.keepPortOpen = 0;
+  options.serialRetries = retries;
+  options.radioRetries = 0;
+  options.progressHook = 0;
+  options.traceMode = 0;
+  options.extraTimeoutMs = 0;
+  Status rc = DeviceOptions(&session->link, &options, 1);
+  if (rc < 0) {
+    LogPrint(log, kLogFailure, kProtocolSource,
+             "DPConnect received error %d trying to configure Kyrel_Prototcol", rc);
+    return rc;
+  }
+
+  ConnectRequest request;
+  // A name cut to fit could open another port ("ttyUSB10" cut to "ttyUSB1").
+  if (std::strlen(port) > request.port.capacity()) {
+    LogPrint(log, kLogFailure, kProtocolSource,
+             "DPConnect received error %d trying to connect to device", kBadArgument);
+    return kBadArgument;
+  }
+  request.port.Set(port);
+  request.kind = kSerialConnection;
+  request.baudCode = baudCode;
+  rc = ConnectDevice(&session->link, &request);
+
+  LoggerInfo scratch;
+  if (rc > 0) {
+    std::uint32_t nothing = 0;
+    rc = DeviceSettings(&session->link, &scratch, &nothing, kRead);
+  }
+  if (rc > 0) rc = ParseDeviceIdentity(scratch.version.c_str(), profile);
+
+  if (rc > 0 && !profile->firmwareNewEnough) {
+    LogPrint(log, kLogFailure, kProtocolSource, "DPConnect this firmware version is not supported");
+    return kNotSupported;
+  }
+  if (rc == kNothingListening) {
+    LogPrint(log, kLogStep, kProtocolSource, "DPConnect couldn't connect.");
+    return kNothingListening;
+  }
+  if (rc == kLoaderActive || rc == kLoaderWaiting) {
+    LogPrint(log, kLogStep, kProtocolSource, "DPConnect found the Quendal listening (%d)", rc);
+    return rc;
+  }
+  if (rc == kNotRecognised || rc == kEcho) {
+    LogPrint(log, kLogFailure, kProtocolSource, "DPConnect this device must not be supported");
+    return kNotSupported;
+  }
+  if (rc < 0) {
+    LogPrint(log, kLogFailure, kProtocolSource,
+             "DPConnect received error %d trying to connect to device", rc);
+    return rc;
+  }
+  session->info.loggerType = scratch.loggerType;
+  session->info.loggerTypeName = scratch.loggerTypeName;
+  session->info.version = scratch.version;
+  session->info.versionNumber = scratch.versionNumber;
+  session->info.newFirmware = 1;
+  session->profileType = static_cast<std::uint8_t>(profile->type);
+  session->profile = *profile;
+  LogPrint(log, kLogStep, kProtocolSource, "DPConnect successfully connected to device");
+  return rc;
+}
+
+Status DPLogin(InstrumentSession* session) {
+  if (!session) return kMissingArgument;
+  const std::uint32_t start = DSTicks();
+  char text[32];
+  std::snprintf(text, sizeof text, "login %s", kServiceLoginName);
+  Status rc = kNoAttempt;
+  for (int attempt = 0; attempt < kLoginTries; ++attempt) {
+    DSFlush(&session->link, 1);
+    // The shell drops characters that arrive faster than it echoes them.
+    for (const char* c = text; *c; ++c) {
+      std::uint32_t written = 0;
+      DSWrite(&session->link, c, 1, &written);
+      DSSleep(kLoginCharacterPauseMs);
+    }
+    DSSleep(kLoginSettlePauseMs);
+    DSSleep(kLoginSettlePauseMs);
+    char answer[kShortAnswer];
+    rc = Transact(session, "\n\r", kLoginTimeoutMs, answer);
+    if (rc > 0 && (Contains(answer, "OK") || Contains(answer, "6274"))) {
+      rc = kOk;
+      break;
+    }
+  }
+  if (rc < 0) {
+    LogPrint(session->log, kLogFailure, kProtocolSource,
+             "DPConnect couldn't log into the device (%d ms)", Since(start));
+    return kLoginFailed;
+  }
+  LogPrint(session->log, kLogFailure, kProtocolSource,
+           "DPConnect successfully loged into the device (%d ms)", Since(start));
+  return rc;
+}
+
+Status DPLogout(InstrumentSession* session, std::uint8_t sendLogout) {
+  if (!session) return kMissingArgument;
+  if (sendLogout && session->profile.needsLogin) {
+    char answer[kShortAnswer];
+    Transact(session, "logout\r", kLogoutTimeoutMs, answer);
+  }
+  Status rc = DisconnectDevice(&session->link, 0);
+  DSSleep(kAfterDisconnectPauseMs);
+  return rc;
+}
+
+Status DPCheckFirmware(InstrumentSession* session, std::uint8_t init) {
+  if (!session) return kMissingArgument;
+  char answer[kShortAnswer];
+  Status rc = Transact(session, init ? "post -init\r" : "post\r", kPostTimeoutMs, answer);
+  DiagnosticLog* log = session->log;
+  if (rc < 0) {
+    LogPrint(log, kLogFailure, kProtocolSource,
+             "DPCheckFirmware can't determine firmware code status (error %d)", rc);
+    return rc;
+  }
+  if (Contains(answer, "Code Good!")) {
+    LogPrint(log, kLogStep, kProtocolSource, "DPCheckFirmware: Device reports good firmware code!");
+    return kOk;
+  }
+  if (Contains(answer, "Code Corrupt!")) {
+    LogPrint(log, kLogFailure, kProtocolSource,
+             "DPCheckFirmware: Device reports corrupt firmware code!");
+    return kCodeCorrupt;
+  }
+  LogPrint(log, kLogFailure, kProtocolSource,
+           "DPCheckFirmware can't determine firmware code status");
+  return kNotRecognised;
+}
+
+Status DPEraseData(InstrumentSession* session) {
+  if (!session) return kMissingArgument;
+  const int type = session->profileType;
+  if (IsLoggerType(type)) return EraseData(&session->link);
+  if (!ErasesWithYes(type)) return kNotForThisType;
+
+  const std::uint32_t start = DSTicks();
+  char answer[kShortAnswer];
+  Status rc = Transact(session, "yes\r", kEraseTimeoutMs, answer);
+  if (rc > 0) {
+    if (Contains(answer, "OK")) {
+      LogPrint(session->log, kLogStep, kProtocolSource, "DPEraseData erased device data (%d ms)",
+               Since(start));
+      return kOk;
+    }
+    if (Contains(answer, "DataFlash FAIL")) {
+      LogPrint(session->log, kLogFailure, kProtocolSource,
+               "DPEraseData failed due to a broken DataFlash (%d ms)", Since(start));
+      return kDataFlashBroken;
+    }
+    rc = kNotRecognised;
+  }
+  LogPrint(session->log, kLogFailure, kProtocolSource, "DPEraseData failed with error %d (%d ms)",
+           rc, Since(start));
+  return rc;
+}
+
+Status DPCheckBattery(InstrumentSession* session, std::int32_t* percent) {
+  if (!session || !percent) return kMissingArgument;
+  const std::uint32_t start = DSTicks();
+  char answer[kShortAnswer];
+  Status rc = Transact(session, "get -batt\r", kBatteryTimeoutMs, answer);
+  if (rc < 0) {
+    *percent = -1;
+    return rc;
+  }
+  std::int32_t value = 0;
+  if (!ReadNumber(answer, &value)) {
+    LogPrint(session->log, kLogFailure, kProtocolSource,
+             "DPCheckBattery failed to parse battery power (%d ms)", Since(start));
+    return kNotRecognised;
+  }
+  *percent = value;
+  LogPrint(session->log, kLogStep, kProtocolSource, "DPCheckBattery: %d%% battery (%d ms)",
+           static_cast<int>(value), Since(start));
+  return kOk;
+}
+
+Status DPSetTime(InstrumentSession* session) {
+  if (!session) return kMissingArgument;
+  if (!session->profile.setsClock) return kNotForThisType;
+  const std::uint32_t start = DSTicks();
+  long seconds = 0;
+  Status rc;
+  if (UsesSecondsCommand(session->profileType)) {
+    errno = 0;
+    const std::time_t now = session->wallClock(nullptr);
+    if (now == static_cast<std::time_t>(-1)) {
+      LogPrint(session->log, kLogFailure, kProtocolSource,
+               "DPSetTime failed to get system time with error %d", errno);
+      return kNotRecognised;
+    }
+    seconds =
+        static_cast<long>(static_cast<std::int64_t>(now) + LocalUtcOffset() - kSeconds1970To2000);
+    char command[48];
+    std::snprintf(command, sizeof command, "set -sec %ld\r", seconds);
+    char answer[kShortAnswer];
+    rc = Transact(session, command, kSetSecondsTimeoutMs, answer);
+    if (rc > 0) rc = Contains(answer, "OK") ? kOk : kNotRecognised;
+  } else {
+    std::int32_t sent = 0;
+    rc = DeviceTime(&session->link, &sent, kWrite);
+    seconds = sent;
+  }
+  if (rc > 0) {
+    LogPrint(session->log, kLogDetail, kProtocolSource, "DPSetTime set the time to: %ld", seconds);
+  } else {
+    LogPrint(session->log, kLogDetail, kProtocolSource, "DPSetTime got error %d (%d ms)", rc,
+             Since(start));
+  }
+  return rc;
+}
+
+Status GetValueString(InstrumentSession* session, const char* command, std::uint32_t timeoutMs,
+                      char* destination, std::uint32_t maxChars) {
+  if (!session || !command || !destination) return kMissingArgument;
+  const std::uint32_t start = DSTicks();
+  char line[kMaxCommandChars + 1];
+  CommandLine(command, line);
+  destination[0] = '\0';
+  Status rc = kNoAttempt;
+  for (int attempt = 0; attempt < kValueTries; ++attempt) {
+    char answer[kValueAnswer];
+    rc = Transact(session, line, timeoutMs, answer);
+    if (rc < 0) continue;
+    if (Contains(answer, "Error")) {
+      rc = kNotRecognised;
+      continue;
+    }
+    const char* p = answer;
+    if (*p == '\r') ++p;
+    if (*p == '\n') ++p;
+    std::uint32_t n = 0;
+    while (n < maxChars && p[n] != '\0' && p[n] != '\r') ++n;
+    std::memcpy(destination, p, n);
+    destination[n] = '\0';
+    if (destination[0] == '>') {
+      rc = kNotRecognised;
+      LogPrint(session->log, kLogStep, kProtocolSource,
+               "GetValueString found a leading prompt character executing command \"%s\" (%d ms)",
+               command, Since(start));
+      destination[0] = '\0';
+      continue;
+    }
+    if (n == 0) {
+      rc = kNotRecognised;
+      continue;
+    }
+    rc = kOk;
+    break;
+  }
+  if (rc > 0) {
+    LogPrint(session->log, kLogStep, kProtocolSource, "GetValueString found %s \"%s\" (%d ms)",
+             command, destination, Since(start));
+  } else {
+    LogPrint(session->log, kLogStep, kProtocolSource,
+             "GetValueString received error %d executing command \"%s\" (%d ms)", rc, command,
+             Since(start));
+  }
+  return rc;
+}
+
+Status GetValueLong(InstrumentSession* session, const char* command, std::uint32_t timeoutMs,
+                    std::int32_t* value) {
+  if (!session || !command || !value) return kMissingArgument;
+  const std::uint32_t start = DSTicks();
+  char line[kMaxCommandChars + 1];
+  CommandLine(command, line);
+  Status rc = kNoAttempt;
+  std::int32_t number = 0;
+  for (int attempt = 0; attempt < kValueTries; ++attempt) {
+    char answer[kValueAnswer];
+    rc = Transact(session, line, timeoutMs, answer);
+    if (rc < 0) continue;
+    const char* cr = std::strchr(answer, '\r');
+    const char* p = cr ? cr + 1 : answer;
+    if (*p == '\n') ++p;
+    if (ReadNumber(p, &number)) {
+      rc = kOk;
+      break;
+    }
+    rc = kNotRecognised;
+  }
+  if (rc > 0) {
+    *value = number;
+    LogPrint(session->log, kLogStep, kProtocolSource, "GetValueLong found %s \"%ld\" (%d ms)",
+             command, static_cast<long>(number), Since(start));
+  } else {
+    LogPrint(session->log, kLogStep, kProtocolSource,
+             "GetValueLong received error %d executing command \"%s\" (%d ms)", rc, command,
+             Since(start));
+  }
+  return rc;
+}
+
+void DPForgetInfo(InstrumentSession* session) {
+  if (!session) return;
+  session->captured = 0;
+  session->capturedMask = 0;
+  session->settings = InstrumentSettings{};
+  session->userRecords.Free();
+  session->eqnRecords.Free();
+}
+
+}  // namespace quendal

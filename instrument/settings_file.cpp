@@ -1,0 +1,587 @@
+// Writing and reading the settings file.
+#include "instrument/settings_file.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "instrument/session_util.h"
+#include "instrument/settings_capture.h"
+#include "logger/maintenance.h"
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
+
+namespace quendal {
+
+using namespace instrument_detail;
+
+namespace {
+
+constexpr const char* kHeader = "***** Auto-Generated Settings File -- DO NOT EDIT *****\r\n\r\n";
+constexpr const char* kTempSuffix = ".tmp";
+// The mask of what was captured. Without it every value in the file would count as read,
+// and a setting that could not be read would be restored as zero or empty.
+constexpr const char* kMaskKey = "mask";
+constexpr std::uint32_t kTarnxCapabilities = 0x0707FFF7;
+constexpr std::uint32_t kTarnbCapabilities = 0x000474BE;
+constexpr std::uint32_t kWstCapabilities = 0x00024583;
+constexpr std::uint32_t kAdcUnset = 255;
+
+struct FileCloser {
+  void operator()(std::FILE* f) const {
+    if (f) std::fclose(f);
+  }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// key="value" CR LF
+void Line(std::string* out, const char* key, const char* format, ...)
+    __attribute__((format(gnu_printf, 3, 4)));
+void Line(std::string* out, const char* key, const char* format, ...) {
+  char value[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(value, sizeof value, format, args);
+  va_end(args);
+  out->append(key);
+  out->append("=\"");
+  out->append(value);
+  out->append("\"\r\n");
+}
+
+void FiveNumbers(std::string* out, const char* key, const std::uint8_t* n) {
+  Line(out, key, "%u %u %u %u %u", n[0], n[1], n[2], n[3], n[4]);
+}
+
+void LoggerLayout(const InstrumentSession* s, std::string* out) {
+  const LoggerInfo& i = s->info;
+  const char* typeName =
+      i.loggerType < LoggerTypeNames.size() ? LoggerTypeNames[i.loggerType] : LoggerTypeNames[0];
+  Line(out, "type", "%s", typeName);
+  Line(out, "deviceid", "%s", i.deviceId.c_str());
+  Line(out, "name", "%s", i.name.c_str());
+  Line(out, "sn", "%s", i.serialNumber.c_str());
+  Line(out, "trait", "%d", static_cast<int>(i.trait));
+  Line(out, "wake", "%d", static_cast<int>(i.wake));
+  Line(out, "padc", "%d", static_cast<int>(i.padc));
+  FiveNumbers(out, "ports", i.ports);
+  FiveNumbers(out, "depth", i.depths);
+  if (i.knownMask & kSetAdc15) {
+    FiveNumbers(out, "ADC15 slopes", i.adc15Cal.slopes);
+    FiveNumbers(out, "ADC15 offsets", i.adc15Cal.offsets);
+  }
+  if (i.knownMask & kSetAdc30) {
+    FiveNumbers(out, "ADC30 slopes", i.adc30Cal.slopes);
+    FiveNumbers(out, "ADC30 offsets", i.adc30Cal.offsets);
+  }
+  Line(out, "rmode", "%d", static_cast<int>(i.radioMode));
+  Line(out, "rch", "%d", static_cast<int>(i.radioChannel));
+  Line(out, "rsch", "%d", static_cast<int>(i.radioSubchannel));
+  Line(out, "data", "%d", static_cast<int>(i.dataParameter));
+  Line(out, "site", "%s", i.site.c_str());
+  Line(out, "lat", "%+.5f", i.latitude);
+  Line(out, "lon", "%+.5f", i.longitude);
+  Line(out, "timezone", "%d", static_cast<int>(i.timeZone));
+  Line(out, "report", "%u", static_cast<unsigned>(i.reportMode));
+  Line(out, "apn", "%s", i.apn.c_str());
+  Line(out, "user", "%s", i.apnUser.c_str());
+  Line(out, "passwd", "%s", i.apnPassword.c_str());
+  Line(out, "host", "%s", i.host.c_str());
+  Line(out, "authkey", "%s", i.authKey.c_str());
+  Line(out, "ipport", "%u", static_cast<unsigned>(i.ipPort));
+  if (i.knownMask & kSetBuild) Line(out, "OrveBuild", "%s", i.build.c_str());
+  Line(out, kMaskKey, "%u", static_cast<unsigned>(s->capturedMask));
+}
+
+void InstrumentLayout(const InstrumentSession* s, std::string* out) {
+  const InstrumentSettings& v = s->settings;
+  const char* code = DeviceTypeCode(s->profileType);
+  Line(out, "type", "%s", code ? code : "");
+  Line(out, "name", "%s", v.name.c_str());
+  Line(out, "sn", "%s", v.serialNumber.c_str());
+  Line(out, "lang", "%ld", static_cast<long>(v.language));
+  Line(out, "OrveBuild", "%s", v.build.c_str());
+  Line(out, "contr", "%ld", static_cast<long>(v.contrast));
+  Line(out, "config", "%s", v.config.c_str());
+  Line(out, "fvals", "%s", v.fvals.c_str());
+  Line(out, "uvals", "%s", v.uvals.c_str());
+  Line(out, "units", "%ld", static_cast<long>(v.units));
+  Line(out, "adc", "%s", v.adc.c_str());
+  Line(out, "adccal", "%s", v.adccal.c_str());
+  Line(out, "calprefs", "%s", v.calprefs.c_str());
+  Line(out, "PCUnits", "%s", v.pcUnits.c_str());
+  Line(out, "sample", "%s", v.sample.c_str());
+  Line(out, "adc15", "%s", v.adc15.c_str());
+  Line(out, "adc30", "%s", v.adc30.c_str());
+  Line(out, "location", "%s", v.location.c_str());
+  Line(out, "chai", "%s", v.chai.c_str());
+  Line(out, "extCal", "%s", v.ext.c_str());
+  Line(out, "tadj", "%s", v.tadj.c_str());
+  Line(out, "tau", "%ld", static_cast<long>(v.tau));
+  Line(out, "hadj", "%s", v.hadj.c_str());
+  char key[16];
+  if (s->profileType == kTypeRdv) {
+    for (int slot = 0; slot < kCalSlots && !v.cal[slot].empty(); ++slot) {
+      std::snprintf(key, sizeof key, "cal%02d", slot);
+      Line(out, key, "%s", v.cal[slot].c_str());
+    }
+  } else if (s->profileType == kTypeVinex) {
+    for (int slot = 0; slot < 2 && !v.cal[slot].empty(); ++slot) {
+      std::snprintf(key, sizeof key, "cal%02d", slot + 1);
+      Line(out, key, "%s", v.cal[slot].c_str());
+    }
+  }
+  const RecordSet* sets[] = {&s->userRecords, &s->eqnRecords};
+  const char* words[] = {"user", "eqn"};
+  for (int k = 0; k < 2; ++k) {
+    const RecordSet& set = *sets[k];
+    for (std::int32_t i = 0; set.records && i < set.count && !set.records[i].text.empty(); ++i) {
+      std::snprintf(key, sizeof key, "%s%02d", words[k], static_cast<int>(i));
+      Line(out, key, "%s", set.records[i].text.c_str());
+    }
+  }
+  // Settings of the Sorbex that the layout had no line for; after every older line, so
+  // that an older reader's search finds its own keys first.
+  Line(out, "wtoffset", "%s", v.wtoffset.c_str());
+  Line(out, "wtfactory", "%s", v.wtfactory.c_str());
+  Line(out, "p1offset", "%s", v.p1offset.c_str());
+  Line(out, "autosec", "%s", v.autosec.c_str());
+  Line(out, "sys", "%s", v.sys.c_str());
+  Line(out, kMaskKey, "%u", static_cast<unsigned>(v.mask));
+}
+
+void SensorLayout(const InstrumentSession* s, std::string* out) {
+  const SdiSensorLink& d = s->sdi;
+  Line(out, "type", "%s", "Digital Sensor");
+  Line(out, "identity", "%s", d.identity.c_str());
+  Line(out, "address", "%c", d.address);
+  Line(out, "addressInt", "%i", static_cast<int>(d.address));
+  Line(out, "calibration", "%s", d.calibration.c_str());
+  Line(out, "calibration2", "%s", d.calibration2.c_str());
+  Line(out, "sn", "%s", d.serialNumber.c_str());
+}
+
+int ErrorNumber() {
+  return errno != 0 ? errno : EIO;
+}
+
+bool ReplaceFile(const std::string& from, const char* to) {
+#ifdef _WIN32
+  return MoveFileExA(from.c_str(), to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+  return std::rename(from.c_str(), to) == 0;
+#endif
+}
+
+}  // namespace
+
+Status WriteInfoFile(InstrumentSession* session, const char* path) {
+  if (!session || !path || path[0] == '\0') return kMissingArgument;
+  std::string text;
+  try {
+    text = kHeader;
+    const int type = session->profileType;
+    if (IsLoggerType(type))
+      LoggerLayout(session, &text);
+    else if (type == kTypeDigitalSensor)
+      SensorLayout(session, &text);
+    else
+      InstrumentLayout(session, &text);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+
+  // The file of an earlier attempt may be the only copy of the settings: it is replaced
+  // only by a complete new one.
+  const std::string temp = std::string(path) + kTempSuffix;
+  errno = 0;
+  File file(std::fopen(temp.c_str(), "wb"));
+  if (!file) {
+    const int error = ErrorNumber();
+    LogPrint(session->log, kLogFailure, kProtocolSource,
+             "WriteInfoFile got error %d trying to open settings file %s", error, path);
+    return -error;
+  }
+  int error = 0;
+  if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size()) error = ErrorNumber();
+  if (error == 0 && std::fflush(file.get()) != 0) error = ErrorNumber();
+  if (std::fclose(file.release()) != 0 && error == 0) error = ErrorNumber();
+  if (error == 0 && !ReplaceFile(temp, path)) error = ErrorNumber();
+  if (error != 0) {
+    std::remove(temp.c_str());
+    LogPrint(session->log, kLogFailure, kProtocolSource,
+             "WriteInfoFile got error %d trying to write settings file %s", error, path);
+    return -error;
+  }
+  return kOk;
+}
+
+const char* FindSettingsKey(const char* fileText, const char* key) {
+  if (!fileText || !key || key[0] == '\0') return nullptr;
+  const std::size_t length = std::strlen(key);
+  const char* first = nullptr;
+  for (const char* at = std::strstr(fileText, key); at; at = std::strstr(at + 1, key)) {
+    if (!first) first = at;
+    const bool lineStart = at == fileText || at[-1] == '\n' || at[-1] == '\r';
+    if (lineStart && at[length] == '=') return at + length;
+  }
+  return first ? first + length : nullptr;
+}
+
+namespace {
+
+// The text just after the opening quote of the key's value; null when there is none.
+const char* ValueStart(const char* fileText, const char* key) {
+  const char* at = FindSettingsKey(fileText, key);
+  if (!at) return nullptr;
+  const char* quote = std::strchr(at, '"');
+  return quote ? quote + 1 : nullptr;
+}
+
+}  // namespace
+
+std::uint32_t ParseUnsigned(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == '\v' || *p == '\f') ++p;
+  // A negative number (a time zone west of UTC) comes back through the 32-bit wrap.
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  std::uint32_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+  return negative ? 0u - value : value;
+}
+
+bool ReadTextValue(const char* fileText, const char* key, char* destination, std::size_t capacity) {
+  if (!destination || capacity == 0) return false;
+  destination[0] = '\0';
+  const char* value = ValueStart(fileText, key);
+  if (!value) return false;
+  std::size_t n = 0;
+  while (n + 1 < capacity && value[n] != '\0' && value[n] != '"') ++n;
+  std::memcpy(destination, value, n);
+  destination[n] = '\0';
+  return n > 0;
+}
+
+bool ReadNumberValue(const char* fileText, const char* key, std::uint32_t* value) {
+  const char* start = ValueStart(fileText, key);
+  if (!start || !value) return false;
+  *value = ParseUnsigned(start);
+  return true;
+}
+
+bool ReadFloatValue(const char* fileText, const char* key, double* value) {
+  const char* start = ValueStart(fileText, key);
+  if (!start || !value) return false;
+  char* end = nullptr;
+  *value = std::strtod(start, &end);
+  if (end == start) *value = 0;
+  return true;
+}
+
+namespace {
+
+class Reader {
+ public:
+  Reader(const char* text, std::uint32_t* found) : text_(text), found_(found) {}
+
+  template <std::size_t N>
+  void Text(const char* key, BoundedText<N>* field, std::uint32_t bit) {
+    if (ReadTextValue(text_, key, field)) *found_ |= bit;
+  }
+  void Number(const char* key, std::int32_t* field, std::uint32_t bit) {
+    std::uint32_t n = 0;
+    if (!ReadNumberValue(text_, key, &n)) return;
+    *field = static_cast<std::int32_t>(n);
+    *found_ |= bit;
+  }
+  void Number(const char* key, std::uint32_t* field, std::uint32_t bit) {
+    if (ReadNumberValue(text_, key, field)) *found_ |= bit;
+  }
+  // Five numbers; false unless all five were there.
+  bool Five(const char* key, std::uint8_t* out) {
+    char text[64];
+    if (!ReadTextValue(text_, key, text, sizeof text)) return false;
+    unsigned n[5];
+    if (std::sscanf(text, "%u %u %u %u %u", &n[0], &n[1], &n[2], &n[3], &n[4]) != 5) return false;
+    for (int i = 0; i < 5; ++i) out[i] = static_cast<std::uint8_t>(n[i]);
+    return true;
+  }
+  bool Has(const char* line) const { return std::strstr(text_, line) != nullptr; }
+  // The bits the writer recorded as captured, when the file has them.
+  bool Mask(std::uint32_t* mask) const { return ReadNumberValue(text_, kMaskKey, mask); }
+  const char* text() const { return text_; }
+
+ private:
+  const char* text_;
+  std::uint32_t* found_;
+};
+
+void ReadAdc(Reader& r, const char* slopesKey, const char* offsetsKey, AdcCalibration* cal,
+             std::uint32_t bit, std::uint32_t* found) {
+  AdcCalibration read;
+  if (!r.Five(slopesKey, read.slopes) || !r.Five(offsetsKey, read.offsets)) return;
+  *cal = read;
+  auto set = [](std::uint8_t v) { return v != 0 && v != kAdcUnset; };
+  if (set(read.slopes[0]) && set(read.offsets[0])) *found |= bit;
+}
+
+Status ReadLoggerFile(InstrumentSession* s, const char* text) {
+  LoggerInfo& i = s->info;
+  const int type = s->profileType;
+  std::uint32_t found = 0;
+  Reader r(text, &found);
+  std::uint32_t capabilities = 0;
+
+  if (type == kTypeTarnx || type == kTypeRlm || type == kTypeOgl) {
+    // The writer names an Ogle logger by its own type name; older readers knew only these two.
+    if (!r.Has("type=\"Tarnx\"") && !r.Has("type=\"Relmo\"") && !r.Has("type=\"Ogle\""))
+      return kNotRecognised;
+    r.Text("deviceid", &i.deviceId, kSetDeviceId);
+    r.Text("name", &i.name, kSetName);
+    r.Text("sn", &i.serialNumber, kSetSerialNumber);
+    r.Number("trait", &i.trait, kSetTrait);
+    r.Number("wake", &i.wake, kSetWake);
+    r.Number("padc", &i.padc, kSetPadc);
+    if (r.Five("ports", i.ports)) found |= kSetPorts;
+    if (r.Five("depth", i.depths)) found |= kSetDepths;
+    ReadAdc(r, "ADC15 slopes", "ADC15 offsets", &i.adc15Cal, kSetAdc15, &found);
+    ReadAdc(r, "ADC30 slopes", "ADC30 offsets", &i.adc30Cal, kSetAdc30, &found);
+    r.Text("OrveBuild", &i.build, kSetBuild);
+    r.Number("data", &i.dataParameter, kSetDataParameter);
+    r.Number("rmode", &i.radioMode, kSetRadioMode);
+    r.Number("rch", &i.radioChannel, kSetRadioChannel);
+    std::uint32_t before = found;
+    r.Number("rsch", &i.radioSubchannel, kSetRadioSubchannel);
+    if (found != before) {
+      found |= kSetTrait;
+      i.trait |= kTraitKnown | kTraitRadio;
+    }
+    r.Text("site", &i.site, kSetSite);
+    if (ReadFloatValue(text, "lat", &i.latitude)) found |= kSetLatitude;
+    if (ReadFloatValue(text, "lon", &i.longitude)) found |= kSetLongitude;
+    r.Number("timezone", &i.timeZone, kSetTimeZone);
+    r.Number("report", &i.reportMode, kSetReportMode);
+    r.Text("apn", &i.apn, kSetApn);
+    r.Text("user", &i.apnUser, kSetApnUser);
+    r.Text("passwd", &i.apnPassword, kSetApnPassword);
+    r.Text("host", &i.host, kSetHost);
+    r.Text("authkey", &i.authKey, kSetAuthKey);
+    r.Number("ipport", &i.ipPort, kSetIpPort);
+    capabilities = kTarnxCapabilities;
+  } else if (type == kTypeTarnb) {
+    if (!r.Has("type=\"Tarnb\"")) return kNotRecognised;
+    r.Text("name", &i.name, kSetName);
+    r.Text("sn", &i.serialNumber, kSetSerialNumber);
+    r.Number("wake", &i.wake, kSetWake);
+    r.Number("padc", &i.padc, kSetPadc);
+    std::uint32_t port = 0;
+    bool portRead = false;
+    for (int p = 0; p < 5; ++p) {
+      char key[32];
+      std::snprintf(key, sizeof key, "Port number=\"%d\" value", p + 1);
+      if (ReadNumberValue(text, key, &port)) {
+        i.ports[p] = static_cast<std::uint8_t>(port);
+        portRead = true;
+      }
+    }
+    if (portRead) {
+      if (port > 0) found |= kSetPorts;
+    } else if (r.Five("ports", i.ports)) {
+      // What this writer puts in the file for every logger.
+      found |= kSetPorts;
+    }
+    r.Text("OrveBuild", &i.build, kSetBuild);
+    capabilities = kTarnbCapabilities;
+  } else {
+    if (!r.Has("type=\"Weirstead\"")) return kNotRecognised;
+    r.Text("name", &i.name, kSetName);
+    r.Text("sn", &i.serialNumber, kSetSerialNumber);
+    r.Number("rch", &i.radioChannel, kSetRadioChannel);
+    std::uint32_t before = found;
+    r.Number("rsch", &i.radioSubchannel, kSetRadioSubchannel);
+    if (found != before) {
+      found |= kSetTrait;
+      i.trait = kTraitKnown | kTraitRadio;
+    }
+    r.Number("data", &i.dataParameter, kSetDataParameter);
+    capabilities = kWstCapabilities;
+  }
+  std::uint32_t mask = 0;
+  if (r.Mask(&mask)) found &= mask;
+  s->capturedMask = found;
+  i.capabilities = capabilities;
+  return kOk;
+}
+
+struct InstrumentKeys {
+  int type;
+  const char* typeLines[2];
+};
+
+// The type line of each type; the second form is the one the writer writes where an
+// older reader expected another.
+constexpr InstrumentKeys kTypeLines[] = {
+    {kTypeCvMini, {"type=\"CVMINI\"", nullptr}}, {kTypePrv, {"type=\"HLM\"", "type=\"PRV\""}},
+    {kTypeThx, {"type=\"THX\"", nullptr}},       {kTypeSrbx, {"type=\"SRBX\"", nullptr}},
+    {kTypeCvTri, {"type=\"CVTRI\"", nullptr}},   {kTypePotex, {"type=\"POTEX\"", nullptr}},
+    {kTypeCvq, {"type=\"CVQ\"", nullptr}},       {kTypeVinex, {"type=\"BRAVN\"", "type=\"VINEX\""}},
+    {kTypeRdv, {"type=\"RDV\"", nullptr}},       {kTypeCommDevice, {"type=\"KCD\"", nullptr}},
+    {kTypeLuma, {"type=\"LUMA\"", nullptr}},     {kTypeCvv, {"type=\"CVV\"", nullptr}},
+    {kTypeCvFour, {"type=\"CVFOUR\"", nullptr}}, {kTypeCvFtdl, {"type=\"CVFTDL\"", nullptr}},
+};
+
+Status ReadInstrumentFile(InstrumentSession* s, const char* text) {
+  const int type = s->profileType;
+  const InstrumentKeys* keys = nullptr;
+  for (const InstrumentKeys& k : kTypeLines)
+    if (k.type == type) keys = &k;
+  if (!keys) return kNotRecognised;
+  bool typeFound = false;
+  for (const char* line : keys->typeLines)
+    typeFound = typeFound || (line && std::strstr(text, line));
+  if (!typeFound) return kNotRecognised;
+
+  // Nothing of an earlier instrument may stay beside what the file holds.
+  s->settings = InstrumentSettings{};
+  s->userRecords.Free();
+  s->eqnRecords.Free();
+  InstrumentSettings& v = s->settings;
+  v.typeCode = static_cast<std::uint8_t>(type);
+  std::uint32_t found = kInstFileRead;
+  Reader r(text, &found);
+  // Every setting the type's capture takes is read back, whichever firmware wrote it.
+  std::uint32_t captured = InstrumentCaptureBits(type, UINT32_MAX);
+  // Files of these types have always carried the pair, though a capture does not take it.
+  if (type == kTypeCvFour || type == kTypeCvFtdl) captured |= kInstHadjTau;
+  std::uint32_t mask = 0;
+  const bool hasMask = r.Mask(&mask);
+  // A number line is written even when nothing was read; without the mask line only the
+  // numbers that older files were always read for are taken (a Lumaro's contrast was not).
+  const bool trustNumbers = hasMask || type != kTypeLuma;
+  auto textValue = [&](const char* key, auto* field, std::uint32_t bit) {
+    if (captured & bit) r.Text(key, field, bit);
+  };
+  auto number = [&](const char* key, std::int32_t* field, std::uint32_t bit) {
+    if ((captured & bit) && trustNumbers) r.Number(key, field, bit);
+  };
+  textValue("name", &v.name, kInstName);
+  textValue("sn", &v.serialNumber, kInstSerialNumber);
+  number("lang", &v.language, kInstLanguage);
+  number("contr", &v.contrast, kInstContrast);
+  textValue("fvals", &v.fvals, kInstFvals);
+  textValue("uvals", &v.uvals, kInstUvals);
+  number("units", &v.units, kInstUnits);
+  textValue("adc", &v.adc, kInstAdc);
+  textValue("adccal", &v.adccal, kInstAdcCal);
+  textValue("config", &v.config, kInstConfig);
+  textValue("wtoffset", &v.wtoffset, kInstWtOffset);
+  textValue("p1offset", &v.p1offset, kInstP1Offset);
+  textValue("autosec", &v.autosec, kInstAutosec);
+  textValue("wtfactory", &v.wtfactory, kInstWtFactory);
+  textValue("adc15", &v.adc15, kInstAdc15);
+  textValue("adc30", &v.adc30, kInstAdc30);
+  textValue("sample", &v.sample, kInstSample);
+  textValue("PCUnits", &v.pcUnits, kInstPcUnits);
+  textValue("location", &v.location, kInstLocation);
+  textValue("chai", &v.chai, kInstChai);
+  textValue("extCal", &v.ext, kInstExt);
+  textValue("tadj", &v.tadj, kInstTadj);
+  textValue("sys", &v.sys, kInstSys);
+  if (captured & kInstPValues) {
+    r.Text("fvals", &v.fvals, kInstPValues);
+    r.Text("uvals", &v.uvals, kInstPValues);
+  }
+  if (captured & kInstHadjTau) {
+    std::uint32_t pair = 0;
+    Reader both(text, &pair);
+    both.Number("tau", &v.tau, 1);
+    both.Text("hadj", &v.hadj, 2);
+    if (pair == 3) found |= kInstHadjTau;
+  }
+  char key[16];
+  if (type == kTypeRdv || type == kTypeVinex) {
+    const bool vinex = type == kTypeVinex;
+    const int slots = vinex ? 2 : kCalSlots;
+    for (int slot = 0; slot < slots; ++slot) {
+      std::snprintf(key, sizeof key, "cal%02d", vinex ? slot + 1 : slot);
+      if (!ReadTextValue(text, key, &v.cal[slot])) break;
+      found |= vinex ? kInstVinexCal : kInstCalList;
+    }
+  }
+  if ((captured & kInstUserRecords) &&
+      GetRecords_File(s, &s->userRecords, kUserRecordType, text) > 0 && s->userRecords.count > 0)
+    found |= kInstUserRecords;
+  if ((captured & kInstEqnRecords) &&
+      GetRecords_File(s, &s->eqnRecords, kEqnRecordType, text) > 0 && s->eqnRecords.count > 0)
+    found |= kInstEqnRecords;
+
+  if (hasMask) found &= mask | kInstFileRead;
+  v.mask = found;
+  s->capturedMask = found;
+  return kOk;
+}
+
+Status ReadSensorFile(InstrumentSession* s, const char* text) {
+  if (!std::strstr(text, "type=\"Digital Sensor\"")) return kNotRecognised;
+  SdiSensorLink& d = s->sdi;
+  std::uint32_t address = 0;
+  if (ReadNumberValue(text, "addressInt", &address)) d.address = static_cast<char>(address);
+  ReadTextValue(text, "calibration", &d.calibration);
+  ReadTextValue(text, "calibration2", &d.calibration2);
+  ReadTextValue(text, "sn", &d.serialNumber);
+  return kOk;
+}
+
+Status OpenError(int error) {
+  switch (error) {
+    case ENOENT:
+      return kSettingsFileMissing;
+    case EACCES:
+    case EPERM:
+    case 5:
+      return kSettingsFileDenied;
+    case 6:
+      return kSettingsFileError6;
+    default:
+      return -error;
+  }
+}
+
+}  // namespace
+
+Status ReadInfoFile(InstrumentSession* session, const char* path) {
+  if (!session || !path || path[0] == '\0') return kMissingArgument;
+  errno = 0;
+  File file(std::fopen(path, "rb"));
+  if (!file) return OpenError(ErrorNumber());
+
+  std::string text;
+  try {
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) text.append(chunk, n);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  if (std::ferror(file.get())) return -ErrorNumber();
+  file.reset();
+
+  const int type = session->profileType;
+  if (type == kTypeUnknown || type == kTypeTarn || type == kTypeMrk || type > kLastDeviceType)
+    return kNotForThisType;
+  if (IsLoggerType(type)) return ReadLoggerFile(session, text.c_str());
+  if (type == kTypeDigitalSensor) return ReadSensorFile(session, text.c_str());
+  return ReadInstrumentFile(session, text.c_str());
+}
+
+}  // namespace quendal
