@@ -64,15 +64,17 @@ wineserver=$(command -v wineserver || true)
 [[ -z $wineserver ]] && wineserver=/usr/lib/wine/wineserver64
 
 peer_pid=
+devsim_pids=()
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
   local status=$?
-  if [[ -n $peer_pid ]]; then
-    kill "$peer_pid" 2>/dev/null || true
-    wait "$peer_pid" 2>/dev/null || true
-  fi
+  for pid in $peer_pid "${devsim_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   "$wineserver" -k 2>/dev/null || true
-  rm -f "$WINEPREFIX/dosdevices/com$com"
+  rm -f "$WINEPREFIX/dosdevices/com$com" "$WINEPREFIX/dosdevices/com$((com + 1))" \
+    "$WINEPREFIX/dosdevices/com$((com + 2))"
   exit "$status"
 }
 trap cleanup EXIT
@@ -105,13 +107,45 @@ ln -sfn "$build/win-com/com$com" "$WINEPREFIX/dosdevices/com$com"
 export QUENDAL_TEST_COM_PORT=COM$com
 echo "COM$com -> $(readlink "$build/win-com/com$com")"
 
+step "Simulated devices"
+# The simulator runs on Linux; the updater's loader sequence reaches it under Wine through
+# COM ports, as it would reach a real device.
+cmake --preset default >/dev/null
+cmake --build --preset default --target quendal-devsim quendal-mkimage
+native=$build/default
+runtime=$build/win-com/run
+mkdir -p "$runtime"
+chmod 700 "$runtime"
+start_devsim() {  # COM number, device, extra options
+  local number=$1 device=$2
+  shift 2
+  XDG_RUNTIME_DIR=$runtime "$native/sim/quendal-devsim" --device "$device" --name "com$number" "$@" \
+    </dev/null >"$build/win-com/devsim-com$number.log" 2>&1 &
+  devsim_pids+=($!)
+  local link=$runtime/quendal/devsim-com$number
+  for _ in $(seq 50); do
+    [[ -L $link ]] && break
+    sleep 0.1
+  done
+  [[ -L $link ]] || { echo "the simulated $device did not start" >&2; exit 1; }
+  ln -sfn "$link" "$WINEPREFIX/dosdevices/com$number"
+  echo "COM$number -> simulated $device"
+}
+start_devsim $((com + 1)) sensor
+start_devsim $((com + 2)) readvane
+rdv_image="$build/win-com/RDV 1.23.txt"
+"$native/firmware/quendal-mkimage" --flash 0x2100-0x1FEFF --info 0x1000:192 --seed 7 "$rdv_image"
+export QUENDAL_TEST_SENSOR_PORT=COM$((com + 1))
+export QUENDAL_TEST_RDV_PORT=COM$((com + 2))
+export QUENDAL_TEST_RDV_IMAGE="Z:${rdv_image//\//\\}"
+
 step "Tests under Wine"
 set +e
 ctest --preset windows 2>&1 | tee "$build/win-com/ctest.log"
 status=${PIPESTATUS[0]}
 set -e
 # The COM port tests skip without a peer; here they must have run.
-if grep -E "Win32[A-Za-z]*\.[A-Za-z]+ .*Skipped" "$build/win-com/ctest.log"; then
+if grep -E "(Win32[A-Za-z]*|ExternalDevice)\.[A-Za-z]+ .*Skipped" "$build/win-com/ctest.log"; then
   echo "the COM port tests were skipped" >&2
   status=1
 fi
