@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <utility>
+#include <string_view>
 
 #include "host/timing.h"
 #include "instrument/session_util.h"
@@ -26,6 +26,8 @@ constexpr std::size_t kUserNameChars = 9;
 constexpr int kUserNameField = 3;
 constexpr std::size_t kSortedNameChars = 32;
 constexpr std::size_t kRecordCommandChars = 127;
+// A record's text is at most 100 characters: 25 groups of four.
+constexpr std::size_t kDecodedBytes = 75;
 
 const char* TypeWord(int type) {
   if (type == kEqnRecordType) return "eqn";
@@ -47,19 +49,20 @@ int Base64Value(char c) {
 }
 
 // Standard Base64, four characters to three bytes; a last short group is filled with zeros.
-std::string DecodeBase64(std::string_view text) {
-  std::string bytes;
-  for (std::size_t i = 0; i < text.size(); i += 4) {
+// Returns the number of bytes decoded into `bytes`.
+std::size_t DecodeBase64(std::string_view text, char (&bytes)[kDecodedBytes]) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < text.size() && n + 3 <= kDecodedBytes; i += 4) {
     std::uint32_t group = 0;
     for (std::size_t k = 0; k < 4; ++k) {
       group <<= 6;
       if (i + k < text.size()) group |= static_cast<std::uint32_t>(Base64Value(text[i + k]));
     }
-    bytes.push_back(static_cast<char>((group >> 16) & 0xFF));
-    bytes.push_back(static_cast<char>((group >> 8) & 0xFF));
-    bytes.push_back(static_cast<char>(group & 0xFF));
+    bytes[n++] = static_cast<char>((group >> 16) & 0xFF);
+    bytes[n++] = static_cast<char>((group >> 8) & 0xFF);
+    bytes[n++] = static_cast<char>(group & 0xFF);
   }
-  return bytes;
+  return n;
 }
 
 void NameEqn(Record* r) {
@@ -75,21 +78,22 @@ void NameEqn(Record* r) {
 }
 
 void NameUser(Record* r) {
-  const std::string bytes = DecodeBase64(r->text.view());
+  char bytes[kDecodedBytes];
+  const std::string_view decoded(bytes, DecodeBase64(r->text.view(), bytes));
   std::size_t at = 0;
   for (int tabs = 0; tabs < kUserNameField; ++tabs) {
-    at = bytes.find('\t', at);
-    if (at == std::string::npos) {
+    at = decoded.find('\t', at);
+    if (at == std::string_view::npos) {
       r->name.Clear();
       return;
     }
     ++at;
   }
   std::size_t n = 0;
-  while (n < kUserNameChars && at + n < bytes.size() && bytes[at + n] != '\t' &&
-         bytes[at + n] != '\0')
+  while (n < kUserNameChars && at + n < decoded.size() && decoded[at + n] != '\t' &&
+         decoded[at + n] != '\0')
     ++n;
-  r->name.Set(std::string_view(bytes).substr(at, n));
+  r->name.Set(decoded.substr(at, n));
 }
 
 char Upper(char c) {
