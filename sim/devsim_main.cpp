@@ -3,15 +3,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "loader/host_bsl.h"
+#include "sim/comm_device.h"
 #include "sim/device.h"
 #include "sim/pty_transport.h"
 
@@ -23,7 +28,8 @@ constexpr const char* kUsage =
     "usage: quendal-devsim [options]\n"
     "Runs one simulated device on a pseudo-terminal and prints the port to open.\n"
     "  --device NAME       sensor, readvane, kcd, or a device-type code such as tarnx\n"
-    "                      (default kcd)\n"
+    "                      (default kcd); kcd, comm, rdv and readvane are comm devices\n"
+    "                      with a digital sensor plugged in\n"
     "  --version TEXT      the answer to \"get -ver\" (default: from the device, e.g. KCD 1.23)\n"
     "  --name NAME         the link is devsim-NAME in the runtime folder (default: --device)\n"
     "  --no-loader         \"boot ZAVE\" answers \"Quendal MISSING\"\n"
@@ -40,6 +46,24 @@ constexpr const char* kUsage =
     "                      KIND: refuse corrupt-in corrupt-out drop-in drop-out delay\n"
     "                      silence power; e.g. power@40:W,ms=500 or drop-out%0.01\n"
     "  --seed N            seed for faults by rate (default 1)\n"
+    "Comm devices (--device kcd, comm, rdv, readvane):\n"
+    "  --battery N         the answer to \"get -batt\" (default 87)\n"
+    "  --hver TEXT         the answer to \"get -hver\" (default: B on the Readvane, none\n"
+    "                      on the KCD)\n"
+    "  --sensor CODE       the sensor's type: z x w y l u t s r o n j i } or its number\n"
+    "                      (125, 127); none for an empty bus (default s)\n"
+    "  --sensor-version N  its firmware version, three digits (default: by type)\n"
+    "  --sensor-address C  its SDI-12 address (default 0)\n"
+    "  --sensor-sn TEXT    its serial number; \"\" for none\n"
+    "  --sensor-blank      erased flash: the sensor waits in its loader\n"
+    "  --sensor-no-loader  \"?B!\" answers \"No BSL\"\n"
+    "  --sensor-no-type    \"?X8!\" goes unanswered\n"
+    "  --sensor-no-xa      \"?Xa!\" goes unanswered\n"
+    "  --sensor-silent     the sensor answers nothing, the probe neither\n"
+    "  --sensor-probe-only the sensor answers only \"?!\"\n"
+    "  --sensor-errors N   each setting is answered \"ERROR\" N times before \"OK\"\n"
+    "  --sensor-corrupt-update  the self-test fails after a firmware update\n"
+    "  --sensor-fault SPEC a fault on the sensor's loader frames, as --fault\n"
     "Stops on Ctrl+C or SIGTERM.\n";
 
 bool ParseUnsigned(const char* text, std::uint32_t* value) {
@@ -83,6 +107,14 @@ int main(int argc, char** argv) {
   std::uint32_t seed = 1;
   TransportOptions transportOptions;
   FaultPlan faults;
+  CommDeviceOptions commOptions;
+  bool comm = CommPresetOptions("kcd", &commOptions);
+  std::string sensorCode = "s";
+  std::optional<std::uint32_t> sensorVersion;
+  std::optional<std::string> sensorSerial;
+  char sensorAddress = '0';
+  SensorOptions sensorFlags;
+  FaultPlan sensorFaults;
 
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -93,6 +125,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--device") {
       const char* v = value();
       if (v == nullptr || !PresetOptions(v, &options)) return Usage("unknown --device");
+      comm = CommPresetOptions(v, &commOptions);
     } else if (arg == "--version") {
       const char* v = value();
       if (v == nullptr) return Usage("--version needs a text");
@@ -126,6 +159,55 @@ int main(int argc, char** argv) {
       if (arg == "--loader-baud") loaderBaud = n;
       if (arg == "--restart-ms") restartMs = n;
       if (arg == "--seed") seed = n;
+    } else if (arg == "--battery" || arg == "--sensor-version" || arg == "--sensor-errors") {
+      const char* v = value();
+      std::uint32_t n = 0;
+      if (v == nullptr || !ParseUnsigned(v, &n)) return Usage("a number was expected");
+      if (arg == "--battery") commOptions.battery = static_cast<int>(std::min(n, 100u));
+      if (arg == "--sensor-version") sensorVersion = n;
+      if (arg == "--sensor-errors") sensorFlags.errorsBeforeOk = n;
+    } else if (arg == "--hver") {
+      const char* v = value();
+      if (v == nullptr) return Usage("--hver needs a text");
+      commOptions.hardwareRevision = v;
+    } else if (arg == "--sensor") {
+      const char* v = value();
+      char type = 0;
+      if (v == nullptr || (std::strcmp(v, "none") != 0 && !ParseSensorType(v, &type))) {
+        return Usage("unknown --sensor");
+      }
+      sensorCode = v;
+    } else if (arg == "--sensor-address") {
+      const char* v = value();
+      if (v == nullptr || std::strlen(v) != 1 || !std::isalnum(static_cast<unsigned char>(v[0]))) {
+        return Usage("--sensor-address needs a digit or a letter");
+      }
+      sensorAddress = v[0];
+    } else if (arg == "--sensor-sn") {
+      const char* v = value();
+      if (v == nullptr) return Usage("--sensor-sn needs a text");
+      sensorSerial = v;
+    } else if (arg == "--sensor-blank") {
+      sensorFlags.blankFlash = true;
+    } else if (arg == "--sensor-no-loader") {
+      sensorFlags.hasLoader = false;
+    } else if (arg == "--sensor-no-type") {
+      sensorFlags.noTypeAnswer = true;
+    } else if (arg == "--sensor-no-xa") {
+      sensorFlags.xaFails = true;
+    } else if (arg == "--sensor-silent") {
+      sensorFlags.silent = true;
+    } else if (arg == "--sensor-probe-only") {
+      sensorFlags.probeOnly = true;
+    } else if (arg == "--sensor-corrupt-update") {
+      sensorFlags.corruptAfterUpdate = true;
+    } else if (arg == "--sensor-fault") {
+      const char* v = value();
+      FaultRule rule;
+      std::string error;
+      if (v == nullptr) return Usage("--sensor-fault needs a SPEC");
+      if (!ParseFaultRule(v, &rule, &error)) return Usage(error.c_str());
+      sensorFaults.rules.push_back(rule);
     } else if (arg == "--fault") {
       const char* v = value();
       FaultRule rule;
@@ -170,8 +252,38 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  SimDevice device(options);
-  PtyTransport transport(&device, transportOptions);
+  // A comm device is an instrument of these options with the sensor plugged into it.
+  std::unique_ptr<SimDevice> device;
+  std::unique_ptr<CommDevice> commDevice;
+  Endpoint* endpoint = nullptr;
+  if (comm) {
+    commOptions.device = options;
+    commOptions.sensor.reset();
+    char type = 0;
+    if (ParseSensorType(sensorCode, &type)) {
+      SensorOptions sensor;
+      SensorOptionsForType(type, sensorVersion.value_or(0), &sensor);
+      sensor.address = sensorAddress;
+      if (sensorSerial) sensor.serialNumber = *sensorSerial;
+      sensor.blankFlash = sensorFlags.blankFlash;
+      sensor.hasLoader = sensorFlags.hasLoader;
+      sensor.noTypeAnswer = sensorFlags.noTypeAnswer;
+      sensor.xaFails = sensorFlags.xaFails;
+      sensor.silent = sensorFlags.silent;
+      sensor.probeOnly = sensorFlags.probeOnly;
+      sensor.errorsBeforeOk = sensorFlags.errorsBeforeOk;
+      sensor.corruptAfterUpdate = sensorFlags.corruptAfterUpdate;
+      sensorFaults.seed = seed;
+      sensor.faults = sensorFaults;
+      commOptions.sensor = sensor;
+    }
+    commDevice = std::make_unique<CommDevice>(commOptions);
+    endpoint = commDevice.get();
+  } else {
+    device = std::make_unique<SimDevice>(options);
+    endpoint = device.get();
+  }
+  PtyTransport transport(endpoint, transportOptions);
   quendal::Status rc = transport.Start();
   if (rc <= 0) {
     std::fprintf(stderr, "quendal-devsim: cannot create a pseudo-terminal (%s)\n",
@@ -194,7 +306,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quendal-devsim: no link %s (%s)\n", link.c_str(), std::strerror(errno));
   }
   std::fprintf(stderr, "quendal-devsim: %s, \"%s\", %s\n", name.c_str(),
-               options.shell.versionText.c_str(), DeviceStateName(device.State()));
+               options.shell.versionText.c_str(),
+               DeviceStateName(comm ? commDevice->State() : device->State()));
+  if (comm && commOptions.sensor) {
+    const SensorOptions& s = *commOptions.sensor;
+    std::fprintf(
+        stderr, "quendal-devsim: sensor type %d \"%s\" version %u at address %c, %s\n", s.type,
+        s.model.c_str(), static_cast<unsigned>(s.version), s.address,
+        DeviceStateName(commDevice->WithSensor([](const SdiSensor& d) { return d.state(); })));
+  } else if (comm) {
+    std::fprintf(stderr, "quendal-devsim: no sensor on the bus\n");
+  }
   std::fflush(stdout);
 
   int signal = 0;
