@@ -18,6 +18,7 @@
 #include "loader/host_bsl.h"
 #include "sim/comm_device.h"
 #include "sim/device.h"
+#include "sim/logger_shell.h"
 #include "sim/pty_transport.h"
 
 namespace {
@@ -27,7 +28,7 @@ using namespace quendal::sim;
 constexpr const char* kUsage =
     "usage: quendal-devsim [options]\n"
     "Runs one simulated device on a pseudo-terminal and prints the port to open.\n"
-    "  --device NAME       sensor, readvane, kcd, or a device-type code such as tarnx\n"
+    "  --device NAME       sensor, readvane, kcd, or a device-type code such as cvfour\n"
     "                      (default kcd); kcd, comm, rdv and readvane are comm devices\n"
     "                      with a digital sensor plugged in\n"
     "  --version TEXT      the answer to \"get -ver\" (default: from the device, e.g. KCD 1.23)\n"
@@ -64,6 +65,15 @@ constexpr const char* kUsage =
     "  --sensor-errors N   each setting is answered \"ERROR\" N times before \"OK\"\n"
     "  --sensor-corrupt-update  the self-test fails after a firmware update\n"
     "  --sensor-fault SPEC a fault on the sensor's loader frames, as --fault\n"
+    "Loggers (--device tarn, tarn-new, tarnx, tarnb, wst, relmo, ogle, rdv-logger;\n"
+    "tarn runs the old firmware):\n"
+    "  --factory-fresh     factory settings and no name: an uninitialised logger\n"
+    "  --no-radio          no radio module fitted\n"
+    "  --no-modem          no cellular modem fitted (tarnx)\n"
+    "  --dataflash-fail    \"yes\" answers \"DataFlash FAIL\"\n"
+    "  --records N         measurements in the data memory (default 0)\n"
+    "  --over-radio        the port is the PC's radio modem, tuned to the logger, which\n"
+    "                      answers over the air (\"query\", \"login NAME\")\n"
     "Stops on Ctrl+C or SIGTERM.\n";
 
 bool ParseUnsigned(const char* text, std::uint32_t* value) {
@@ -115,6 +125,15 @@ int main(int argc, char** argv) {
   char sensorAddress = '0';
   SensorOptions sensorFlags;
   FaultPlan sensorFaults;
+  LoggerOptions loggerOptions;
+  bool logger = false;
+  bool loggerFlags = false;  // an option that only a logger takes was given
+  bool factoryFresh = false;
+  bool noRadio = false;
+  bool noModem = false;
+  bool flashFails = false;
+  bool overRadio = false;
+  std::uint32_t records = 0;
 
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -124,6 +143,13 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--device") {
       const char* v = value();
+      logger = v != nullptr && LoggerPreset(v, &loggerOptions);
+      if (logger) {
+        // The instrument under the logger's shell takes the instrument options below.
+        options = loggerOptions.device;
+        comm = false;
+        continue;
+      }
       if (v == nullptr || !PresetOptions(v, &options)) return Usage("unknown --device");
       comm = CommPresetOptions(v, &commOptions);
     } else if (arg == "--version") {
@@ -208,6 +234,18 @@ int main(int argc, char** argv) {
       if (v == nullptr) return Usage("--sensor-fault needs a SPEC");
       if (!ParseFaultRule(v, &rule, &error)) return Usage(error.c_str());
       sensorFaults.rules.push_back(rule);
+    } else if (arg == "--factory-fresh" || arg == "--no-radio" || arg == "--no-modem" ||
+               arg == "--dataflash-fail" || arg == "--over-radio") {
+      loggerFlags = true;
+      if (arg == "--factory-fresh") factoryFresh = true;
+      if (arg == "--no-radio") noRadio = true;
+      if (arg == "--no-modem") noModem = true;
+      if (arg == "--dataflash-fail") flashFails = true;
+      if (arg == "--over-radio") overRadio = true;
+    } else if (arg == "--records") {
+      const char* v = value();
+      loggerFlags = true;
+      if (v == nullptr || !ParseUnsigned(v, &records)) return Usage("a number was expected");
     } else if (arg == "--fault") {
       const char* v = value();
       FaultRule rule;
@@ -218,6 +256,13 @@ int main(int argc, char** argv) {
     } else {
       return Usage("unknown option");
     }
+  }
+  if (loggerFlags && !logger) return Usage("that option is for loggers");
+  if (overRadio && (noRadio || !(ProfileOf(loggerOptions.kind).features & feature::kRadio))) {
+    return Usage("--over-radio needs a logger with a radio");
+  }
+  if (logger && (baud != 0 || oldFirmware)) {
+    return Usage("loggers start at 9600; --device tarn is the old firmware");
   }
   if (name.empty()) name = options.name;
   if (!version.empty()) options.shell.versionText = version;
@@ -283,6 +328,26 @@ int main(int argc, char** argv) {
     device = std::make_unique<SimDevice>(options);
     endpoint = device.get();
   }
+  // A logger is its shell in front of an instrument of these options; a loop-back plug stays
+  // the instrument's.
+  std::unique_ptr<SimLogger> loggerDevice;
+  std::unique_ptr<RadioLink> radioLink;
+  if (logger && !faults.echo) {
+    loggerOptions.device = options;
+    loggerOptions.device.shell.oldFirmware = ProfileOf(loggerOptions.kind).oldFirmware;
+    if (!version.empty()) loggerOptions.versionText = version;
+    loggerOptions.factoryFresh = factoryFresh;
+    loggerOptions.hardware.radio = !noRadio;
+    loggerOptions.hardware.modem = !noModem;
+    loggerOptions.dataFlashFails = flashFails;
+    loggerOptions.records = records;
+    loggerDevice = std::make_unique<SimLogger>(loggerOptions);
+    endpoint = loggerDevice.get();
+    if (overRadio) {
+      radioLink = std::make_unique<RadioLink>(loggerDevice.get(), loggerOptions.radio);
+      endpoint = radioLink.get();
+    }
+  }
   PtyTransport transport(endpoint, transportOptions);
   quendal::Status rc = transport.Start();
   if (rc <= 0) {
@@ -316,6 +381,20 @@ int main(int argc, char** argv) {
         DeviceStateName(commDevice->WithSensor([](const SdiSensor& d) { return d.state(); })));
   } else if (comm) {
     std::fprintf(stderr, "quendal-devsim: no sensor on the bus\n");
+  }
+  if (loggerDevice) {
+    const std::string loggerName = loggerDevice->Setting("i").value_or("");
+    std::string radioText = "no radio";
+    if (const std::optional<RadioConfig> radio = loggerDevice->Radio()) {
+      char text[64];
+      std::snprintf(text, sizeof text, "radio channel %u sub-channel %u%s",
+                    static_cast<unsigned>(radio->channel), static_cast<unsigned>(radio->subChannel),
+                    radioLink ? ", over the air" : "");
+      radioText = text;
+    }
+    std::fprintf(stderr, "quendal-devsim: logger %s, %u records, %s\n",
+                 loggerName.empty() ? "without a name" : loggerName.c_str(),
+                 static_cast<unsigned>(loggerDevice->Records()), radioText.c_str());
   }
   std::fflush(stdout);
 
