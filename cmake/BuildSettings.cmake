@@ -3,3 +3,11 @@ set(QUENDAL_FIRMWARE_FILE "${CMAKE_SOURCE_DIR}/firmware/Lurra 3.96.txt"
     CACHE FILEPATH "TI-Text file embedded as the built-in firmware image")
 set(QUENDAL_FIRMWARE_NAME ""
     CACHE STRING "Name of the built-in image (empty: the firmware file's name without .txt)")
+set(QUENDAL_TARGET_FAMILY "COMM"
+    CACHE STRING "COMM (the comm device and its digital sensors) or an instrument type code (TARNX, CVFOUR, ...)")
+set(QUENDAL_HARDWARE_RULE "NONE"
+    CACHE STRING "Hardware revision rule of an instrument build: NONE, C_ONLY or A_OR_B")
+set_property(CACHE QUENDAL_HARDWARE_RULE PROPERTY STRINGS NONE C_ONLY A_OR_B)
+set(QUENDAL_RECORD_RESET "NONE"
+    CACHE STRING "Command after an instrument update: NONE, EQN (reset -eqn), USERS (reset -users) or ACT (set -act 30)")
+set_property(CACHE QUENDAL_RECORD_RESET PROPERTY STRINGS NONE EQN USERS ACT)

@@ -3,7 +3,7 @@
 # are there already.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev srecord)
+packages=(cmake ninja-build g++ make libgtest-dev srecord nlohmann-json3-dev)
 
 missing=()
 for p in "${packages[@]}"; do

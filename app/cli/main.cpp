@@ -9,6 +9,10 @@
 #include "app/cli/image_command.h"
 #include "app/cli/options.h"
 #include "app/cli/ports_command.h"
+#include "app/cli/update_command.h"
+#ifdef QUENDAL_CLI_DEMO
+#include "app/cli/demo_command.h"
+#endif
 
 namespace {
 
@@ -22,6 +26,12 @@ constexpr const char* kUsage =
     "  image [--firmware FILE] [--dump OUT]   show the firmware image (name, version, kind,\n"
     "                                         length, sum, vectors); optionally load a TI-Text\n"
     "                                         file first and write the image to OUT\n"
+    "  update --port NAME [--factory|--rep] [--firmware FILE] [--sensor-type CODE]\n"
+    "         [--new-sn TEXT] [--dont-erase] [--answer ok|cancel] [--data-dir DIR]\n"
+    "         [--events]                      update the device on port NAME; --events\n"
+    "                                         writes JSON Lines instead of text\n"
+    "  demo [--events]                        a full update of a simulated KCD with a\n"
+    "                                         Lurra sensor on a pseudo-terminal\n"
     "  help                                   show this text\n";
 
 }  // namespace
@@ -41,6 +51,10 @@ int main(int argc, char** argv) {
   }
   if (command == "image") return RunImageCommand(args);
   if (command == "ports") return RunPortsCommand(args);
+  if (command == "update") return RunUpdateCommand(args);
+#ifdef QUENDAL_CLI_DEMO
+  if (command == "demo") return RunDemoCommand(args);
+#endif
   std::fprintf(stderr, "quendal-cli: unknown command '%.*s'\n\n%s",
                static_cast<int>(command.size()), command.data(), kUsage);
   return kExitUsage;

@@ -1,0 +1,42 @@
+#pragma once
+// The update engine's operator interface on a terminal: human text or JSON Lines events.
+#include <cstdio>
+#include <string>
+
+#include "app/engine/operator_interface.h"
+
+namespace quendal::cli {
+
+class CliOperator : public OperatorInterface {
+ public:
+  // `answer`: what a question gets when standard input is no terminal (kBoxOk/kBoxCancel).
+  CliOperator(bool events, int answer, std::FILE* out = stdout);
+
+  void SetStatus(const char* text) override;
+  void HideStatus() override {}
+  void SetProgress(int position) override;
+  void ShowMessage(const char* text, const char* caption, int kind) override;
+  int MessageBox(const char* text, const char* caption, int flags) override;
+  void Beep(int) override {}
+  void PumpMessages() override {}
+  void SetConnectText(const char*) override {}
+
+  // The last line: the sequence's result and the time taken.
+  void Result(int code, unsigned seconds);
+
+ private:
+  void EndBar();
+  void Emit(const std::string& line);
+
+  bool events_;
+  int answer_;
+  std::FILE* out_;
+  bool barOnTerminal_;
+  bool askOnTerminal_;
+  bool barShown_ = false;
+  int lastProgress_ = -1;
+};
+
+const char* MessageKindName(int kind);
+
+}  // namespace quendal::cli

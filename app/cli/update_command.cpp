@@ -1,0 +1,103 @@
+#include "app/cli/update_command.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/cli/cli_operator.h"
+#include "app/cli/options.h"
+#include "app/engine/updater_engine.h"
+#include "host/timing.h"
+
+namespace quendal::cli {
+namespace {
+
+// A sensor type as a number (122) or as the character a sensor reports ("z").
+bool ParseSensorTypeCode(const std::string& text, std::int32_t* code) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  long value = std::strtol(text.c_str(), &end, 10);
+  if (*end == '\0' && value >= 95 && value <= 262) {
+    *code = static_cast<std::int32_t>(value);
+    return true;
+  }
+  if (text.size() == 1 && static_cast<unsigned char>(text[0]) >= 95 &&
+      static_cast<unsigned char>(text[0]) <= 127) {
+    *code = text[0];
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int RunUpdateRequest(const UpdateRequest& request) {
+  const int answer = request.answer == "ok" ? kBoxOk : kBoxCancel;
+  CliOperator ui(request.events, answer);
+  UpdaterEngine engine(&ui);
+  std::vector<std::string> switches;
+  if (request.factory) switches.push_back("-factory");
+  if (request.rep) switches.push_back("-rep");
+  Status rc = EngineStart(&engine, switches, request.dataDir);
+  if (rc < 0) {
+    ShowMessageOk(&engine, ConstructorErrorText(engine, rc), "Application Launch Error",
+                  kMessageError);
+    ui.Result(rc, 0);
+    return kExitFailed;
+  }
+  if (!request.sensorType.empty()) {
+    std::int32_t code = 0;
+    if (!engine.IsCommDeviceBuild() || !ParseSensorTypeCode(request.sensorType, &code)) {
+      std::fprintf(stderr, "quendal-cli: sensor type '%s' is not one this build can select\n",
+                   request.sensorType.c_str());
+      return kExitUsage;
+    }
+    SelectSensorType(&engine, code);
+  }
+  if (!request.firmware.empty()) {
+    rc = OpenFirmwareFile(&engine, request.firmware.c_str());
+    if (rc < 0) {
+      std::fprintf(stderr, "quendal-cli: %s is not a valid firmware file (error %d)\n",
+                   request.firmware.c_str(), static_cast<int>(rc));
+      ui.Result(rc, 0);
+      return kExitFailed;
+    }
+  }
+  engine.replaceSerialNumber = !request.newSerialNumber.empty();
+  engine.newSerialNumber = request.newSerialNumber;
+  engine.dontEraseData = request.dontErase;
+  SelectPort(&engine, request.port, request.portDescription);
+
+  const std::uint32_t start = DSTicks();
+  rc = RunUpdate(&engine);
+  ui.Result(rc, (DSTicks() - start) / 1000);
+  return rc < 0 ? kExitFailed : kExitOk;
+}
+
+int RunUpdateCommand(const std::vector<std::string_view>& args) {
+  ParsedOptions options = ParseOptions(
+      args, {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--data-dir"},
+      {"--factory", "--rep", "--dont-erase", "--events"});
+  if (options.error.empty() && !options.Value("--port")) options.error = "option --port is needed";
+  if (options.error.empty() && options.Value("--answer") && *options.Value("--answer") != "ok" &&
+      *options.Value("--answer") != "cancel") {
+    options.error = "option --answer takes ok or cancel";
+  }
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "quendal-cli update: %s\n", options.error.c_str());
+    return kExitUsage;
+  }
+  UpdateRequest request;
+  request.port = *options.Value("--port");
+  request.factory = options.Has("--factory");
+  request.rep = options.Has("--rep");
+  request.dontErase = options.Has("--dont-erase");
+  request.events = options.Has("--events");
+  if (auto* v = options.Value("--firmware")) request.firmware = *v;
+  if (auto* v = options.Value("--sensor-type")) request.sensorType = *v;
+  if (auto* v = options.Value("--new-sn")) request.newSerialNumber = *v;
+  if (auto* v = options.Value("--answer")) request.answer = *v;
+  if (auto* v = options.Value("--data-dir")) request.dataDir = *v;
+  return RunUpdateRequest(request);
+}
+
+}  // namespace quendal::cli

@@ -1,0 +1,342 @@
+// The update of one instrument over its own shell and resident loader.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/engine/updater_engine.h"
+#include "host/timing.h"
+#include "instrument/settings_capture.h"
+#include "loader/bsl_engine.h"
+#include "logger/logger_link.h"
+
+namespace quendal {
+namespace {
+
+constexpr std::uint32_t kCommandAnswerSize = 512;
+
+std::string ConnectionText(UpdaterEngine* engine, Status rc) {
+  const std::string port = engine->selectedPortDescription;
+  const std::string caption = engine->WindowCaption();
+  const std::string target = engine->targetDisplayName;
+  const std::string head = "The " + caption + " is unable to connect to your " + target +
+                           "\n on Comm Port \"" + port +
+                           "\".\n\nPlease check your serial cable and Comm Port choice.";
+  switch (rc) {
+    case -5:
+      return "Comm Port \"" + port + "\" is already in use by another application.\n" +
+             "Please choose a new Comm Port to use or quit the application using this port.";
+    case -2:
+      return "Comm Port \"" + port + "\" isn't available.\nPlease choose a new Comm Port to use.";
+    case kNothingListening:
+    case kNoAnswer:
+      if (engine->build.targetType == kTypeLuma) {
+        return head + "\n\nIf your " + target +
+               " is running firmware version older than 2.00, please make" +
+               "\nsure the Lumaro baud rate is set to 9600 (see the Setup menu of your Lumaro).";
+      }
+      return head;
+    case kNotSupported:
+      if (engine->profile.version != 0 && engine->profile.type != 0) {
+        return "The " + caption + " does not support your " + engine->profile.displayName.c_str() +
+               "\n" + "running version " + VersionText(engine->profile.version) + ".";
+      }
+      return "The " + caption + " is unable to connect to your unknown device" +
+             "\n on Comm Port \"" + port +
+             "\".\n\nPlease check your serial cable and Comm Port choice.\n\n" +
+             "Please verify the device connected is a \"" + target +
+             "\" and has a version of\nfirmware that supports updates.";
+    case -25:
+      return "The " + caption + " is unable to log into to your " + target + "\n on Comm Port \"" +
+             port + "\".\n\nPlease try again or contact your Orvelle representative.";
+    default:
+      return head + "\nError " + std::to_string(rc);
+  }
+}
+
+Status Command(UpdaterEngine* engine, const char* command, std::uint32_t timeoutMs, char* answer) {
+  std::uint32_t length = kCommandAnswerSize - 1;
+  return DeviceCommand(&engine->session->link, command, '>', timeoutMs, answer, &length, nullptr);
+}
+
+void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
+  const std::string caption = engine->WindowCaption();
+  const std::string target = engine->targetDisplayName;
+  const std::string general = "The " + caption + " failed to restore the settings for your " +
+                              target + ".\n\nPlease try again.\n\n[Error " + std::to_string(rc) +
+                              "]";
+  if (rc == -102) {
+    ShowMessageOk(engine,
+                  "The " + caption + " couldn't find the settings file for your " + target +
+                      ".\n\nPlease try again or contact Orvelle for help.",
+                  "Settings Error", kMessageError);
+    ShowMessageOk(engine, general, "Settings Error", kMessageError);
+  } else if (rc == -105 || rc == -106) {
+    ShowMessageOk(engine,
+                  "The " + caption + " failed to read the settings file for your " + target +
+                      ".\n\nPlease try again or contact Orvelle for help." +
+                      "\n\nError: " + std::to_string(rc),
+                  "Settings Error", kMessageError);
+  } else if (rc == -35) {
+    ShowMessageOk(engine,
+                  "The " + caption + " failed to restore some of the settings for your " + target +
+                      ".\n\nPlease check the settings after this updater is finished.",
+                  "Settings Error", kMessageError);
+  } else {
+    ShowMessageOk(engine, general, "Settings Error", kMessageError);
+  }
+}
+
+}  // namespace
+
+Status UpdateInstrument(UpdaterEngine* engine) {
+  InstrumentSession* session = engine->session.get();
+  HostBSL* host = engine->host.get();
+  DeviceProfile& profile = engine->profile;
+  const std::string caption = engine->WindowCaption();
+  const std::string target = engine->targetDisplayName;
+  const char* port = engine->selectedPortName.c_str();
+
+  // 1-3. Connect; a loader already listening skips everything up to the loader.
+  Status rc = DPConnect(session, port, 2, 3, &profile);
+  if (rc < 0 && rc != kLoaderActive && rc != kLoaderWaiting) {
+    ShowMessageOk(engine, ConnectionText(engine, rc), "Connection Error", kMessageError);
+    return kNothingListening;
+  }
+  StepProgress(engine, 2);
+  const bool loaderListening = rc == kLoaderActive || rc == kLoaderWaiting;
+  if (loaderListening) {
+    DescribeDevice(host->deviceKind, 999, &profile);
+    // The restore of this run reads the earlier attempt's settings file.
+    session->profileType = static_cast<std::uint8_t>(profile.type);
+    session->profile = profile;
+  } else {
+    // 4. Device type.
+    if (profile.type != host->deviceKind) {
+      const std::string name = profile.displayName.c_str();
+      std::string text = "The " + caption + " expected to find a " + target +
+                         ";\nhowever, it found a " + name + ".\n\nThis updater can not update a " +
+                         name + ".";
+      if (engine->factoryMode) {
+        text += "\n\n[Factory Mode Override: Click OK to load FW anyway]";
+        if (AskOkCancel(engine, text, "Wrong Device") == kBoxCancel) return kWrongDevice;
+      } else {
+        ShowMessageOk(engine, text, "Wrong Device", kMessageError);
+        return kWrongDevice;
+      }
+    }
+    // 5.
+    if (!profile.firmwareNewEnough) {
+      ShowMessageOk(engine,
+                    "The firmware in the connected " + target +
+                        "\nis too old.\n\nThis updater can not update this device.",
+                    "Firmware Too Old", kMessageError);
+      return kNotSupported;
+    }
+    // 6.
+    if (profile.version > engine->imageVersion && !engine->factoryMode) {
+      const std::string text = "The firmware in your " + target +
+                               "\nis newer than the version in this updater.\n\n" +
+                               "Are you sure you want to load older firmware.";
+      if (AskOkCancel(engine, text, "Newer Firmware") == kBoxCancel) return kCancelled;
+    }
+    // 7. A running test must not lose its data.
+    if (engine->build.targetType == kTypeCvv) {
+      char answer[kCommandAnswerSize] = {};
+      if (Command(engine, "ping -stat\r", 2200, answer) >= 0 &&
+          std::strtol(answer, nullptr, 10) != -1) {
+        ShowMessageOk(engine,
+                      std::string("Your CVV is currently running a test.\n\n") +
+                          "Please stop the test and save the measurement\n data before updating "
+                          "the CVV firmware.",
+                      "Test Running Error", kMessageError);
+        return kCancelled;
+      }
+    }
+    // 8.
+    if (!CheckHardwareRevision(engine)) return kNotSupported;
+    if (!CheckFirmwareRange(engine, profile)) return kNotSupported;
+    // 9.
+    if (profile.checksBattery) {
+      SetStatus(engine, "Checking battery power...");
+      std::int32_t percent = 0;
+      if (DPCheckBattery(session, &percent) > 0 && percent < 10) {
+        ShowMessageOk(engine,
+                      std::string("The battery power is too low!\n\n") +
+                          "Please replace the batteries before running this updater.",
+                      "Batteries Too Low", kMessageError);
+        return kBatteryLow;
+      }
+    }
+  }
+  // 10.
+  StepProgress(engine, 2);
+  // 11. Settings.
+  if (!loaderListening && profile.savesSettings) {
+    SetStatus(engine, "Saving settings for this " + target + "...");
+    const std::string retrieveText = "This " + caption +
+                                     " could not retrieve the settings from your " + target +
+                                     ".\nPlease try again or contact Orvelle for help.";
+    if (profile.needsLogin) {
+      rc = DPLogin(session);
+      if (rc < 0) {
+        ShowMessageOk(engine, retrieveText, "Login Error", kMessageError);
+        return rc;
+      }
+    }
+    rc = DPSaveInfo(session, engine->settingsFilePath.c_str());
+    if (rc < 0) {
+      if (engine->openFileAllowed || engine->factoryMode) {
+        const std::string text =
+            "The " + caption + " could not retrieve the settings from your " + target +
+            ".\nThis can happen when an intrument is new or doesn't have " +
+            "a serial number set yet.\n\nClick OK to continue loading new firmware." +
+            "\nClick CANCEL to try retrieving the settings again.";
+        if (AskOkCancel(engine, text, "Settings Retrieve Error") == kBoxCancel) return kCancelled;
+        engine->settingsSkipped = true;
+      } else {
+        ShowMessageOk(engine, retrieveText, "Settings Error", kMessageError);
+        return rc;
+      }
+    }
+  }
+  // 12.
+  DPLogout(session, 0);
+  SetProgress(engine, 6);
+  // 13. The loader.
+  SetStatus(engine, "Starting the firmware loader...");
+  rc = BSLConnect(host, port, profile.loaderBaud, true, 3);
+  if (rc == kNoLoader) {
+    ShowMessageOk(engine,
+                  "This " + target + " does not have a working firmware loader." +
+                      "\n\nPlease contact Orvelle for help.",
+                  "Firmware Loader Error", kMessageError);
+    return kNoLoader;
+  }
+  if (rc < 0) {
+    ShowMessageOk(engine,
+                  "The " + caption + " is unable to connect to the firmware loader in your " +
+                      target + ".\n\nPlease try again.",
+                  "Firmware Loader Error", kMessageError);
+    return kHandshakeFailed;
+  }
+  // 14-18.
+  const std::string loaderText = "The " + caption + " encountered an error working with your " +
+                                 target + ".\n\nPlease try again.\n\n[Error ";
+  auto loaderFailure = [&](Status code, const char* failureCaption) {
+    ShowMessageOk(engine, loaderText + std::to_string(code) + "]", failureCaption, kMessageError);
+    return code;
+  };
+  StepProgress(engine, 2);
+  SetStatus(engine, "Erasing firmware memory...");
+  rc = BSLEraseINFO(host, profile.infoStart, profile.infoSegments, profile.infoSegmentSize,
+                    profile.extendedAddresses);
+  if (rc < 0) return loaderFailure(rc, "INFO Memory Erase Error");
+  rc = BSLEraseFlash(host, profile.flashStart, profile.flashEnd, profile.extendedAddresses);
+  if (rc < 0) return loaderFailure(rc, "Firmware Erase Error");
+  engine->progressPosition = 21.0f;
+  SetProgress(engine, 21);
+  SetStatus(engine, "Uploading new firmware code...");
+  rc = BSLSendFirmware(host, profile.extendedAddresses);
+  if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
+  SetStatus(engine, "Restarting the " + target + ", please wait...");
+  rc = BSLSendVectors(host);
+  if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
+  // 19.
+  BSLDisconnect(host);
+  DSSleep(profile.restartWaitMs);
+  SetProgress(engine, 92);
+  engine->ui->PumpMessages();
+  // 20. Reconnect, waiting longer after each failed attempt.
+  DeviceProfile reconnected;
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    rc = DPConnect(session, port, 2, 3, &reconnected);
+    if (rc > 0) break;
+    DSSleep(static_cast<std::uint32_t>(attempt - 1) * 1500);
+  }
+  if (rc < 0) return loaderFailure(rc, "Connection Error");
+  // 21.
+  if (profile.needsLogin && DPLogin(session) < 0) {
+    ShowMessageOk(engine,
+                  "This " + caption + " failed to log into your " + target +
+                      ".\nPlease check the settings on your instrument or contact Orvelle for "
+                      "help.",
+                  "Login Error", kMessageError);
+  }
+  // 22.
+  StepProgress(engine, 2);
+  SetStatus(engine, "Checking new firmware...");
+  rc = DPCheckFirmware(session, profile.firmwareCheck ? 1 : 0);
+  if (rc < 0) {
+    ShowMessageOk(engine,
+                  "The new firmware for your " + target +
+                      " is corrupt!\n\nPlease try again or contact Orvelle.",
+                  "Firmware Error", kMessageError);
+    return rc;
+  }
+  // 23. Records the new firmware lays out anew.
+  if (engine->build.recordReset != RecordReset::kNone) {
+    char answer[kCommandAnswerSize] = {};
+    const RecordReset reset = engine->build.recordReset;
+    const char* command = reset == RecordReset::kEqn     ? "reset -eqn\r"
+                          : reset == RecordReset::kUsers ? "reset -users\r"
+                                                         : "set -act 30\r";
+    const std::uint32_t timeout = reset == RecordReset::kEqn     ? 2200
+                                  : reset == RecordReset::kUsers ? 2 * profile.restartWaitMs
+                                                                 : 1100;
+    Status reply = Command(engine, command, timeout, answer);
+    if (reply < 0) {
+      const std::string code = std::to_string(reply);
+      if (reset == RecordReset::kEqn) {
+        ShowMessageOk(engine, "Resetting equation records caused an error: " + code,
+                      "Reset Records Error", kMessageError);
+      } else if (reset == RecordReset::kUsers) {
+        ShowMessageOk(engine, "Resetting user records caused an error: " + code,
+                      "Reset Records Error", kMessageError);
+      } else {
+        ShowMessageOk(engine, "Resetting the actuator parameter returned error: " + code,
+                      "Reset Actuator Error", kMessageError);
+      }
+    }
+  }
+  // 24-26. Settings back.
+  StepProgress(engine, 2);
+  SetStatus(engine, "Restoring settings...");
+  const bool newSerial = engine->replaceSerialNumber && !engine->newSerialNumber.empty();
+  if (engine->settingsSkipped && newSerial) {
+    engine->settingsSkipped = false;
+    session->captured = 1;
+    session->info.knownMask = 2;
+    session->settings.mask = 2;
+    session->settings.typeCode = 0;
+  }
+  if (profile.savesSettings && !engine->settingsSkipped) {
+    rc = DPRestoreInfo(session, engine->settingsFilePath.c_str(),
+                       newSerial ? engine->newSerialNumber.c_str() : nullptr);
+    if (rc < 0) ShowRestoreFailure(engine, rc);
+  }
+  // 27-28.
+  if (profile.setsClock) DPSetTime(session);
+  StepProgress(engine, 2);
+  // 29.
+  if (profile.erasesOldData && !engine->dontEraseData) {
+    SetStatus(engine, "Erasing old data...");
+    rc = DPEraseData(session);
+    if (rc < 0) {
+      const std::string head = "The " + caption + " was unable to erase the data in your " + target;
+      ShowMessageOk(engine,
+                    rc == -65 ? head + "because the data storage chip is reporting errors.\n\n" +
+                                    "Please contact Orvelle for help."
+                              : head + ".\nPlease try again.\n[Error " + std::to_string(rc) + "]",
+                    "Data Erase Error", kMessageError);
+      return rc;
+    }
+  }
+  // 30.
+  if (session->settings.adc.empty() || !(session->settings.adc == "50.98")) {
+    profile.calibrationNotice = true;
+  }
+  // 31.
+  DPLogout(session, 1);
+  return kOk;
+}
+
+}  // namespace quendal

@@ -1,0 +1,275 @@
+#include "app/engine/updater_engine.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/engine/build_settings.h"
+#include "host/timing.h"
+#include "loader/bsl_engine.h"
+#include "sdi12/sdi_sensor.h"
+
+namespace quendal {
+namespace {
+
+constexpr const char* kHostSource = "Quendal Host";
+constexpr const char* kToldUser = "ErrorOK Told User:";
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+bool MakeFolder(const std::string& path) {
+#ifdef _WIN32
+  int rc = mkdir(path.c_str());
+#else
+  int rc = mkdir(path.c_str(), 0777);
+#endif
+  return rc == 0 || errno == EEXIST;
+}
+
+// Creates every missing folder of `path`.
+bool MakeFolders(const std::string& path) {
+  for (std::size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/' || path[i] == '\\') {
+      std::string part = path.substr(0, i);
+      if (!part.empty() && part.back() != ':' && !MakeFolder(part)) return false;
+    }
+  }
+  return true;
+}
+
+int SoundOfKind(int kind) {
+  switch (kind) {
+    case kMessageError:
+      return 16;
+    case kMessageInformation:
+      return 64;
+    case kMessageConfirmation:
+      return 32;
+    default:
+      return 48;
+  }
+}
+
+HardwareRule ParseHardwareRule(const char* text) {
+  if (std::strcmp(text, "C_ONLY") == 0) return HardwareRule::kCOnly;
+  if (std::strcmp(text, "A_OR_B") == 0) return HardwareRule::kAOrB;
+  return HardwareRule::kNone;
+}
+
+RecordReset ParseRecordReset(const char* text) {
+  if (std::strcmp(text, "EQN") == 0) return RecordReset::kEqn;
+  if (std::strcmp(text, "USERS") == 0) return RecordReset::kUsers;
+  if (std::strcmp(text, "ACT") == 0) return RecordReset::kActuator;
+  return RecordReset::kNone;
+}
+
+}  // namespace
+
+BuildSettings ThisBuild() {
+  BuildSettings build;
+  int type = std::strcmp(QUENDAL_BUILD_TARGET_FAMILY, "COMM") == 0
+                 ? 0
+                 : FindDeviceTypeCode(QUENDAL_BUILD_TARGET_FAMILY);
+  build.targetType = type > 0 ? type : kTypeDigitalSensor;
+  build.hardwareRule = ParseHardwareRule(QUENDAL_BUILD_HARDWARE_RULE);
+  build.recordReset = ParseRecordReset(QUENDAL_BUILD_RECORD_RESET);
+  build.engineVersion = QUENDAL_BUILD_ENGINE_VERSION;
+  return build;
+}
+
+UpdaterEngine::UpdaterEngine(OperatorInterface* ui, BuildSettings build) : ui(ui), build(build) {}
+
+std::string PerUserDataFolder() {
+  std::string base;
+#ifdef _WIN32
+  if (const char* appData = std::getenv("APPDATA"); appData && *appData) base = appData;
+#else
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+    base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    base = std::string(home) + "/.local/share";
+  }
+#endif
+  if (base.empty()) return {};
+  std::string folder = base + kSeparator + "Orvelle" + kSeparator + "Quendal";
+  if (!MakeFolders(folder)) return {};
+  return folder;
+}
+
+Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& arguments,
+                   const std::string& dataFolder) {
+  if (engine->IsCommDeviceBuild()) {
+    SelectSensorType(engine, static_cast<std::int32_t>(kSensorFamilyLurra));
+    engine->longName = "KCD and Digital Sensor";
+    engine->shortName = "KCD";
+    engine->sensorTypeMenu = true;
+  } else {
+    engine->versionFinderPath = VersionFinderPath(engine->build.targetType);
+    engine->targetDisplayName = DeviceTypeDisplayName(engine->build.targetType);
+    engine->longName = engine->targetDisplayName;
+    engine->shortName = engine->targetDisplayName;
+  }
+  for (const std::string& argument : arguments) {
+    if (argument == "-factory") {
+      engine->factoryMode = true;
+      engine->openFileAllowed = true;
+    } else if (argument == "-rep") {
+      engine->openFileAllowed = true;
+    }
+  }
+  engine->verboseLog = true;
+  if (!dataFolder.empty()) {
+    MakeFolders(dataFolder);
+    engine->dataFolder = dataFolder;
+  } else {
+    engine->dataFolder = PerUserDataFolder();
+    if (engine->dataFolder.empty()) engine->dataFolder = ".";
+  }
+  engine->errorFilePath = engine->dataFolder + kSeparator + engine->WindowCaption() + ".errors.txt";
+  engine->log = std::make_unique<DiagnosticLog>(engine->errorFilePath.c_str(),
+                                                engine->verboseLog ? kLogDetail : kLogFailure);
+  engine->session = std::make_unique<InstrumentSession>(engine->log.get());
+  engine->host = std::make_unique<HostBSL>(engine->log.get());
+  if (!engine->IsCommDeviceBuild()) {
+    engine->host->deviceKind = static_cast<std::int8_t>(engine->build.targetType);
+  }
+  engine->host->progress = [engine](std::uint32_t, std::uint32_t, int, char kind) {
+    return ReportLoaderProgress(engine, kind) ? 1 : 0;
+  };
+  engine->portLink.log = engine->log.get();
+  engine->connectText = "Connect " + engine->shortName + " to computer comm port.";
+  engine->progressStepX = 1;
+  engine->progressStepW = engine->host->imageTextLength > 0
+                              ? 35328.0f / static_cast<float>(engine->host->imageTextLength)
+                              : 0.5569078f;
+  engine->imageVersion = static_cast<std::uint32_t>(engine->host->imageVersion);
+  return engine->host->constructorError;
+}
+
+void SelectPort(UpdaterEngine* engine, const std::string& name, const std::string& description) {
+  engine->selectedPortName = name;
+  engine->selectedPortDescription = description.empty() ? name : description;
+}
+
+Status OpenFirmwareFile(UpdaterEngine* engine, const char* path) {
+  Status rc = BSLLoadTIFile(engine->host.get(), path);
+  if (rc < 0) return rc;
+  engine->imageVersion = static_cast<std::uint32_t>(engine->host->imageVersion);
+  if (engine->host->imageTextLength > 0) {
+    engine->progressStepW = 35328.0f / static_cast<float>(engine->host->imageTextLength);
+  }
+  return rc;
+}
+
+std::string ConstructorErrorText(const UpdaterEngine& engine, Status code) {
+  const std::string caption = engine.WindowCaption();
+  if (code == kOutOfMemory) {
+    return "The " + caption + " ran out of memory while allocating internal buffers.\n\n" +
+           "Please restart this application and try again.";
+  }
+  if (code == kImageCheckFailed) {
+    return "The internal firware file for this " + caption + " is corrupt.\n\n" +
+           "Please restart this application and try again.";
+  }
+  return "The " + caption + " got an unexpected error starting up.\n" +
+         "[Error: " + std::to_string(code) + "]\n\n" +
+         "Please restart this application and try again.";
+}
+
+void ShowMessageOk(UpdaterEngine* engine, const std::string& text, const std::string& caption,
+                   int kind) {
+  engine->ui->Beep(SoundOfKind(kind));
+  engine->ui->ShowMessage(text.c_str(), caption.c_str(), kind);
+  LogPrint(engine->log.get(), kLogFailure, kToldUser, "%s", text.c_str());
+}
+
+int AskOkCancel(UpdaterEngine* engine, const std::string& text, const std::string& caption) {
+  return engine->ui->MessageBox(text.c_str(), caption.c_str(), 49);
+}
+
+void SetStatus(UpdaterEngine* engine, const std::string& text) {
+  engine->ui->SetStatus(text.c_str());
+  engine->ui->PumpMessages();
+}
+
+void SetProgress(UpdaterEngine* engine, int position) {
+  engine->progress = position < 0 ? 0 : position > 100 ? 100 : position;
+  engine->ui->SetProgress(engine->progress);
+}
+
+void StepProgress(UpdaterEngine* engine, int step) {
+  SetProgress(engine, engine->progress + step);
+}
+
+bool ReportLoaderProgress(UpdaterEngine* engine, char letter) {
+  if (letter == 'X') {
+    StepProgress(engine, engine->progressStepX);
+  } else if (letter == 'W') {
+    engine->progressPosition += engine->progressStepW;
+    SetProgress(engine, static_cast<int>(engine->progressPosition + 0.5f));
+  }
+  engine->ui->PumpMessages();
+  return engine->keepGoing;
+}
+
+Status RunUpdate(UpdaterEngine* engine) {
+  engine->updating = true;
+  engine->keepGoing = true;
+  SetProgress(engine, 0);
+  engine->connectText = "Do NOT disconnect " + engine->targetDisplayName + " until finished.";
+  engine->ui->SetConnectText(engine->connectText.c_str());
+  engine->settingsFilePath =
+      engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
+  DPForgetInfo(engine->session.get());
+  engine->profile = DeviceProfile{};
+  engine->settingsSkipped = false;
+  SetStatus(engine, "Connecting to " + engine->targetDisplayName + "...");
+  const std::uint32_t start = DSTicks();
+
+  Status rc = engine->IsCommDeviceBuild() ? UpdateDigitalSensor(engine) : UpdateInstrument(engine);
+
+  if (rc < 0) {
+    engine->ui->HideStatus();
+    SetProgress(engine, 0);
+    const char grave = '`';
+    std::uint32_t written = 0;
+    DSWrite(&engine->session->link, &grave, 1, &written);
+    BSLTakeBack(engine->host.get());
+    // A loader port of the engine's own left open would lock the next attempt out.
+    BSLDisconnect(engine->host.get());
+    DPLogout(engine->session.get(), 0);
+    engine->connectText = "Connect " + engine->targetDisplayName + " to computer comm port.";
+  } else {
+    const std::uint32_t seconds = (DSTicks() - start) / 1000;
+    if (engine->profile.calibrationNotice) ShowPostUpdateNotice(engine, engine->profile.type);
+    SetProgress(engine, 100);
+    engine->ui->SetStatus(
+        ("Successfully updated firmware in " + std::to_string(seconds) + " seconds.").c_str());
+    engine->ui->Beep(64);
+    engine->ui->PumpMessages();
+    LogPrint(engine->log.get(), kLogFailure, kHostSource, "Finished updating device in %d seconds",
+             static_cast<int>(seconds));
+    std::remove(engine->settingsFilePath.c_str());
+    engine->connectText = "You may disconnect your " + engine->targetDisplayName + " now.";
+  }
+  engine->ui->SetConnectText(engine->connectText.c_str());
+  engine->newSerialNumber.clear();
+  engine->updating = false;
+  return rc;
+}
+
+std::string VersionText(std::uint32_t hundredths) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%u.%02u", static_cast<unsigned>(hundredths / 100),
+                static_cast<unsigned>(hundredths % 100));
+  return text;
+}
+
+}  // namespace quendal

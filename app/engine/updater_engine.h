@@ -1,0 +1,144 @@
+#pragma once
+// The program-wide objects of the updater and the operations the window and the console
+// front end share: start-up, one update per Start, the loader's progress callback, the
+// message helpers, the sensor-type selection and the help texts.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/engine/operator_interface.h"
+#include "host/bounded_text.h"
+#include "host/diagnostic_log.h"
+#include "host/port_enum.h"
+#include "host/serial.h"
+#include "host/status.h"
+#include "instrument/instrument_session.h"
+#include "loader/device_types.h"
+#include "loader/host_bsl.h"
+
+namespace quendal {
+
+inline constexpr int kPortTableSize = 16;
+
+// How CheckHardwareRevision works in this build.
+enum class HardwareRule { kNone, kCOnly, kAOrB };
+// The command that resets records after an instrument update in this build.
+enum class RecordReset { kNone, kEqn, kUsers, kActuator };
+
+// What the build fixes: read from the CMake cache through one generated header.
+struct BuildSettings {
+  int targetType = kTypeDigitalSensor;  // kTypeDigitalSensor: the comm-device build
+  HardwareRule hardwareRule = HardwareRule::kNone;
+  RecordReset recordReset = RecordReset::kNone;
+  const char* engineVersion = "";
+};
+BuildSettings ThisBuild();
+
+struct UpdaterEngine {
+  explicit UpdaterEngine(OperatorInterface* ui, BuildSettings build = ThisBuild());
+  UpdaterEngine(const UpdaterEngine&) = delete;
+  UpdaterEngine& operator=(const UpdaterEngine&) = delete;
+
+  OperatorInterface* ui;
+  BuildSettings build;
+
+  std::unique_ptr<DiagnosticLog> log;
+  std::unique_ptr<InstrumentSession> session;
+  std::unique_ptr<HostBSL> host;
+  DeviceLink portLink;
+  PortEntry ports[kPortTableSize];
+  std::int32_t portCount = 0;
+  std::int32_t selectedPortIndex = 0;
+  std::string selectedPortName;
+  std::string selectedPortDescription;
+
+  std::string dataFolder;
+  std::string errorFilePath;
+  std::string settingsFilePath;
+  std::string targetDisplayName;
+  std::string longName;
+  std::string shortName;
+  std::string versionFinderPath;
+  std::string userText1;
+  std::string connectText;
+  std::int32_t sensorTypeCode = 0;
+  bool sensorTypeMenu = false;
+  std::int32_t checkedSensorItem = -1;  // the menu code of the checked item; -1: none
+
+  DeviceProfile profile;
+  std::uint32_t imageVersion = 396;
+  std::int32_t progressStepX = 1;
+  float progressStepW = 0.5569078f;
+  float progressPosition = 0;
+  int progress = 0;
+  bool settingsSkipped = false;
+
+  bool updating = false;
+  bool keepGoing = false;
+  bool openFileAllowed = false;
+  bool factoryMode = false;
+  bool findAllPorts = false;
+  bool verboseLog = true;
+  bool replaceSerialNumber = false;
+  bool dontEraseData = false;
+  std::string newSerialNumber;
+
+  bool IsCommDeviceBuild() const { return build.targetType == kTypeDigitalSensor; }
+  std::string WindowCaption() const { return targetDisplayName + " Firmware Updater"; }
+};
+
+// Start-up without a window: the target family, the command-line switches, the data folder
+// (`dataFolder` empty: the per-user one), the log and the engine objects. Returns the
+// construction error of HostBSL (0 or negative).
+Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& arguments,
+                   const std::string& dataFolder);
+// The per-user data folder: application data + "/Orvelle/Quendal", created if missing;
+// empty when there is no such place.
+std::string PerUserDataFolder();
+// Selects the port the sequences open; `description` is what the messages show.
+void SelectPort(UpdaterEngine* engine, const std::string& name, const std::string& description);
+// Replaces the image by a TI-Text file and recomputes the image version and the "W" step.
+Status OpenFirmwareFile(UpdaterEngine* engine, const char* path);
+// The text shown when HostBSL could not be built.
+std::string ConstructorErrorText(const UpdaterEngine& engine, Status code);
+
+// One update: the Start timer's handler. Returns the sequence's result.
+Status RunUpdate(UpdaterEngine* engine);
+Status UpdateDigitalSensor(UpdaterEngine* engine);
+Status UpdateInstrument(UpdaterEngine* engine);
+
+// The loader engine's progress callback; returns the keep-going flag.
+bool ReportLoaderProgress(UpdaterEngine* engine, char letter);
+
+// Operator dialogue helpers.
+void ShowMessageOk(UpdaterEngine* engine, const std::string& text, const std::string& caption,
+                   int kind);
+int AskOkCancel(UpdaterEngine* engine, const std::string& text, const std::string& caption);
+void SetStatus(UpdaterEngine* engine, const std::string& text);
+void SetProgress(UpdaterEngine* engine, int position);
+void StepProgress(UpdaterEngine* engine, int step);
+
+// Identity and version rules.
+void SelectSensorType(UpdaterEngine* engine, std::int32_t code);
+bool CheckFirmwareRange(UpdaterEngine* engine, const DeviceProfile& profile);
+bool CheckHardwareRevision(UpdaterEngine* engine);
+void ShowPostUpdateNotice(UpdaterEngine* engine, int deviceType);
+// The codes of the sensor-type menu, in menu order, with their captions.
+struct SensorMenuItem {
+  const char* caption;
+  std::int32_t code;
+};
+extern const SensorMenuItem kSensorMenu[12];
+
+// Help and About.
+std::string HelpText(const UpdaterEngine& engine);
+std::string AboutText(const UpdaterEngine& engine);
+std::string AboutCaption(const UpdaterEngine& engine);
+void ShowHelp(UpdaterEngine* engine);
+void ShowAbout(UpdaterEngine* engine);
+
+// "0.00" of a version in hundredths.
+std::string VersionText(std::uint32_t hundredths);
+
+}  // namespace quendal
