@@ -545,6 +545,9 @@ Status DPRestoreInfo(InstrumentSession* session, const char* path, const char* n
     // A logger with a device ID is known by it; its serial number stays.
     if (info.knownMask & kSetDeviceId) info.knownMask &= ~kSetSerialNumber;
     std::uint32_t request = info.knownMask;
+    // A trait that the logger has no command for (a Weirstead's comes from its radio) is
+    // nothing to restore; asking for it would report every such restore as partly failed.
+    if (!(info.capabilities & kCapDeviceId)) request &= ~kSetTrait;
     rc = DeviceSettings(&session->link, &info, &request, kWrite);
     if ((rc < 0 && rc != kSomeFailed) || request == 0) {
       LogPrint(log, kLogFailure, kProtocolSource,

@@ -345,6 +345,12 @@ Status ReadLoggerFile(InstrumentSession* s, const char* text) {
   std::uint32_t found = 0;
   Reader r(text, &found);
   std::uint32_t capabilities = 0;
+  std::uint32_t mask = 0;
+  const bool hasMask = r.Mask(&mask);
+  // The sub-channel line is always written; only one that was read tells of a radio.
+  auto subchannelRead = [&](std::uint32_t before) {
+    return found != before && (!hasMask || (mask & kSetRadioSubchannel));
+  };
 
   if (type == kTypeTarnx || type == kTypeRlm || type == kTypeOgl) {
     // The writer names an Ogle logger by its own type name; older readers knew only these two.
@@ -366,7 +372,7 @@ Status ReadLoggerFile(InstrumentSession* s, const char* text) {
     r.Number("rch", &i.radioChannel, kSetRadioChannel);
     std::uint32_t before = found;
     r.Number("rsch", &i.radioSubchannel, kSetRadioSubchannel);
-    if (found != before) {
+    if (subchannelRead(before)) {
       found |= kSetTrait;
       i.trait |= kTraitKnown | kTraitRadio;
     }
@@ -413,15 +419,14 @@ Status ReadLoggerFile(InstrumentSession* s, const char* text) {
     r.Number("rch", &i.radioChannel, kSetRadioChannel);
     std::uint32_t before = found;
     r.Number("rsch", &i.radioSubchannel, kSetRadioSubchannel);
-    if (found != before) {
+    if (subchannelRead(before)) {
       found |= kSetTrait;
       i.trait = kTraitKnown | kTraitRadio;
     }
     r.Number("data", &i.dataParameter, kSetDataParameter);
     capabilities = kWstCapabilities;
   }
-  std::uint32_t mask = 0;
-  if (r.Mask(&mask)) found &= mask;
+  if (hasMask) found &= mask;
   s->capturedMask = found;
   i.capabilities = capabilities;
   return kOk;
