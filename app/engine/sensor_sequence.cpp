@@ -131,6 +131,16 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   if (rc == kLoaderWaiting) {
     WriteByte(engine, '`');
     DSSleep(1000);
+    // A loader with no firmware to go back to (an upload cut short) keeps waiting: then
+    // its settings can only come from the earlier attempt's file, as for an active one.
+    WriteByte(engine, ']');
+    DSSleep(500);
+    Status again = BSLCheck(host, engine->selectedPortName.c_str(), 9600);
+    if (again == kLoaderWaiting || again == kLoaderActive) {
+      LogPrint(engine->log.get(), kLogStep, "Quendal Host",
+               "The sensor's loader is still waiting (%d): resuming the earlier update", again);
+      save = false;
+    }
   } else if (rc == kLoaderActive) {
     save = false;
   }

@@ -1,0 +1,227 @@
+// The digital-sensor update as the Start handler runs it, against the simulated comm
+// device and its sensor over a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/engine/updater_engine.h"
+#include "sim/comm_device.h"
+#include "sim/pty_transport.h"
+#include "tests/app/recording_operator.h"
+#include "tests/support/temp_dir.h"
+
+namespace quendal {
+namespace {
+
+using sim::CommDevice;
+using sim::SdiSensor;
+using test::RecordingOperator;
+
+constexpr const char* kCaption = "Lurra Family Firmware Updater";
+
+struct SensorFacts {
+  std::uint32_t version;
+  char address;
+  std::string serialNumber;
+  std::string x4;
+  std::string xa;
+  bool selfTest;
+  std::uint32_t updates;
+};
+
+sim::SensorOptions Lurra() {
+  sim::SensorOptions s;
+  EXPECT_TRUE(sim::SensorOptionsForType('s', 390, &s));
+  s.versionAfterUpdate = 396;
+  s.address = '3';
+  s.serialNumber = "LU-20931";
+  return s;
+}
+
+class SensorUpdate : public testing::Test {
+ protected:
+  void Boot(sim::CommDeviceOptions options, std::vector<std::string> switches = {}) {
+    // The engine holds the port and the transport holds the device: they go first.
+    engine_.reset();
+    transport_.reset();
+    device_ = std::make_unique<CommDevice>(std::move(options));
+    transport_ = std::make_unique<sim::PtyTransport>(device_.get());
+    ASSERT_EQ(transport_->Start(), 1);
+    ui_ = RecordingOperator{};
+    engine_ = std::make_unique<UpdaterEngine>(&ui_);
+    ASSERT_EQ(EngineStart(engine_.get(), switches, dir_.File("data")), 0);
+    SelectPort(engine_.get(), transport_->SlavePath(), "simulated KCD");
+  }
+  void Boot(sim::SensorOptions sensor, std::vector<std::string> switches = {}, int battery = 87) {
+    sim::CommDeviceOptions options;
+    ASSERT_TRUE(sim::CommPresetOptions("kcd", &options));
+    options.sensor = std::move(sensor);
+    options.battery = battery;
+    Boot(std::move(options), std::move(switches));
+  }
+  // Another Start with the same engine and device, as the operator would press it again.
+  Status Start() {
+    ui_ = RecordingOperator{};
+    return RunUpdate(engine_.get());
+  }
+  SensorFacts Facts() const {
+    return device_->WithSensor([](const SdiSensor& s) {
+      return SensorFacts{s.version(), s.address(),        s.serialNumber(),    s.x4(),
+                         s.xa(),      s.SelfTestPasses(), s.counters().updates};
+    });
+  }
+  bool SettingsFileExists() const {
+    return std::filesystem::exists(dir_.File("data") + "/Lurra Family.settings.txt");
+  }
+  std::string LogText() const {
+    return test::ReadWholeFile(dir_.File("data") + "/" + kCaption + ".errors.txt");
+  }
+
+  test::TempDir dir_;
+  RecordingOperator ui_;
+  std::unique_ptr<CommDevice> device_;
+  std::unique_ptr<sim::PtyTransport> transport_;
+  std::unique_ptr<UpdaterEngine> engine_;
+};
+
+void ExpectKept(const SensorFacts& before, const SensorFacts& after) {
+  EXPECT_EQ(after.address, before.address);
+  EXPECT_EQ(after.serialNumber, before.serialNumber);
+  EXPECT_EQ(after.x4, before.x4);
+  EXPECT_EQ(after.xa, before.xa);
+  EXPECT_TRUE(after.selfTest);
+  EXPECT_EQ(after.version, 396u);
+}
+
+TEST_F(SensorUpdate, FullUpdateKeepsTheSensorsSettings) {
+  Boot(Lurra());
+  const SensorFacts before = Facts();
+  ASSERT_FALSE(before.x4.empty());
+
+  ASSERT_EQ(Start(), 1) << ui_.Captions() << "\n" << LogText();
+
+  const SensorFacts after = Facts();
+  ExpectKept(before, after);
+  EXPECT_EQ(after.updates, 1u);
+  EXPECT_FALSE(SettingsFileExists()) << "deleted after success";
+  EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+  EXPECT_EQ(device_->Mode(), sim::CommMode::kShell) << "the comm device is handed back";
+
+  const std::vector<std::string> expected = {
+      "Connecting to Lurra Family...",
+      "Checking KCD battery power...",
+      "Saving settings for this digital sensor...",
+      "Starting the firmware loader...",
+      "Erasing firmware memory...",
+      "Uploading new firmware code...",
+      "Restarting the Lurra Family, please wait...",
+      "Checking new firmware...",
+      "Restoring settings...",
+  };
+  ASSERT_EQ(ui_.statuses.size(), expected.size() + 1);
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(ui_.statuses[i], expected[i]);
+  const std::string& done = ui_.statuses.back();
+  EXPECT_EQ(done.rfind("Successfully updated firmware in ", 0), 0u) << done;
+  EXPECT_EQ(done.substr(done.size() - 9), " seconds.");
+
+  for (int position : {2, 4, 6, 8, 21, 92, 94, 96, 98, 100}) {
+    EXPECT_TRUE(ui_.Reached(position)) << position;
+  }
+  int lastBeforeRestart = 0;
+  for (std::size_t i = 1; i < ui_.progress.size(); ++i) {
+    EXPECT_GE(ui_.progress[i], ui_.progress[i - 1]) << "at " << i;
+    if (ui_.progress[i] < 92) lastBeforeRestart = ui_.progress[i];
+  }
+  EXPECT_GE(lastBeforeRestart, 88) << "the upload moves the bar to about 90";
+  EXPECT_LE(lastBeforeRestart, 91);
+  EXPECT_EQ(ui_.beeps, std::vector<int>{64});
+  EXPECT_EQ(ui_.connectText, "You may disconnect your Lurra Family now.");
+  EXPECT_NE(LogText().find("Quendal Host: Finished updating device in "), std::string::npos);
+}
+
+TEST_F(SensorUpdate, RefusalsBeforeTheLoader) {
+  sim::SensorOptions bremo;
+  ASSERT_TRUE(sim::SensorOptionsForType('z', 0, &bremo));
+  sim::SensorOptions noLoader = Lurra();
+  noLoader.hasLoader = false;
+  const std::string lowBattery =
+      "The battery power in the KCD is too low!\n\nPlease replace the batteries before running "
+      "this updater.";
+  struct Case {
+    const char* name;
+    sim::SensorOptions sensor;
+    int battery;
+    int answer;
+    Status result;
+    std::string caption;
+    std::string text;  // the start of the message
+  } cases[] = {
+      {"battery 9", Lurra(), 9, kBoxCancel, kBatteryLow, "Batteries Too Low", lowBattery},
+      // 10 % goes on: the sensor type question comes next.
+      {"wrong type, cancel", bremo, 10, kBoxCancel, kCancelled, "Wrong Sensor Type",
+       "The attached sensor is claiming to be a \"Bremo Sensor\"\n\nThis firmware updater is for "
+       "a \"Lurra Family\".\n\nAre you sure you want to load the firmware for a Lurra Family?\n"},
+      {"no loader", noLoader, 87, kBoxCancel, kNoSensorLoader, "Firmware Loader Error",
+       "This digital sensor does not have a working firmware loader.\n\nPlease contact Orvelle "
+       "for help."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Boot(c.sensor, {}, c.battery);
+    ui_.answers = {c.answer};
+    const SensorFacts before = Facts();
+    EXPECT_EQ(RunUpdate(engine_.get()), c.result) << LogText();
+    ASSERT_FALSE(ui_.shown.empty());
+    EXPECT_EQ(ui_.shown.back().caption, c.caption);
+    EXPECT_EQ(ui_.shown.back().text, c.text);
+    EXPECT_TRUE(ui_.statusHidden);
+    EXPECT_EQ(ui_.progress.back(), 0);
+    EXPECT_EQ(ui_.connectText, "Connect Lurra Family to computer comm port.");
+    EXPECT_EQ(Facts().updates, 0u);
+    EXPECT_EQ(Facts().address, before.address);
+    EXPECT_EQ(device_->Mode(), sim::CommMode::kShell) << "the grave accent ends a failure";
+  }
+  EXPECT_NE(LogText().find("ErrorOK Told User:: This digital sensor does not have"),
+            std::string::npos)
+      << LogText();
+}
+
+TEST_F(SensorUpdate, CommDeviceChecks) {
+  struct Case {
+    const char* preset;
+    std::uint32_t version;
+    const char* revision;
+    Status result;
+    const char* caption;
+  } cases[] = {
+      {"rdv", 122, "B", kNotSupported, "Wrong Device Version"},
+      {"rdv", 123, "A", kNotSupported, "Wrong Device Version"},
+      // Accepted: the battery check is the next refusal.
+      {"rdv", 123, "B", kBatteryLow, "Batteries Too Low"},
+      {"kcd", 100, "", kBatteryLow, "Batteries Too Low"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.preset) + " " + std::to_string(c.version) + c.revision);
+    sim::CommDeviceOptions options;
+    ASSERT_TRUE(sim::CommPresetOptions(c.preset, &options));
+    options.device =
+        sim::OptionsForType(c.preset[0] == 'r' ? kTypeRdv : kTypeCommDevice, c.version);
+    options.hardwareRevision = c.revision;
+    options.battery = 5;
+    Boot(std::move(options));
+    EXPECT_EQ(RunUpdate(engine_.get()), c.result) << LogText();
+    ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+    EXPECT_EQ(ui_.shown[0].caption, c.caption);
+    EXPECT_EQ(ui_.shown[0].kind, kMessageError);
+  }
+  EXPECT_NE(LogText().find("ErrorOK Told User:: Your Readvane version 1.23 with hardware "
+                           "revision 'A' doesn't\nsupport bootstrapping digital sensors."),
+            std::string::npos)
+      << LogText();
+}
+
+}  // namespace
+}  // namespace quendal
