@@ -180,22 +180,6 @@ TEST(SimLogger, IsStillAnInstrumentThatCanBeUpdated) {
   EXPECT_EQ(logger.Records(), 0u);
 }
 
-TEST(SimLogger, ErasesItsDataUnlessTheFlashIsBroken) {
-  for (bool broken : {false, true}) {
-    for (LoggerKind kind : {LoggerKind::kTarnx, LoggerKind::kTarn}) {
-      LoggerOptions options = LoggerOptionsFor(kind);
-      options.records = 12;
-      options.dataFlashFails = broken;
-      SimLogger logger(options);
-      const bool old = kind == LoggerKind::kTarn;
-      const std::string expected =
-          broken ? (old ? "DataFlash FAIL!" : "DataFlash FAIL") : (old ? "Erased OK!" : "OK");
-      EXPECT_EQ(Say(logger, "yes\r").text, Framed(expected));
-      EXPECT_EQ(logger.Records(), broken ? 12u : 0u);
-    }
-  }
-}
-
 TEST(RadioModule, EscapesIntoCommandModeAndBack) {
   RadioModule module({3, 0x1F40, "12AB"});
   std::string reply, air;
