@@ -18,6 +18,7 @@
 #include "loader/host_bsl.h"
 #include "sim/comm_device.h"
 #include "sim/device.h"
+#include "sim/instrument_settings.h"
 #include "sim/logger_shell.h"
 #include "sim/pty_transport.h"
 
@@ -74,6 +75,9 @@ constexpr const char* kUsage =
     "  --records N         measurements in the data memory (default 0)\n"
     "  --over-radio        the port is the PC's radio modem, tuned to the logger, which\n"
     "                      answers over the air (\"query\", \"login NAME\")\n"
+    "Instruments with settings commands (--device cvmini, prv, thx, srbx, cvtri, luma, cvv,\n"
+    "potex, cvq, vinex, cvfour, cvftdl) hold settings as if in service:\n"
+    "  --fresh-settings    the settings an erased information memory leaves\n"
     "Stops on Ctrl+C or SIGTERM.\n";
 
 bool ParseUnsigned(const char* text, std::uint32_t* value) {
@@ -134,6 +138,7 @@ int main(int argc, char** argv) {
   bool flashFails = false;
   bool overRadio = false;
   std::uint32_t records = 0;
+  bool freshSettings = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -242,6 +247,8 @@ int main(int argc, char** argv) {
       if (arg == "--no-modem") noModem = true;
       if (arg == "--dataflash-fail") flashFails = true;
       if (arg == "--over-radio") overRadio = true;
+    } else if (arg == "--fresh-settings") {
+      freshSettings = true;
     } else if (arg == "--records") {
       const char* v = value();
       loggerFlags = true;
@@ -328,6 +335,24 @@ int main(int argc, char** argv) {
     device = std::make_unique<SimDevice>(options);
     endpoint = device.get();
   }
+  // An instrument's settings commands, by the type and version its "get -ver" names.
+  std::unique_ptr<InstrumentSettingsModel> settingsModel;
+  if (device && !logger) {
+    char word[24] = {};
+    unsigned major = 0, tenths = 0, hundredths = 0;
+    std::sscanf(options.shell.versionText.c_str(), "%23s %u.%1u%1u", word, &major, &tenths,
+                &hundredths);
+    for (char* c = word; *c; ++c)
+      *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    InstrumentModelOptions modelOptions;
+    modelOptions.type = quendal::FindDeviceTypeCode(word);
+    modelOptions.version = major * 100 + tenths * 10 + hundredths;
+    if (InstrumentSettingsModel::HasSettings(modelOptions.type)) {
+      settingsModel = std::make_unique<InstrumentSettingsModel>(modelOptions);
+      if (!freshSettings) settingsModel->FillInService();
+      device->SetShellExtension(settingsModel->Extension());
+    }
+  }
   // A logger is its shell in front of an instrument of these options; a loop-back plug stays
   // the instrument's.
   std::unique_ptr<SimLogger> loggerDevice;
@@ -381,6 +406,10 @@ int main(int argc, char** argv) {
         DeviceStateName(commDevice->WithSensor([](const SdiSensor& d) { return d.state(); })));
   } else if (comm) {
     std::fprintf(stderr, "quendal-devsim: no sensor on the bus\n");
+  }
+  if (settingsModel) {
+    std::fprintf(stderr, "quendal-devsim: settings commands, %s\n",
+                 freshSettings ? "as an erased information memory leaves them" : "in service");
   }
   if (loggerDevice) {
     const std::string loggerName = loggerDevice->Setting("i").value_or("");

@@ -163,6 +163,51 @@ void InstrumentSettingsModel::FactoryReset() {
   clockTime_.clear();
 }
 
+void InstrumentSettingsModel::FillInService() {
+  static const std::map<std::string, std::string> kValues = {
+      {"-i", "FIELD01"},
+      {"-sn", "SN-20117"},
+      {"-lang", "1"},
+      {"-contr", "12"},
+      {"-fvals", "1.0 2.0 3.0"},
+      {"-uvals", "0.5 0.5"},
+      {"-pvuser", "1.5 2"},
+      {"-units", "1"},
+      {"-adc", "50.98"},
+      {"-sample", "60"},
+      {"-adccal", "1024 2048"},
+      {"-config", "1234"},
+      {"-wtoffset", "0.1"},
+      {"-p1offset", "0.2"},
+      {"-auto", "3600"},
+      {"-wtfactory", "1.0"},
+      {"-sys", "1 0 1"},
+      {"-adc15", "15 1 1"},
+      {"-adc30", "30 2 2"},
+      {"-cal7", "7 1.0"},
+      {"-calA", "A 1.0"},
+      {"-p", "0.3 0.6"},
+      {"-pv", "1.1 2.2"},
+      {"-loc", "North Field"},
+      {"-x", "CHAI-1"},
+      {"-ext", "EXT1"},
+      {"-tadj", "0.1 0.2"},
+      {"-hadj", "1.5 2.5"},
+      {"-tau", "30"},
+  };
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const std::string& k : keys_) {
+    auto it = kValues.find(k);
+    values_[k] = it != kValues.end() ? it->second : "1.0 " + k.substr(1);
+  }
+  for (const std::string& w : recordWords_) {
+    // A user record is Base64 text whose fourth TAB-separated field is its name.
+    records_[w] = w == "user"
+                      ? std::vector<std::string>{"MQkwCTAJUFVNUAkxMi41", "MgkwCTEJVkFMVkUJMA=="}
+                      : std::vector<std::string>{"Flow_1 x*2", "Level y+1"};
+  }
+}
+
 std::vector<std::string> InstrumentSettingsModel::Commands() const {
   std::lock_guard<std::mutex> lock(mu_);
   return commands_;

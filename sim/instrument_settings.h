@@ -48,6 +48,8 @@ class InstrumentSettingsModel {
 
   // What the instrument holds after its information memory was erased.
   void FactoryReset();
+  // Settings and records that an instrument in service might hold.
+  void FillInService();
 
   std::vector<std::string> Commands() const;  // every command line this model heard
   void ClearCommands();
