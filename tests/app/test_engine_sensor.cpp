@@ -2,6 +2,7 @@
 // device and its sensor over a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -221,6 +222,131 @@ TEST_F(SensorUpdate, CommDeviceChecks) {
                            "revision 'A' doesn't\nsupport bootstrapping digital sensors."),
             std::string::npos)
       << LogText();
+}
+
+// The upload is cut short; the first Start fails and keeps the settings file, a second
+// Start finds the sensor's loader, skips the save and restores from that file.
+TEST_F(SensorUpdate, SlowInterruptedUpdateResumes) {
+  struct Case {
+    const char* name;
+    const char* fault;
+  } cases[] = {
+      {"power lost", "power@40:W,ms=200"},       // comes back in its waiting loader
+      {"frames refused", "refuse@40+100000:W"},  // its loader stays active
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SensorOptions sensor = Lurra();
+    std::string error;
+    sim::FaultRule rule;
+    ASSERT_TRUE(sim::ParseFaultRule(c.fault, &rule, &error)) << error;
+    sensor.faults.rules = {rule};
+    Boot(sensor);
+    const SensorFacts before = Facts();
+
+    EXPECT_LT(Start(), 0);
+    ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+    EXPECT_EQ(ui_.shown[0].caption, "Firmware Upload Error");
+    EXPECT_EQ(ui_.shown[0].text.rfind("The " + std::string(kCaption) +
+                                          " encountered an error working with your Lurra "
+                                          "Family.\n\nPlease try again.\n\n[Error -",
+                                      0),
+              0u)
+        << ui_.shown[0].text;
+    EXPECT_TRUE(SettingsFileExists()) << "kept for the next attempt";
+    EXPECT_FALSE(Facts().selfTest);
+
+    device_->SetSensorFaults({});
+    ASSERT_EQ(Start(), 1) << ui_.Captions() << "\n" << LogText();
+    EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+    EXPECT_EQ(std::count(ui_.statuses.begin(), ui_.statuses.end(),
+                         "Saving settings for this digital sensor..."),
+              0)
+        << "the settings come from the first attempt's file";
+    ExpectKept(before, Facts());
+    EXPECT_FALSE(SettingsFileExists());
+  }
+}
+
+// A sensor whose loader was started and left waiting: a grave accent sends it back to its
+// firmware, and the update goes on with the save.
+TEST_F(SensorUpdate, WaitingLoaderIsSentBackFirst) {
+  Boot(Lurra());
+  device_->WithSensor([](SdiSensor& s) {
+    s.Wake(sim::Clock::now());
+    s.Command("3B!", sim::Clock::now());
+  });
+  ASSERT_EQ(device_->WithSensor([](const SdiSensor& s) { return s.state(); }),
+            sim::DeviceState::kLoaderWaiting);
+  const SensorFacts before = Facts();
+  ASSERT_EQ(Start(), 1) << ui_.Captions() << "\n" << LogText();
+  EXPECT_EQ(ui_.statuses[2], "Saving settings for this digital sensor...");
+  EXPECT_GE(device_->WithSensor([](const SdiSensor& s) { return s.counters().loaderTimeouts; }),
+            1u);
+  ExpectKept(before, Facts());
+}
+
+// Once the new firmware passed its check, a failed restore is reported and the update
+// still succeeds.
+TEST_F(SensorUpdate, SlowRestoreFailuresAfterAGoodCheckStillSucceed) {
+  sim::SensorOptions sensor = Lurra();
+  sensor.errorsBeforeOk = 1000;
+  Boot(sensor);
+  ASSERT_EQ(Start(), 1) << LogText();
+  ASSERT_EQ(ui_.shown.size(), 2u) << ui_.Captions();
+  for (const test::Shown& s : ui_.shown) {
+    EXPECT_EQ(s.caption, "Settings Error");
+    EXPECT_EQ(s.kind, kMessageError);
+  }
+  EXPECT_EQ(ui_.shown[0].text.rfind("The " + std::string(kCaption) +
+                                        " failed to restore the calibration and address\nfor "
+                                        "your Lurra Family.\n\nPlease calibrate this sensor and "
+                                        "check the address.\n\n[Error -",
+                                    0),
+            0u)
+      << ui_.shown[0].text;
+  EXPECT_NE(ui_.shown[1].text.find("failed to set the sensor type"), std::string::npos);
+  EXPECT_EQ(ui_.statuses.back().rfind("Successfully updated firmware in ", 0), 0u);
+  EXPECT_FALSE(SettingsFileExists());
+}
+
+// A sensor that answers nothing: the settings cannot be read. Only with "-rep" or
+// "-factory" may the operator go on.
+TEST_F(SensorUpdate, SlowSettingsReadFailure) {
+  sim::SensorOptions silent = Lurra();
+  silent.silent = true;
+  struct Case {
+    std::vector<std::string> switches;
+    std::vector<int> answers;
+    Status result;
+    std::vector<std::string> captions;
+  } cases[] = {
+      {{}, {}, kNoAttempt, {"Settings Error"}},
+      {{"-rep"}, {kBoxCancel}, kCancelled, {"Settings Retrieve Error"}},
+      // OK goes on to the type check and the loader start, which the silent sensor fails.
+      {{"-factory"},
+       {kBoxOk, kBoxOk},
+       kHandshakeFailed,
+       {"Settings Retrieve Error", "Wrong Sensor Type", "Firmware Loader Error"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.switches.empty() ? "no switch" : c.switches[0]);
+    Boot(silent, c.switches);
+    engine_->session->sdi.replyTimeoutMs = 300;
+    engine_->session->sdi.retryCount = 1;
+    ui_.answers.assign(c.answers.begin(), c.answers.end());
+    const Status rc = RunUpdate(engine_.get());
+    if (c.result == kNoAttempt) {
+      EXPECT_LT(rc, 0);
+      EXPECT_NE(rc, kCancelled);
+    } else {
+      EXPECT_EQ(rc, c.result);
+    }
+    ASSERT_EQ(ui_.shown.size(), c.captions.size()) << ui_.Captions();
+    for (std::size_t i = 0; i < c.captions.size(); ++i) {
+      EXPECT_EQ(ui_.shown[i].caption, c.captions[i]);
+    }
+  }
 }
 
 }  // namespace
