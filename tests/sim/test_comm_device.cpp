@@ -201,31 +201,6 @@ TEST(CommDevice, EveryTypeHasItsIdentity) {
   EXPECT_EQ(numbers(Typed('u', 340).x4), 6);
 }
 
-TEST(CommDevice, FailureVariants) {
-  const struct {
-    const char* name;
-    void (*adjust)(SensorOptions*);
-    const char* in;
-    const char* out;
-  } cases[] = {
-      {"silent", [](SensorOptions* o) { o->silent = true; }, "|?!|?I!", ""},
-      {"probe only", [](SensorOptions* o) { o->probeOnly = true; }, "|?!|?I!|0!", "0\r\n0\r\n"},
-      {"no type", [](SensorOptions* o) { o->noTypeAnswer = true; }, "|?X8!|?X4!", "0 1 0 0\r\n"},
-      {"failing Xa", [](SensorOptions* o) { o->xaFails = true; }, "|?Xa!|?!", "0\r\n"},
-      {"no loader", [](SensorOptions* o) { o->hasLoader = false; }, "|?B!", "0No BSL\r\n"},
-      {"no serial number", [](SensorOptions* o) { o->serialNumber.clear(); }, "|?X#!", "0\r\n"},
-      {"errors", [](SensorOptions* o) { o->errorsBeforeOk = 2; }, "|?X51!|?X51!|?X#7!|?X51!|?X51!",
-       "0ERROR\r\n0ERROR\r\n0ERROR\r\n0OK\r\n0OK\r\n"},
-  };
-  for (const auto& c : cases) {
-    SensorOptions options = Typed(kSensorTypeKyrel);
-    c.adjust(&options);
-    CommDevice device(Kcd(options));
-    EXPECT_EQ(Say(device, std::string("[") + c.in), c.out) << c.name;
-    EXPECT_EQ(SensorState(device), DeviceState::kFirmware) << c.name;
-  }
-}
-
 TEST(CommDevice, LoaderStartHandshakeAndGivingUp) {
   CommDevice device(Kcd(Typed('s')));
   // Raw bytes mean nothing to the sensor's firmware.
