@@ -133,6 +133,7 @@ start_devsim() {  # COM number, device, extra options
 }
 start_devsim $((com + 1)) sensor
 start_devsim $((com + 2)) readvane
+start_devsim $((com + 3)) kcd
 rdv_image="$build/win-com/RDV 1.23.txt"
 "$native/firmware/quendal-mkimage" --flash 0x2100-0x1FEFF --info 0x1000:192 --seed 7 "$rdv_image"
 export QUENDAL_TEST_SENSOR_PORT=COM$((com + 1))
@@ -149,6 +150,24 @@ if grep -E "(Win32[A-Za-z]*|ExternalDevice)\.[A-Za-z]+ .*Skipped" "$build/win-co
   echo "the COM port tests were skipped" >&2
   status=1
 fi
+
+step "A full sensor update under Wine"
+# The console updater runs the digital-sensor sequence against the simulated comm device and
+# its sensor on the Linux side: connect, save, loader through the pass-through, upload,
+# self-check and restore.
+data_dir=$build/win-com/data
+rm -rf "$data_dir"
+mkdir -p "$data_dir"
+set +e
+"$wine" "$build/windows/app/cli/quendal-cli.exe" update --port "COM$((com + 3))" --answer ok \
+  --data-dir "Z:${data_dir//\//\\}" </dev/null 2>&1 | tr -d '\r' | tee "$build/win-com/update.log"
+update_status=${PIPESTATUS[0]}
+set -e
+if ((update_status != 0)) || ! grep -q "Successfully updated firmware in" "$build/win-com/update.log"; then
+  echo "the update under Wine failed (exit $update_status)" >&2
+  status=1
+fi
+
 printf '\nWindows job: %s in %d s\n' "$( ((status == 0)) && echo passed || echo FAILED)" \
   $((SECONDS - started))
 exit "$status"
