@@ -52,7 +52,7 @@ void CliOperator::EndBar() {
 
 void CliOperator::SetStatus(const char* text) {
   if (events_) {
-    Emit(nlohmann::json{{"event", "status"}, {"text", text}}.dump());
+    Emit(nlohmann::ordered_json{{"event", "status"}, {"text", text}}.dump());
     return;
   }
   EndBar();
@@ -63,7 +63,7 @@ void CliOperator::SetStatus(const char* text) {
 void CliOperator::SetProgress(int position) {
   if (events_) {
     if (position != lastProgress_)
-      Emit(nlohmann::json{{"event", "progress"}, {"value", position}}.dump());
+      Emit(nlohmann::ordered_json{{"event", "progress"}, {"value", position}}.dump());
     lastProgress_ = position;
     return;
   }
@@ -80,7 +80,7 @@ void CliOperator::SetProgress(int position) {
 
 void CliOperator::ShowMessage(const char* text, const char* caption, int kind) {
   if (events_) {
-    Emit(nlohmann::json{
+    Emit(nlohmann::ordered_json{
         {"event", "message"}, {"caption", caption}, {"kind", MessageKindName(kind)}, {"text", text}}
              .dump());
     return;
@@ -102,10 +102,10 @@ int CliOperator::MessageBox(const char* text, const char* caption, int flags) {
                  : kBoxCancel;
   }
   if (events_) {
-    Emit(nlohmann::json{{"event", "question"},
-                        {"caption", caption},
-                        {"text", text},
-                        {"answer", result == kBoxOk ? "ok" : "cancel"}}
+    Emit(nlohmann::ordered_json{{"event", "question"},
+                                {"caption", caption},
+                                {"text", text},
+                                {"answer", result == kBoxOk ? "ok" : "cancel"}}
              .dump());
   } else if (!(twoButtons && askOnTerminal_)) {
     EndBar();
@@ -117,7 +117,7 @@ int CliOperator::MessageBox(const char* text, const char* caption, int flags) {
 
 void CliOperator::Result(int code, unsigned seconds) {
   if (events_) {
-    Emit(nlohmann::json{{"event", "result"}, {"code", code}, {"seconds", seconds}}.dump());
+    Emit(nlohmann::ordered_json{{"event", "result"}, {"code", code}, {"seconds", seconds}}.dump());
     return;
   }
   EndBar();

@@ -31,6 +31,13 @@ bool ParseSensorTypeCode(const std::string& text, std::int32_t* code) {
 }  // namespace
 
 int RunUpdateRequest(const UpdateRequest& request) {
+  std::int32_t sensorType = 0;
+  if (!request.sensorType.empty() && (ThisBuild().targetType != kTypeDigitalSensor ||
+                                      !ParseSensorTypeCode(request.sensorType, &sensorType))) {
+    std::fprintf(stderr, "quendal-cli: sensor type '%s' is not one this build can select\n",
+                 request.sensorType.c_str());
+    return kExitUsage;
+  }
   const int answer = request.answer == "ok" ? kBoxOk : kBoxCancel;
   CliOperator ui(request.events, answer);
   UpdaterEngine engine(&ui);
@@ -44,15 +51,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
     ui.Result(rc, 0);
     return kExitFailed;
   }
-  if (!request.sensorType.empty()) {
-    std::int32_t code = 0;
-    if (!engine.IsCommDeviceBuild() || !ParseSensorTypeCode(request.sensorType, &code)) {
-      std::fprintf(stderr, "quendal-cli: sensor type '%s' is not one this build can select\n",
-                   request.sensorType.c_str());
-      return kExitUsage;
-    }
-    SelectSensorType(&engine, code);
-  }
+  if (sensorType != 0) SelectSensorType(&engine, sensorType);
   if (!request.firmware.empty()) {
     rc = OpenFirmwareFile(&engine, request.firmware.c_str());
     if (rc < 0) {

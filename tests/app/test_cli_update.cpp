@@ -1,0 +1,152 @@
+// quendal-cli update and demo: the event stream, the human output and the exit codes.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/comm_device.h"
+#include "sim/pty_transport.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
+
+namespace quendal {
+namespace {
+
+using nlohmann::json;
+
+test::ProgramRun Cli(const std::string& args) {
+  // Questions must never wait for a terminal.
+  return test::RunProgram(test::ShellQuote(QUENDAL_CLI_PATH) + " " + args + " </dev/null");
+}
+
+// Every line must be one JSON object with an "event".
+std::vector<json> Events(const std::string& output) {
+  std::vector<json> events;
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    json event = json::parse(line, nullptr, false);
+    EXPECT_FALSE(event.is_discarded()) << line;
+    if (event.is_discarded()) continue;
+    EXPECT_TRUE(event.contains("event")) << line;
+    events.push_back(event);
+  }
+  return events;
+}
+
+TEST(CliUpdate, SlowDemoEventStream) {
+  test::ProgramRun run = Cli("demo --events");
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::vector<json> events = Events(run.output);
+  ASSERT_GE(events.size(), 10u);
+  EXPECT_EQ(events.back(),
+            (json{{"event", "result"}, {"code", 1}, {"seconds", events.back()["seconds"]}}));
+  EXPECT_TRUE(events.back()["seconds"].is_number_unsigned());
+  int lastProgress = -1;
+  std::vector<std::string> statuses;
+  for (const json& e : events) {
+    EXPECT_NE(e["event"], "message") << e.dump();
+    if (e["event"] == "progress") {
+      int value = e["value"].get<int>();
+      EXPECT_GE(value, lastProgress);
+      EXPECT_LE(value, 100);
+      lastProgress = value;
+    }
+    if (e["event"] == "status") statuses.push_back(e["text"].get<std::string>());
+  }
+  EXPECT_EQ(lastProgress, 100);
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.front(), "Connecting to Lurra Family...");
+  EXPECT_EQ(statuses.back().rfind("Successfully updated firmware in ", 0), 0u);
+}
+
+class CliDevice : public testing::Test {
+ protected:
+  void Boot(sim::SensorOptions sensor, int battery) {
+    sim::CommDeviceOptions options;
+    ASSERT_TRUE(sim::CommPresetOptions("kcd", &options));
+    options.sensor = std::move(sensor);
+    options.battery = battery;
+    device_ = std::make_unique<sim::CommDevice>(std::move(options));
+    transport_ = std::make_unique<sim::PtyTransport>(device_.get());
+    ASSERT_EQ(transport_->Start(), 1);
+  }
+  std::string Update(const std::string& more) {
+    return "update --port " + test::ShellQuote(transport_->SlavePath()) + " --data-dir " +
+           test::ShellQuote(dir_.File("data")) + " " + more;
+  }
+
+  test::TempDir dir_;
+  std::unique_ptr<sim::CommDevice> device_;
+  std::unique_ptr<sim::PtyTransport> transport_;
+};
+
+TEST_F(CliDevice, RefusalEventsAndExitStatus) {
+  Boot(sim::SensorOptions{}, 9);
+  test::ProgramRun run = Cli(Update("--events"));
+  EXPECT_EQ(run.status, 1) << run.output;
+  std::vector<json> events = Events(run.output);
+  std::vector<json> messages;
+  for (const json& e : events) {
+    if (e["event"] == "message") messages.push_back(e);
+  }
+  ASSERT_EQ(messages.size(), 1u) << run.output;
+  EXPECT_EQ(messages[0],
+            (json{{"event", "message"},
+                  {"caption", "Batteries Too Low"},
+                  {"kind", "error"},
+                  {"text",
+                   "The battery power in the KCD is too low!\n\nPlease replace the batteries "
+                   "before running this updater."}}));
+  EXPECT_EQ(events.back()["event"], "result");
+  EXPECT_EQ(events.back()["code"], -130);
+  EXPECT_EQ(run.output.rfind("{\"event\":", 0), 0u) << "the event name leads each line";
+}
+
+TEST_F(CliDevice, QuestionsAreAnsweredByTheOption) {
+  sim::SensorOptions bremo;
+  ASSERT_TRUE(sim::SensorOptionsForType('z', 0, &bremo));
+  Boot(bremo, 80);
+  test::ProgramRun run = Cli(Update(""));
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("[Wrong Sensor Type] (question)\nThe attached sensor is claiming to "
+                            "be a \"Bremo Sensor\""),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("Answer: Cancel"), std::string::npos);
+  EXPECT_NE(run.output.find("Status: Checking KCD battery power..."), std::string::npos);
+
+  // With Bremo selected the target is named after it (the battery stops this run early).
+  device_->SetBattery(3);
+  run = Cli(Update("--events --sensor-type 122"));
+  std::vector<json> events = Events(run.output);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events[1]["text"], "Connecting to Bremo Sensor...");
+  EXPECT_EQ(events.back()["code"], -130);
+}
+
+TEST(CliUpdate, UsageErrors) {
+  struct Case {
+    std::string args;
+    std::string text;
+  } cases[] = {
+      {"update", "option --port is needed"},
+      {"update --port x --answer maybe", "option --answer takes ok or cancel"},
+      {"update --port x --sensor-type 7", "sensor type '7'"},
+      {"update --port x --bogus", "unexpected argument '--bogus'"},
+      {"demo --port x", "unexpected argument '--port'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    test::ProgramRun run = Cli(c.args);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find(c.text), std::string::npos) << run.output;
+  }
+}
+
+}  // namespace
+}  // namespace quendal
