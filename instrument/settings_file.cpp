@@ -172,6 +172,9 @@ void SensorLayout(const InstrumentSession* s, std::string* out) {
   Line(out, "calibration", "%s", d.calibration.c_str());
   Line(out, "calibration2", "%s", d.calibration2.c_str());
   Line(out, "sn", "%s", d.serialNumber.c_str());
+  // Which calibrations a sensor takes back depends on its type; without this line a file
+  // read after a restart could not restore a second calibration.
+  Line(out, "sensorType", "%u", static_cast<unsigned>(d.typeCode));
 }
 
 int ErrorNumber() {
@@ -548,6 +551,9 @@ Status ReadSensorFile(InstrumentSession* s, const char* text) {
   ReadTextValue(text, "calibration", &d.calibration);
   ReadTextValue(text, "calibration2", &d.calibration2);
   ReadTextValue(text, "sn", &d.serialNumber);
+  std::uint32_t type = 0;
+  if (ReadNumberValue(text, "sensorType", &type) && type <= 0xFF)
+    d.typeCode = static_cast<std::uint8_t>(type);
   return kOk;
 }
 

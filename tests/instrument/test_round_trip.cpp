@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "host/timing.h"
 #include "instrument/settings_capture.h"
 #include "instrument/settings_file.h"
+#include "sim/comm_device.h"
 #include "sim/logger_shell.h"
 #include "tests/instrument/base64.h"
 #include "tests/instrument/instrument_fixture.h"
@@ -54,6 +56,8 @@ const Row kRows[] = {
     {kTypeWst, 109, 0x00000D0F, sim::LoggerKind::kWeirstead},
     {kTypeRlm, 100, 0x0703EFFF, sim::LoggerKind::kRelmo},
     {kTypeOgl, 100, 0x0703E3FF, sim::LoggerKind::kOgle},
+    // A Fesko-A sensor behind a KCD: both calibrations, address and serial number.
+    {kTypeDigitalSensor, 396, 0},
 };
 
 bool IsLogger(int type) {
@@ -140,8 +144,57 @@ class SimSession : public InstrumentTest {
 
 class RoundTrip : public SimSession, public testing::WithParamInterface<Row> {};
 
+// The comm device relays SDI-12 commands once it has been sent "[".
+void RelayToSensor(InstrumentSession* session) {
+  std::uint32_t written = 0;
+  DSWrite(&session->link, "[", 1, &written);
+  DSSleep(500);
+}
+
 TEST_P(RoundTrip, EveryCapturedSettingComesBackThroughTheFile) {
   const Row row = GetParam();
+  if (row.type == kTypeDigitalSensor) {
+    sim::CommDeviceOptions options;
+    ASSERT_TRUE(sim::CommPresetOptions("kcd", &options));
+    sim::SensorOptions sensor;
+    ASSERT_TRUE(sim::SensorOptionsForType('y', row.version, &sensor));
+    sensor.address = '3';
+    sensor.serialNumber = "FA-5521";
+    options.sensor = sensor;
+    sim::CommDevice kcd(options);
+    sim::PtyTransport transport(&kcd);
+    ASSERT_EQ(transport.Start(), 1);
+    auto held = [&kcd] {
+      return kcd.WithSensor([](const sim::SdiSensor& s) {
+        return std::string(1, s.address()) + "|" + s.serialNumber() + "|" + s.x4() + "|" + s.xa();
+      });
+    };
+    const std::string original = held();
+    ASSERT_FALSE(sensor.xa.empty());
+    {
+      InstrumentSession session(&log);
+      ASSERT_EQ(Connect(&session, transport.SlavePath()), 1) << LogText();
+      session.profileType = kTypeDigitalSensor;
+      RelayToSensor(&session);
+      ASSERT_EQ(DPSaveInfo(&session, SettingsPath().c_str()), 1) << LogText();
+      std::uint32_t written = 0;
+      DSWrite(&session.link, "`", 1, &written);  // back to the shell
+      DPLogout(&session, 0);
+    }
+    // What a firmware update leaves.
+    kcd.WithSensor([](sim::SdiSensor& s) {
+      s.SetAddress('0');
+      s.SetSerialNumber("");
+      s.SetCalibrations("", "");
+    });
+    InstrumentSession fresh(&log);
+    ASSERT_EQ(Connect(&fresh, transport.SlavePath()), 1) << LogText();
+    fresh.profileType = kTypeDigitalSensor;
+    RelayToSensor(&fresh);
+    ASSERT_EQ(DPRestoreInfo(&fresh, SettingsPath().c_str(), nullptr), 1) << LogText();
+    EXPECT_EQ(held(), original);
+    return;
+  }
   if (IsLogger(row.type)) {
     sim::LoggerOptions options = sim::LoggerOptionsFor(row.logger);
     SimLoggerOnPty in(options);
@@ -218,6 +271,7 @@ INSTANTIATE_TEST_SUITE_P(Instruments, RoundTrip, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& info) {
                            std::string name = DeviceTypeCode(info.param.type);
                            name += "_" + std::to_string(info.param.version);
+                           std::replace(name.begin(), name.end(), '-', '_');
                            return name;
                          });
 
