@@ -130,7 +130,8 @@ Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& argume
     engine->dataFolder = dataFolder;
   } else {
     engine->dataFolder = PerUserDataFolder();
-    if (engine->dataFolder.empty()) engine->dataFolder = ".";
+    // assign() rather than "=" works around a false -Wrestrict of GCC 12 at -O3.
+    if (engine->dataFolder.empty()) engine->dataFolder.assign(1, '.');
   }
   engine->errorFilePath = engine->dataFolder + kSeparator + engine->WindowCaption() + ".errors.txt";
   engine->log = std::make_unique<DiagnosticLog>(engine->errorFilePath.c_str(),
