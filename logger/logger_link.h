@@ -84,7 +84,9 @@ struct LinkOptions {
 };
 
 struct ConnectRequest {
-  BoundedText<12> port;
+  // COM names are short; on POSIX a port is a device path, which can be as long as the
+  // serial link holds.
+  BoundedText<64> port;
   std::uint8_t kind = kNoConnection;
   std::uint8_t baudCode = 0;  // index into BaudCodeTable; 0 means 2; the code in force after
   BoundedText<8> name;        // radio login name; empty: ask with QueryCommand

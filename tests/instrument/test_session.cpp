@@ -1,6 +1,8 @@
 // The session's single operations against simulated instruments and scripted answers.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <string>
 
@@ -56,7 +58,11 @@ TEST_F(Session, ConnectIdentifiesTheDeviceOrTellsWhyNot) {
   InstrumentSession session(&log);
   DeviceProfile profile;
   EXPECT_EQ(DPConnect(&session, "", 2, 3, &profile), -10);
-  EXPECT_EQ(DPConnect(&session, "/dev/ttyUSB100", 2, 3, &profile), -11);  // no cut name
+  // A name longer than the request holds is refused, never cut (a cut path names another
+  // device: /dev/serial/by-id/usb-...-port0 and ...-port01 differ only at their end).
+  const std::string longName = "/dev/serial/by-id/" + std::string(46, 'x') + "1";
+  EXPECT_EQ(DPConnect(&session, longName.c_str(), 2, 3, &profile), -11);
+  EXPECT_EQ(DPConnect(&session, "/dev/ttyUSB100", 2, 3, &profile), -ENOENT) << "paths fit";
 }
 
 TEST_F(Session, SlowConnectFindsTheLoaderAndLeavesThePortFree) {
