@@ -107,7 +107,7 @@ TEST_F(InstrumentUpdate, SlowFullUpdateRestoresTheSettings) {
 
 TEST_F(InstrumentUpdate, VersionRangeAndSettingsRead) {
   const std::string retrieve =
-      "The " + std::string(kCaption) + " could not retrieve the settings from your Corvel Four.\n";
+      "This " + std::string(kCaption) + " could not retrieve the settings from your Corvel Four.\n";
   struct Case {
     std::uint32_t version;
     bool filled;  // an instrument without every setting cannot be read
