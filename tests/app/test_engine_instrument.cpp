@@ -171,5 +171,31 @@ TEST_F(InstrumentUpdate, VersionRangeAndSettingsRead) {
   }
 }
 
+// A device that does not come back after the restart: three attempts, 0, 1500 and 3000 ms
+// apart after the type's restart wait, then the loader failure text.
+TEST_F(InstrumentUpdate, SlowReconnectGivesUpAfterThreeAttempts) {
+  Boot(205, true, {}, 120000);
+  OpenCorvelImage();
+  const std::uint32_t start = DSTicks();
+  EXPECT_LT(RunUpdate(engine_.get()), 0);
+  const std::uint32_t elapsed = DSTicks() - start;
+  EXPECT_GE(elapsed, 8000u + 1500u + 3000u);
+  ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+  EXPECT_EQ(ui_.shown[0].caption, "Connection Error");
+  EXPECT_EQ(ui_.shown[0].text.rfind("The " + std::string(kCaption) +
+                                        " encountered an error working with your Corvel "
+                                        "Four.\n\nPlease try again.\n\n[Error -",
+                                    0),
+            0u);
+  const std::string log = LogText();
+  std::size_t attempts = 0;
+  for (std::size_t at = log.find("DPConnect couldn't connect."); at != std::string::npos;
+       at = log.find("DPConnect couldn't connect.", at + 1)) {
+    ++attempts;
+  }
+  EXPECT_EQ(attempts, 3u) << log;
+  EXPECT_TRUE(std::filesystem::exists(engine_->settingsFilePath)) << "kept for the next attempt";
+}
+
 }  // namespace
 }  // namespace quendal
