@@ -1,0 +1,153 @@
+// The identity rules, the notices and the help texts, without a device.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/engine/updater_engine.h"
+#include "tests/app/recording_operator.h"
+#include "tests/support/temp_dir.h"
+
+namespace quendal {
+namespace {
+
+using test::RecordingOperator;
+
+class Rules : public testing::Test {
+ protected:
+  void Start(int targetType, std::vector<std::string> switches = {}) {
+    BuildSettings build;
+    build.targetType = targetType;
+    build.engineVersion = "4.5.6";
+    engine_ = std::make_unique<UpdaterEngine>(&ui_, build);
+    ASSERT_EQ(EngineStart(engine_.get(), switches, dir_.File("data")), 0);
+  }
+  test::TempDir dir_;
+  RecordingOperator ui_;
+  std::unique_ptr<UpdaterEngine> engine_;
+};
+
+TEST_F(Rules, StartUpNamesTheTarget) {
+  Start(kTypeDigitalSensor, {"-Factory", "-rep"});
+  EXPECT_EQ(engine_->WindowCaption(), "Lurra Family Firmware Updater");
+  EXPECT_EQ(engine_->sensorTypeCode, 260);
+  EXPECT_EQ(engine_->versionFinderPath, "/versionfinder/Lurra-Firmware.txt");
+  EXPECT_EQ(engine_->errorFilePath,
+            dir_.File("data") + "/Lurra Family Firmware Updater.errors.txt");
+  EXPECT_TRUE(engine_->openFileAllowed);
+  EXPECT_FALSE(engine_->factoryMode) << "switches are compared case-sensitively";
+  EXPECT_EQ(engine_->imageVersion, 396u);
+
+  Start(kTypeCvFour, {"-factoryx", "-factory"});
+  EXPECT_EQ(engine_->WindowCaption(), "Corvel Four Firmware Updater");
+  EXPECT_EQ(engine_->versionFinderPath, "/versionfinder/CorvelSeries4.txt");
+  EXPECT_TRUE(engine_->factoryMode);
+  EXPECT_EQ(engine_->host->deviceKind, kTypeCvFour);
+}
+
+TEST_F(Rules, SensorTypeSelection) {
+  Start(kTypeDigitalSensor);
+  struct Case {
+    std::int32_t code;
+    std::int32_t checked;
+    const char* path;
+    const char* name;
+  } cases[] = {
+      {122, 122, "/versionfinder/Bremo-Firmware.txt", "Bremo Sensor"},
+      {105, 262, "/versionfinder/Harvo-Firmware.txt", "Unknown Sensor (type 105)"},
+      {121, 261, "/versionfinder/FeskoA-Firmware.txt", "Fesko-A Sensor"},
+      {109, 109, "/versionfinder/Ustra-Firmware.txt", "Ustraf Sensor"},
+      // Unlisted: nothing checked, the path stays the last one.
+      {100, -1, "/versionfinder/Ustra-Firmware.txt", "Unknown Sensor (type 100)"},
+      {95, 95, "/versionfinder/Kemmo-Firmware.txt", "Kemmo Anemometer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    SelectSensorType(engine_.get(), c.code);
+    EXPECT_EQ(engine_->checkedSensorItem, c.checked);
+    EXPECT_EQ(engine_->versionFinderPath, c.path);
+    EXPECT_EQ(engine_->targetDisplayName, c.name);
+    EXPECT_EQ(engine_->userText1, std::string("This utility updates ") + c.name + " firmware to");
+    EXPECT_EQ(AboutCaption(*engine_), std::string("About ") + c.name + " Firmware Updater");
+  }
+}
+
+TEST_F(Rules, FirmwareRange) {
+  struct Case {
+    std::uint32_t version;
+    bool rep;
+    int answer;
+    bool passes;
+    const char* ending;  // of the text shown; "" for none
+  } cases[] = {
+      {201, false, 0, false, "firmware version 2.02 (or newer)."},
+      {202, false, 0, true, ""},
+      {999, false, 0, true, ""},
+      {1000, false, 0, false, "firmware version 9.99 (or older)."},
+      {201, true, kBoxOk, true, "\nClick CANCEL to quit the updater."},
+      {201, true, kBoxCancel, false, "\nClick CANCEL to quit the updater."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.version) + (c.rep ? " -rep" : ""));
+    Start(kTypeCvFour, c.rep ? std::vector<std::string>{"-rep"} : std::vector<std::string>{});
+    ui_ = RecordingOperator{};
+    ui_.answers = {c.answer};
+    DeviceProfile profile;
+    DescribeDevice(kTypeCvFour, c.version, &profile);
+    EXPECT_EQ(CheckFirmwareRange(engine_.get(), profile), c.passes);
+    std::string ending = c.ending;
+    if (ending.empty()) {
+      EXPECT_TRUE(ui_.shown.empty());
+      continue;
+    }
+    ASSERT_EQ(ui_.shown.size(), 1u);
+    const std::string& text = ui_.shown[0].text;
+    EXPECT_EQ(ui_.shown[0].caption, "Wrong Firmware Version");
+    EXPECT_EQ(ui_.shown[0].kind, c.rep ? -1 : kMessageError);
+    ASSERT_GE(text.size(), ending.size());
+    EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
+    EXPECT_EQ(text.rfind("The Corvel Four Firmware Updater doesn't support this Corvel Four\n"
+                         "running version ",
+                         0),
+              0u);
+  }
+}
+
+TEST_F(Rules, NoticesHelpAndAbout) {
+  Start(kTypeDigitalSensor);
+  for (int type = 0; type <= kLastDeviceType; ++type) ShowPostUpdateNotice(engine_.get(), type);
+  ASSERT_EQ(ui_.shown.size(), 3u) << ui_.Captions();
+  EXPECT_EQ(ui_.Captions(),
+            "Thermix Calibration, Please Calibrate Your Lumaro, Please Calibrate Your Vadizazud");
+  for (const test::Shown& s : ui_.shown) EXPECT_EQ(s.kind, kMessageWarning);
+  EXPECT_NE(ui_.shown[2].text.find("/support/literature/"), std::string::npos);
+
+  const std::string help = HelpText(*engine_);
+  EXPECT_EQ(help.rfind("The Lurra Family Firmware Updater replaces the firmware that operates "
+                       "your Lurra Family.\n",
+                       0),
+            0u);
+  EXPECT_EQ(help.find("WARNING: Updating the firmware"), std::string::npos);
+  EXPECT_NE(help.find("WARNING: Do not quit the Lurra Family Firmware Updater while"),
+            std::string::npos);
+  ui_ = RecordingOperator{};
+  ShowHelp(engine_.get());
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].caption, "Help");
+  EXPECT_EQ(ui_.shown[0].kind, kMessagePlain);
+  EXPECT_EQ(ui_.beeps, std::vector<int>{48});
+
+  EXPECT_EQ(AboutText(*engine_).rfind("Orvelle Universal Firmware Updater for Windows\n\n"
+                                      "Quendal Engine version 4.5.6\n"
+                                      "Communication Protocol version 1.7.9\n\n\xC2\xA9",
+                                      0),
+            0u);
+
+  Start(kTypeCvFour);
+  EXPECT_NE(HelpText(*engine_).find("WARNING: Updating the firmware in your Corvel Four will erase "
+                                    "any stored measurement data.\nPlease download any "
+                                    "measurement data stored in yourCorvel Four that you want"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace quendal
