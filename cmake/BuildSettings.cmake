@@ -11,3 +11,11 @@ set_property(CACHE QUENDAL_HARDWARE_RULE PROPERTY STRINGS NONE C_ONLY A_OR_B)
 set(QUENDAL_RECORD_RESET "NONE"
     CACHE STRING "Command after an instrument update: NONE, EQN (reset -eqn), USERS (reset -users) or ACT (set -act 30)")
 set_property(CACHE QUENDAL_RECORD_RESET PROPERTY STRINGS NONE EQN USERS ACT)
+# An instrument build embeds an image for its own type: the default file is for sensors.
+if(NOT QUENDAL_TARGET_FAMILY STREQUAL "COMM" AND
+   QUENDAL_FIRMWARE_FILE STREQUAL "${CMAKE_SOURCE_DIR}/firmware/Lurra 3.96.txt")
+  message(FATAL_ERROR
+    "The ${QUENDAL_TARGET_FAMILY} build needs its firmware image: set QUENDAL_FIRMWARE_FILE, "
+    "e.g. to one made by quendal-mkimage with the type's flash layout "
+    "(\"${QUENDAL_TARGET_FAMILY} 2-10.txt\").")
+endif()

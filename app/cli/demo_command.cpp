@@ -6,6 +6,7 @@
 
 #include "app/cli/options.h"
 #include "app/cli/update_command.h"
+#include "app/engine/updater_engine.h"
 #include "sim/comm_device.h"
 #include "sim/pty_transport.h"
 
@@ -51,6 +52,12 @@ int RunDemoCommand(const std::vector<std::string_view>& args) {
     return kExitUsage;
   }
   const bool events = options.Has("--events");
+  if (ThisBuild().targetType != kTypeDigitalSensor) {
+    std::fprintf(stderr,
+                 "quendal-cli demo: the demo updates a digital sensor; this build "
+                 "updates instruments\n");
+    return kExitFailed;
+  }
 
   sim::CommDeviceOptions comm;
   sim::CommPresetOptions("kcd", &comm);

@@ -52,8 +52,14 @@ class SensorUpdate : public testing::Test {
     transport_ = std::make_unique<sim::PtyTransport>(device_.get());
     ASSERT_EQ(transport_->Start(), 1);
     ui_ = RecordingOperator{};
-    engine_ = std::make_unique<UpdaterEngine>(&ui_);
+    BuildSettings comm = ThisBuild();
+    comm.targetType = kTypeDigitalSensor;
+    engine_ = std::make_unique<UpdaterEngine>(&ui_, comm);
     ASSERT_EQ(EngineStart(engine_.get(), switches, dir_.File("data")), 0);
+    // An instrument build carries its own image: the sensor gets the comm build's.
+    if (ThisBuild().targetType != kTypeDigitalSensor) {
+      ASSERT_GT(OpenFirmwareFile(engine_.get(), QUENDAL_SOURCE_DIR "/firmware/Lurra 3.96.txt"), 0);
+    }
     SelectPort(engine_.get(), transport_->SlavePath(), "simulated KCD");
   }
   void Boot(sim::SensorOptions sensor, std::vector<std::string> switches = {}, int battery = 87) {
