@@ -73,8 +73,10 @@ TEST(CliUpdate, SlowDemoEventStream) {
 
 class CliDevice : public testing::Test {
  protected:
-  void Boot(sim::SensorOptions sensor, int battery) {
+  void SetUp() override {
     if (!CommDeviceBuild()) GTEST_SKIP() << "an instrument build";
+  }
+  void Boot(sim::SensorOptions sensor, int battery) {
     sim::CommDeviceOptions options;
     ASSERT_TRUE(sim::CommPresetOptions("kcd", &options));
     options.sensor = std::move(sensor);
