@@ -3,7 +3,7 @@
 # are there already.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev srecord nlohmann-json3-dev)
+packages=(cmake ninja-build g++ make libgtest-dev srecord nlohmann-json3-dev qt6-base-dev)
 
 missing=()
 for p in "${packages[@]}"; do

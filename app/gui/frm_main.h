@@ -1,0 +1,147 @@
+#pragma once
+// The updater's main window: port choice, Start, progress, and the menus. The update
+// itself runs in the engine on this window's thread; the window only shows what it says.
+#include <QComboBox>
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/engine/operator_interface.h"
+#include "app/engine/updater_engine.h"
+#include "host/port_enum.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+namespace quendal {
+
+// A port list that says when it is about to open, so it can be refilled first.
+class PortComboBox : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  std::function<void()> onDropDown;
+  void showPopup() override;
+};
+
+// Every dialog the window can show goes through one of these, so tests can answer them.
+struct Dialogs {
+  std::function<void(const QString& text, const QString& caption, int kind)> message;
+  // Returns kBoxOk or kBoxCancel.
+  std::function<int(const QString& text, const QString& caption, int flags)> box;
+  // An existing file to open, or "" for cancel.
+  std::function<QString()> openFirmware;
+  // A file to write, or "" for cancel.
+  std::function<QString()> saveFirmware;
+  std::function<void(int sound)> beep;
+};
+
+struct WindowOptions {
+  QStringList arguments;   // after the program name
+  std::string dataFolder;  // empty: the per-user folder
+  PortEnumPlaces portPlaces;
+};
+
+class TfrmMain : public QMainWindow, public OperatorInterface {
+ public:
+  explicit TfrmMain(WindowOptions options = {}, QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  Dialogs dialogs;  // defaults show real dialogs
+
+  // OperatorInterface.
+  void SetStatus(const char* text) override;
+  void HideStatus() override;
+  void SetProgress(int position) override;
+  void ShowMessage(const char* text, const char* caption, int kind) override;
+  int MessageBox(const char* text, const char* caption, int flags) override;
+  void Beep(int sound) override;
+  void PumpMessages() override;
+  void SetConnectText(const char* text) override;
+
+  UpdaterEngine* engine() { return engine_.get(); }
+
+  // Handlers, by the names the rest of the program knows them by.
+  void FormShow();
+  void FormClose();
+  void cbCommPortDropDown();
+  void cbCommPortChange(int index);
+  void btnStartClick();
+  void btnCloseClick();
+  void UpdateFirmware1Click();
+  void timerStartTimer();
+  void timerEraseWarnTimer();
+  void timerConstructorErrorsTimer();
+  void tWebCheckTimer();
+  void Exit1Click();
+  void VerboseErrorFile1Click();
+  void ForceFindAllCommPorts1Click();
+  void PromptforSerialNumber1Click();
+  void DontEraseData1Click();
+  void OpenFirmwareFile1Click();
+  void DumpFirmwareImage1Click();
+  void SensorTypeClick(std::int32_t code);
+
+  // Controls.
+  QLabel* icon = nullptr;
+  QLabel* userText1 = nullptr;
+  QLabel* userText2 = nullptr;
+  QLabel* lblConnect = nullptr;
+  QLabel* commLabel = nullptr;
+  PortComboBox* cbCommPort = nullptr;
+  QLabel* statusLabel = nullptr;
+  QLabel* statusText = nullptr;
+  QProgressBar* statusBar = nullptr;
+  QLabel* newSN = nullptr;
+  QLineEdit* newSNstr = nullptr;
+  QPushButton* btnClose = nullptr;
+  QPushButton* btnStart = nullptr;
+
+  QTimer* timerStart = nullptr;
+  QTimer* timerEraseWarn = nullptr;
+  QTimer* timerConstructorErrors = nullptr;
+  QTimer* tWebCheck = nullptr;
+
+  QAction* OpenFirmwareFile1 = nullptr;
+  QAction* UpdateFirmware1 = nullptr;
+  QAction* DumpFirmwareImage1 = nullptr;
+  QAction* Exit1 = nullptr;
+  QAction* VerboseErrorFile1 = nullptr;
+  QAction* ForceFindAllCommPorts1 = nullptr;
+  QAction* DontEraseData1 = nullptr;
+  QAction* PromptforSerialNumber1 = nullptr;
+  QAction* N3 = nullptr;
+  QAction* Set1 = nullptr;
+  std::vector<std::pair<QAction*, std::int32_t>> sensorItems;
+  QAction* Help2 = nullptr;
+  QAction* SendFeedbacktoOrvelle1 = nullptr;
+  QAction* CheckforUpdates1 = nullptr;
+  QAction* About1 = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildMenus();
+  void FillPortList(bool once);
+  void ShowTargetTexts();
+  void CheckSensorItem();
+  void CommitPort(int index);
+
+  WindowOptions options_;
+  std::unique_ptr<UpdaterEngine> engine_;
+  bool shown_ = false;
+  bool closeAtOnce_ = false;
+  QString savedPort_;
+  bool portSaved_ = false;
+};
+
+}  // namespace quendal

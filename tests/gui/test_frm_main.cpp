@@ -1,0 +1,335 @@
+// The main window driven headless: switches, menus, the port list, the preferences, the
+// close request and a whole update against a simulated comm device.
+#include <unistd.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+#include "app/gui/frm_main.h"
+#include "sim/comm_device.h"
+#include "sim/pty_transport.h"
+
+using namespace quendal;
+
+namespace {
+
+struct Asked {
+  QString caption;
+  QString text;
+  int kindOrFlags;
+};
+
+QSettings Preferences() {
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Orvelle Devices, Inc",
+                   "Quendal");
+}
+
+}  // namespace
+
+class FrmMainTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<QTemporaryDir> dir_;
+  PortEnumPlaces places_;
+  std::vector<Asked> messages_;
+  std::vector<Asked> boxes_;
+  std::vector<int> beeps_;
+  int boxAnswer_ = kBoxOk;
+
+  QString Path(const char* name) const { return dir_->filePath(name); }
+
+  // A simulated device's link in the folder the window lists them from.
+  void AddPort(const char* name, const std::string& target) {
+    QVERIFY(symlink(target.c_str(), Path("sim/").append(name).toUtf8().constData()) == 0);
+  }
+
+  std::unique_ptr<TfrmMain> Open(QStringList arguments = {}) {
+    WindowOptions options;
+    options.arguments = arguments;
+    options.dataFolder = Path("data").toStdString();
+    options.portPlaces = places_;
+    auto window = std::make_unique<TfrmMain>(options);
+    window->dialogs.message = [this](const QString& text, const QString& caption, int kind) {
+      messages_.push_back({caption, text, kind});
+    };
+    window->dialogs.box = [this](const QString& text, const QString& caption, int flags) {
+      boxes_.push_back({caption, text, flags});
+      return boxAnswer_;
+    };
+    window->dialogs.beep = [this](int sound) { beeps_.push_back(sound); };
+    window->show();
+    return window;
+  }
+
+ private slots:
+  void init() {
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Path("config"));
+    for (const char* sub : {"sys/class/tty", "dev", "sim", "data"}) QDir().mkpath(Path(sub));
+    places_.sysfsRoot = Path("sys").toStdString();
+    places_.deviceFolder = Path("dev").toStdString();
+    places_.simulatorFolder = Path("sim").toStdString();
+    messages_.clear();
+    boxes_.clear();
+    beeps_.clear();
+    boxAnswer_ = kBoxOk;
+  }
+
+  void switches_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("openAllowed");
+    QTest::addColumn<bool>("factory");
+    QTest::newRow("none") << QStringList{} << false << false;
+    QTest::newRow("rep") << QStringList{"-rep"} << true << false;
+    QTest::newRow("factory") << QStringList{"-factory"} << true << true;
+    QTest::newRow("other case") << QStringList{"-Factory", "-REP"} << false << false;
+    QTest::newRow("longer") << QStringList{"-factoryx", "-rep1", "factory"} << false << false;
+    QTest::newRow("among others") << QStringList{"x", "-factory", "-rep"} << true << true;
+  }
+
+  void switches() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, openAllowed);
+    QFETCH(bool, factory);
+    auto w = Open(arguments);
+    QCOMPARE(w->OpenFirmwareFile1->isEnabled(), openAllowed);
+    QCOMPARE(w->PromptforSerialNumber1->isVisible(), factory);
+    QCOMPARE(w->DontEraseData1->isVisible(), factory);
+    QCOMPARE(w->N3->isVisible(), factory);
+    QCOMPARE(w->Set1->isVisible(), factory);
+    QVERIFY(!w->Set1->isEnabled());
+    int checked = 0;
+    for (auto& [action, code] : w->sensorItems) {
+      QCOMPARE(action->isVisible(), factory && code != 95);
+      if (action->isChecked()) {
+        ++checked;
+        QCOMPARE(action->text(), QString("Lurra Family"));
+      }
+    }
+    QCOMPARE(checked, 1);
+    // The comm-device build never warns about erased data; the web check is armed instead.
+    QVERIFY(!w->timerEraseWarn->isActive());
+    QVERIFY(w->tWebCheck->isActive());
+  }
+
+  void menus() {
+    auto w = Open({"-factory"});
+    QCOMPARE(w->windowTitle(), QString("Lurra Family Firmware Updater"));
+    QCOMPARE(w->About1->text(), QString("About Lurra Family Firmware Updater"));
+    QCOMPARE(w->userText1->text(), QString("This utility updates Lurra Family firmware to"));
+    QCOMPARE(w->userText2->text(), QString("Lurra 3.96"));
+    QCOMPARE(w->lblConnect->text(), QString("Connect KCD to computer comm port."));
+    QCOMPARE(w->commLabel->text(), QString("Connect to KCD and Digital Sensor with Comm Port"));
+    QCOMPARE(w->OpenFirmwareFile1->shortcut(), QKeySequence("Ctrl+O"));
+    QCOMPARE(w->UpdateFirmware1->shortcut(), QKeySequence("Ctrl+F"));
+    QCOMPARE(w->Exit1->shortcut(), QKeySequence("Ctrl+Q"));
+    QCOMPARE(w->Help2->shortcut(), QKeySequence(Qt::Key_F1));
+    QVERIFY(!w->DumpFirmwareImage1->isVisible());
+    QVERIFY(w->VerboseErrorFile1->isChecked() && !w->VerboseErrorFile1->isEnabled());
+
+    // A sensor type: exactly one check mark, and the texts follow it.
+    QAction* bremo = w->sensorItems[0].first;
+    QCOMPARE(bremo->text(), QString("Bremo"));
+    bremo->trigger();
+    for (auto& [action, code] : w->sensorItems) QCOMPARE(action->isChecked(), action == bremo);
+    QCOMPARE(w->userText1->text(), QString("This utility updates Bremo Sensor firmware to"));
+    w->sensorItems[0].first->trigger();  // again: stays checked
+    QVERIFY(bremo->isChecked());
+
+    // The serial-number field comes and goes with its menu item.
+    w->PromptforSerialNumber1->trigger();
+    QVERIFY(w->newSNstr->isVisible() && w->engine()->replaceSerialNumber);
+    QCOMPARE(w->newSNstr->maxLength(), 15);
+    w->PromptforSerialNumber1->trigger();
+    QVERIFY(!w->newSNstr->isVisible() && !w->engine()->replaceSerialNumber);
+
+    // Help and About go through the OK-only box, with the beep of their kind, and are logged.
+    w->About1->trigger();
+    QCOMPARE(messages_.size(), size_t{1});
+    QCOMPARE(messages_[0].caption, QString("About Bremo Sensor Firmware Updater"));
+    QCOMPARE(messages_[0].kindOrFlags, int{kMessageInformation});
+    QCOMPARE(beeps_, std::vector<int>{64});
+  }
+
+  void portList_data() {
+    QTest::addColumn<bool>("withPorts");
+    // "sim/...": a name in the simulated devices' folder; "": nothing saved.
+    QTest::addColumn<QString>("saved");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("saved port") << true << "sim/devsim-b2" << 1;
+    QTest::newRow("unknown saved port") << true << "/dev/ttyUSB9" << 0;
+    QTest::newRow("saved in other case") << true << "sim/DEVSIM-B2" << 0;
+    QTest::newRow("nothing saved") << true << "" << 0;
+    QTest::newRow("no ports") << false << "/dev/ttyUSB0" << -1;
+  }
+
+  void portList() {
+    QFETCH(bool, withPorts);
+    QFETCH(QString, saved);
+    QFETCH(int, expected);
+    if (withPorts) {
+      AddPort("devsim-a1", "/dev/null");
+      AddPort("devsim-b2", "/dev/null");
+    }
+    if (!saved.isEmpty()) {
+      Preferences().setValue("CommPort",
+                             saved.startsWith("sim/") ? dir_->path() + "/" + saved : saved);
+    }
+    auto w = Open();
+    if (expected < 0) {
+      QCOMPARE(w->cbCommPort->count(), 1);
+      QCOMPARE(w->cbCommPort->currentText(), QString("No Comm Ports Found"));
+      QVERIFY(!w->btnStart->isEnabled());
+      QCOMPARE(w->engine()->selectedPortName, std::string());
+      // Choosing the placeholder selects nothing.
+      emit w->cbCommPort->activated(0);
+      QVERIFY(!w->btnStart->isEnabled());
+      return;
+    }
+    QCOMPARE(w->cbCommPort->count(), 2);
+    QCOMPARE(w->cbCommPort->currentIndex(), expected);
+    const std::string name = w->engine()->ports[expected].portName.c_str();
+    QCOMPARE(w->engine()->selectedPortName, name);
+    QVERIFY(w->btnStart->isEnabled());
+
+    // A port that went away while the list was closed: the refill shows what is there.
+    QVERIFY(QFile::remove(Path("sim/devsim-a1")));
+    w->cbCommPortDropDown();
+    QCOMPARE(w->cbCommPort->count(), 1);
+    QCOMPARE(w->engine()->selectedPortName, Path("sim/devsim-b2").toStdString());
+  }
+
+  void preferencesWrittenAtClose() {
+    AddPort("devsim-a1", "/dev/null");
+    AddPort("devsim-b2", "/dev/null");
+    {
+      QSettings preferences = Preferences();
+      preferences.setValue("FindAllComms", true);
+      preferences.setValue("VerboseLog", false);
+    }
+    auto w = Open();
+    QVERIFY(w->ForceFindAllCommPorts1->isChecked());
+    // "VerboseLog" is never read: the log starts detailed whatever it says.
+    QVERIFY(w->VerboseErrorFile1->isChecked());
+    QCOMPARE(w->engine()->log->Level(), std::uint32_t{kLogDetail});
+
+    w->ForceFindAllCommPorts1->trigger();
+    QVERIFY(!w->engine()->findAllPorts);
+    emit w->cbCommPort->activated(1);
+    w->Exit1->trigger();
+    QVERIFY(!w->isVisible());
+    QVERIFY(boxes_.empty());
+
+    QSettings preferences = Preferences();
+    QCOMPARE(preferences.value("FindAllComms").toBool(), false);
+    QCOMPARE(preferences.value("VerboseLog").toBool(), true);
+    QCOMPARE(preferences.value("CommPort").toString(), Path("sim/devsim-b2"));
+  }
+
+  void closeRefusedWhileUpdating() {
+    auto w = Open();
+    w->engine()->updating = true;
+    w->engine()->keepGoing = true;
+    w->Exit1->trigger();
+    QVERIFY(w->isVisible());
+    QVERIFY(w->engine()->keepGoing);
+    QCOMPARE(boxes_.size(), size_t{1});
+    QCOMPARE(boxes_[0].caption, QString("Don't Quit Now!"));
+    QCOMPARE(boxes_[0].kindOrFlags, 48);
+    QVERIFY(boxes_[0].text.startsWith(
+        "The Lurra Family Firmware Updater is updating your Lurra Family!\n"));
+    QVERIFY(boxes_[0].text.endsWith("Click OK to continue updating yourLurra Family.\n"));
+    QVERIFY(Preferences().allKeys().isEmpty());
+
+    // The system close command asks the same.
+    w->close();
+    QVERIFY(w->isVisible());
+    QCOMPARE(boxes_.size(), size_t{2});
+
+    w->engine()->updating = false;
+    w->Exit1->trigger();
+    QVERIFY(!w->isVisible());
+    QVERIFY(!w->engine()->keepGoing);
+    QCOMPARE(boxes_.size(), size_t{2});
+  }
+
+  void noSecondUpdateWhileUpdating() {
+    AddPort("devsim-a1", "/dev/null");
+    auto w = Open();
+    w->engine()->updating = true;
+    const QString before = w->lblConnect->text();
+    w->btnStartClick();
+    QTRY_VERIFY(!w->timerStart->isActive());
+    QCOMPARE(w->lblConnect->text(), before);
+    QVERIFY(!w->statusText->isVisible());
+    QVERIFY(w->engine()->updating);
+  }
+
+  void fullStartAgainstSimulator() {
+    sim::CommDeviceOptions comm;
+    QVERIFY(sim::CommPresetOptions("kcd", &comm));
+    sim::SensorOptions sensor;
+    QVERIFY(sim::SensorOptionsForType('s', 390, &sensor));
+    sensor.versionAfterUpdate = 396;
+    sensor.address = '3';
+    sensor.serialNumber = "LU-20931";
+    comm.sensor = sensor;
+    sim::CommDevice device(comm);
+    sim::PtyTransport transport(&device);
+    QVERIFY(transport.Start() > 0);
+    AddPort("devsim-kcd0", transport.SlavePath());
+
+    auto w = Open();
+    QCOMPARE(w->cbCommPort->count(), 1);
+    QVERIFY(w->btnStart->isEnabled());
+
+    // Asked to quit while the update runs: refused, and the update goes on.
+    bool asked = false;
+    QTimer::singleShot(400, w.get(), [&] {
+      asked = w->engine()->updating;
+      w->Exit1->trigger();
+    });
+    QTest::mouseClick(w->btnStart, Qt::LeftButton);
+    QVERIFY(!w->btnStart->isEnabled() && !w->btnClose->isEnabled());
+    QVERIFY(!w->UpdateFirmware1->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(w->btnClose->isEnabled(), 240000);
+
+    for (const Asked& m : messages_) qWarning() << m.caption << m.text;
+    QVERIFY(messages_.empty());
+    QVERIFY(asked);
+    QCOMPARE(boxes_.size(), size_t{1});
+    QCOMPARE(boxes_[0].caption, QString("Don't Quit Now!"));
+    QVERIFY(w->isVisible());
+
+    QCOMPARE(w->statusBar->value(), 100);
+    QVERIFY(QRegularExpression("^Successfully updated firmware in \\d+ seconds\\.$")
+                .match(w->statusText->text())
+                .hasMatch());
+    QVERIFY(w->statusText->isVisible());
+    QCOMPARE(w->lblConnect->text(), QString("You may disconnect your Lurra Family now."));
+    QVERIFY(w->btnClose->isDefault() && !w->btnStart->isDefault());
+    QVERIFY(w->btnStart->isEnabled() && w->UpdateFirmware1->isEnabled());
+    QVERIFY(w->cbCommPort->isEnabled());
+    QVERIFY(!w->engine()->updating);
+    QVERIFY(std::find(beeps_.begin(), beeps_.end(), 64) != beeps_.end());
+    QVERIFY(!QFile::exists(Path("data/Lurra Family.settings.txt")));
+    QCOMPARE(device.WithSensor([](const sim::SdiSensor& s) { return s.version(); }), 396u);
+    QCOMPARE(device.WithSensor([](const sim::SdiSensor& s) { return s.serialNumber(); }),
+             std::string("LU-20931"));
+    transport.Stop();
+  }
+};
+
+QTEST_MAIN(FrmMainTest)
+#include "test_frm_main.moc"
