@@ -118,7 +118,7 @@ void PortComboBox::showPopup() {
 
 TfrmMain::TfrmMain(WindowOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
-  engine_ = std::make_unique<UpdaterEngine>(this);
+  engine_ = std::make_unique<UpdaterEngine>(this, options_.build);
   dialogs.message = [this](const QString& text, const QString& caption, int kind) {
     ShowRealMessage(this, text, caption, kind);
   };

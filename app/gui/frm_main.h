@@ -46,6 +46,7 @@ struct WindowOptions {
   QStringList arguments;   // after the program name
   std::string dataFolder;  // empty: the per-user folder
   PortEnumPlaces portPlaces;
+  BuildSettings build = ThisBuild();
 };
 
 class TfrmMain : public QMainWindow, public OperatorInterface {

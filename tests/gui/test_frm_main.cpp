@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "app/gui/frm_main.h"
+#include "loader/device_types.h"
 #include "sim/comm_device.h"
 #include "sim/pty_transport.h"
 
@@ -53,8 +54,9 @@ class FrmMainTest : public QObject {
     QVERIFY(symlink(target.c_str(), Path("sim/").append(name).toUtf8().constData()) == 0);
   }
 
-  std::unique_ptr<TfrmMain> Open(QStringList arguments = {}) {
+  std::unique_ptr<TfrmMain> Open(QStringList arguments = {}, int targetType = 0) {
     WindowOptions options;
+    if (targetType != 0) options.build.targetType = targetType;
     options.arguments = arguments;
     options.dataFolder = Path("data").toStdString();
     options.portPlaces = places_;
@@ -160,6 +162,101 @@ class FrmMainTest : public QObject {
     QCOMPARE(messages_[0].caption, QString("About Bremo Sensor Firmware Updater"));
     QCOMPARE(messages_[0].kindOrFlags, int{kMessageInformation});
     QCOMPARE(beeps_, std::vector<int>{64});
+  }
+
+  void instrumentBuild_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("plain") << QStringList{} << true;
+    QTest::newRow("rep") << QStringList{"-rep"} << false;
+    QTest::newRow("factory") << QStringList{"-factory"} << false;
+  }
+
+  void instrumentBuild() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, warned);
+    int type = 0;
+    for (int t = 1; t <= kLastDeviceType && type == 0; ++t) {
+      if (t != kTypeDigitalSensor && DeviceTypeEraseWarning(t)) type = t;
+    }
+    if (type == 0) QSKIP("no device type warns of erased data");
+    const QString name = DeviceTypeDisplayName(type);
+    auto w = Open(arguments, type);
+    QCOMPARE(w->windowTitle(), name + " Firmware Updater");
+    QCOMPARE(w->lblConnect->text(), "Connect " + name + " to computer comm port.");
+    QVERIFY(!w->Set1->isVisible() && !w->N3->isVisible());
+    for (auto& item : w->sensorItems) QVERIFY(!item.first->isVisible());
+    QCOMPARE(w->timerEraseWarn->isActive(), warned);
+    QCOMPARE(w->tWebCheck->isActive(), !warned);
+    if (!warned) return;
+    QTRY_VERIFY(w->tWebCheck->isActive());
+    QVERIFY(!w->timerEraseWarn->isActive());
+    QCOMPARE(messages_.size(), size_t{1});
+    QCOMPARE(messages_[0].caption, QString("Data Erase Warning"));
+    QCOMPARE(messages_[0].kindOrFlags, int{kMessageWarning});
+    QCOMPARE(messages_[0].text, "WARNING: The " + name + " Firmware Updater" +
+                                    " will erase all measurment data\n stored in your " + name +
+                                    ".\n\n Please download any data you want to save before "
+                                    "continuing.");
+    QCOMPARE(beeps_, std::vector<int>{48});
+  }
+
+  void firmwareFiles() {
+    auto w = Open({"-rep"});
+    QString toOpen;
+    QString toSave;
+    w->dialogs.openFirmware = [&] { return toOpen; };
+    w->dialogs.saveFirmware = [&] { return toSave; };
+
+    // Cancelled: nothing happens.
+    w->OpenFirmwareFile1->trigger();
+    w->DumpFirmwareImage1->trigger();
+    QVERIFY(messages_.empty() && beeps_.empty());
+
+    toOpen = Path("broken.txt");
+    QFile broken(toOpen);
+    QVERIFY(broken.open(QIODevice::WriteOnly));
+    broken.write("3140 0000\nq\n");
+    broken.close();
+    w->OpenFirmwareFile1->trigger();
+    QCOMPARE(messages_.size(), size_t{1});
+    QCOMPARE(messages_[0].caption, QString("File Error"));
+    QCOMPARE(messages_[0].text, QString("The file \"broken.txt\" is not a valid firmware file.\n"
+                                        "Please choose a new firmware file to open."));
+    QCOMPARE(w->userText2->text(), QString("Lurra 3.96"));
+
+    toOpen = Path("missing.txt");
+    w->OpenFirmwareFile1->trigger();
+    QCOMPARE(messages_.size(), size_t{2});
+    QVERIFY(messages_[1].text.startsWith(
+        "The Lurra Family Firmware Updater could not opening \"missing.txt\".\n"));
+
+    toOpen = Path("Lurra 4-01.txt");
+    QFile good(toOpen);
+    QVERIFY(good.open(QIODevice::WriteOnly));
+    good.write("@F000\n31 40 00 0A 3F 40\n@FFFE\n00 F0\nq\n");
+    good.close();
+    beeps_.clear();
+    w->OpenFirmwareFile1->trigger();
+    QCOMPARE(messages_.size(), size_t{2});
+    QCOMPARE(w->userText2->text(), QString("Lurra 4.01"));
+    QCOMPARE(w->engine()->imageVersion, 401u);
+    QCOMPARE(beeps_, std::vector<int>{64});
+    QVERIFY(w->UpdateFirmware1->isEnabled());
+
+    // The image in memory written back out.
+    toSave = Path("dump.txt");
+    w->DumpFirmwareImage1->trigger();
+    QCOMPARE(messages_.size(), size_t{2});
+    QFile dumped(toSave);
+    QVERIFY(dumped.open(QIODevice::ReadOnly));
+    QVERIFY(dumped.readAll().startsWith("@0F000\n40310A00"));
+
+    toSave = Path("no/such/folder/dump.txt");
+    w->DumpFirmwareImage1->trigger();
+    QCOMPARE(messages_.size(), size_t{3});
+    QCOMPARE(messages_[2].caption, QString("Error"));
+    QVERIFY(messages_[2].text.startsWith("Error saving firmware image: -"));
   }
 
   void portList_data() {
