@@ -24,6 +24,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// The window has a MessageBox of its own.
+#undef MessageBox
 #endif
 
 #include "host/timing.h"

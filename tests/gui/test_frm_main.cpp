@@ -133,10 +133,6 @@ class FrmMainTest : public QObject {
     QCOMPARE(w->userText2->text(), QString("Lurra 3.96"));
     QCOMPARE(w->lblConnect->text(), QString("Connect KCD to computer comm port."));
     QCOMPARE(w->commLabel->text(), QString("Connect to KCD and Digital Sensor with Comm Port"));
-    QCOMPARE(w->OpenFirmwareFile1->shortcut(), QKeySequence("Ctrl+O"));
-    QCOMPARE(w->UpdateFirmware1->shortcut(), QKeySequence("Ctrl+F"));
-    QCOMPARE(w->Exit1->shortcut(), QKeySequence("Ctrl+Q"));
-    QCOMPARE(w->Help2->shortcut(), QKeySequence(Qt::Key_F1));
     QVERIFY(!w->DumpFirmwareImage1->isVisible());
     QVERIFY(w->VerboseErrorFile1->isChecked() && !w->VerboseErrorFile1->isEnabled());
 
