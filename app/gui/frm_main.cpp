@@ -567,12 +567,15 @@ void TfrmMain::DontEraseData1Click() {
 }
 
 void TfrmMain::SensorTypeClick(std::int32_t code) {
-  SelectSensorType(engine_.get(), code);
+  // The running sequence has named its files and messages after the current target.
+  if (!engine_->updating) SelectSensorType(engine_.get(), code);
   CheckSensorItem();
   ShowTargetTexts();
 }
 
 void TfrmMain::OpenFirmwareFile1Click() {
+  // The loader may be reading the image right now.
+  if (engine_->updating) return;
   const QString path = dialogs.openFirmware ? dialogs.openFirmware() : QString();
   if (path.isEmpty()) return;
   UpdaterEngine* e = engine_.get();

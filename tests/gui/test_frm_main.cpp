@@ -357,10 +357,21 @@ class FrmMainTest : public QObject {
     QCOMPARE(boxes_.size(), size_t{2});
   }
 
-  void noSecondUpdateWhileUpdating() {
+  void nothingChangesUnderARunningUpdate() {
     AddPort("devsim-a1", "/dev/null");
-    auto w = Open();
+    auto w = Open({"-factory"});
     w->engine()->updating = true;
+    bool asked = false;
+    w->dialogs.openFirmware = [&] {
+      asked = true;
+      return QString();
+    };
+    w->OpenFirmwareFile1->trigger();
+    QVERIFY(!asked);
+    w->sensorItems[0].first->trigger();
+    QCOMPARE(w->engine()->targetDisplayName, std::string("Lurra Family"));
+    QVERIFY(!w->sensorItems[0].first->isChecked());
+
     const QString before = w->lblConnect->text();
     w->btnStartClick();
     QTRY_VERIFY(!w->timerStart->isActive());
