@@ -10,6 +10,8 @@
 
 #include "app/engine/updater_engine.h"
 #include "sim/comm_device.h"
+#include "sim/device.h"
+#include "sim/instrument_settings.h"
 #include "sim/pty_transport.h"
 #include "tests/app/recording_operator.h"
 #include "tests/support/temp_dir.h"
@@ -353,6 +355,26 @@ TEST_F(SensorUpdate, SlowSettingsReadFailure) {
       EXPECT_EQ(ui_.shown[i].caption, c.captions[i]);
     }
   }
+}
+
+TEST_F(SensorUpdate, AnInstrumentIsNoCommDevice) {
+  sim::InstrumentSettingsModel model({kTypeCvFour, 205});
+  sim::SimDevice instrument(sim::OptionsForType(kTypeCvFour, 205));
+  instrument.SetShellExtension(model.Extension());
+  sim::PtyTransport line(&instrument);
+  ASSERT_EQ(line.Start(), 1);
+  Boot(Lurra());
+  SelectPort(engine_.get(), line.SlavePath(), "simulated CVFOUR");
+  EXPECT_EQ(Start(), kWrongDevice) << LogText();
+  ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+  EXPECT_EQ(ui_.shown[0].caption, "Wrong Device");
+  EXPECT_EQ(ui_.shown[0].text, "The " + std::string(kCaption) +
+                                   " expected to find an Kyrel Comm Device (KCD or Readvane);\n"
+                                   "however, it found a Corvel Four.\n\nThis updater can not "
+                                   "work with a Corvel Four.");
+  const std::vector<std::string> heard = model.Commands();
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), "get -batt"), 0) << "refused before the battery";
+  engine_.reset();  // lets go of the instrument's line first
 }
 
 }  // namespace
