@@ -18,7 +18,7 @@ step() { printf '\n== %s\n' "$*"; }
 started=$SECONDS
 
 step "Packages"
-packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix googletest wine wine64)
+packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
