@@ -236,6 +236,7 @@ Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator) {
     }
     if (got == 0) {
       ++emptyReads;
+      DSRunPendingMessages();  // each empty read held the window for 100 ms
       if (emptyReads >= kPauseAfterEmptyReads && timeoutMs > kPauseMinTimeoutMs) DSSleep(kPauseMs);
     }
   }

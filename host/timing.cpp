@@ -19,8 +19,13 @@ void DSSetMessagePump(MessagePump pump) {
   InstalledPump() = std::move(pump);
 }
 
+void DSRunPendingMessages() {
+  MessagePump pump = InstalledPump();
+  if (pump) pump(0);
+}
+
 Status DSSleep(std::uint32_t ms) {
-  if (ms < kPumpingSleepMs) {
+  if (!InstalledPump()) {
     detail::PlainSleep(ms);
     return 0;
   }

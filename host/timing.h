@@ -10,9 +10,13 @@ namespace quendal {
 // Milliseconds from a monotonic clock, for measuring intervals (wraps like a 32-bit tick).
 std::uint32_t DSTicks();
 
-// Waits `ms` and returns 0. From 170 ms on, the wait runs the installed message pump so
-// that a window stays painted and its timers run while a step waits.
+// Waits `ms` and returns 0. While a message pump is installed every wait runs it, so that
+// a window stays painted and its timers and menus run while a step waits.
 Status DSSleep(std::uint32_t ms);
+
+// Runs the window's pending messages without waiting for more; nothing without a pump.
+// The driver calls it between its reads, which block up to 100 ms each.
+void DSRunPendingMessages();
 
 // The local time's offset from UTC in seconds, daylight saving included.
 std::int32_t LocalUtcOffset();
@@ -21,7 +25,5 @@ std::int32_t LocalUtcOffset();
 // It may return early. The GUI installs one; without one DSSleep simply sleeps.
 using MessagePump = std::function<void(std::uint32_t maxWaitMs)>;
 void DSSetMessagePump(MessagePump pump);
-
-inline constexpr std::uint32_t kPumpingSleepMs = 170;
 
 }  // namespace quendal

@@ -282,9 +282,15 @@ TEST_F(SerialPty, SilentLineTimesOutAndPausesOnlyOnLongWaits) {
   } cases[] = {{1000, 950, 1600, true}, {400, 380, 700, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.timeoutMs);
-    // The 200 ms pauses are DSSleeps long enough to run the message pump.
+    // The 200 ms pauses are sleeps that wait in the message pump; between reads the pump
+    // only runs what is pending.
     int pumped = 0;
+    int pendingRuns = 0;
     DSSetMessagePump([&](std::uint32_t maxWaitMs) {
+      if (maxWaitMs == 0) {
+        ++pendingRuns;
+        return;
+      }
       ++pumped;
       std::this_thread::sleep_for(std::chrono::milliseconds(maxWaitMs));
     });
@@ -294,6 +300,7 @@ TEST_F(SerialPty, SilentLineTimesOutAndPausesOnlyOnLongWaits) {
     EXPECT_GE(took, c.atLeast);
     EXPECT_LE(took, c.atMost);
     EXPECT_EQ(pumped > 0, c.pauses);
+    EXPECT_GE(pendingRuns, 3) << "the window's messages run while the line is silent";
     EXPECT_FALSE(link.terminatorSeen);
   }
   EXPECT_EQ(CountLogged("DSWait read 0 bytes, but never found '>' in "), 2);
