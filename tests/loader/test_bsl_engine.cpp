@@ -64,6 +64,10 @@ class LoaderEngine : public testing::Test {
     log_.Open(dir_.File("errors.txt").c_str(), kLogDetail);
     host_ = std::make_unique<HostBSL>(&log_);
     ASSERT_EQ(host_->constructorError, 0);
+    // An instrument build embeds another image; the sensor cases use the sensor's own.
+    if (type == kTypeDigitalSensor && std::string(host_->imageName.c_str()) != "Lurra 3.96") {
+      ASSERT_EQ(BSLLoadTIFile(host_.get(), QUENDAL_SOURCE_DIR "/firmware/Lurra 3.96.txt"), 1);
+    }
     host_->progress = [this](std::uint32_t total, std::uint32_t done, int phase, char kind) {
       std::lock_guard<std::mutex> lock(mu_);
       calls_.push_back({total, done, phase, kind});

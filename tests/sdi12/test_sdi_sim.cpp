@@ -2,6 +2,8 @@
 // sensors, over a real pseudo-terminal with the real serial driver.
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -78,6 +80,10 @@ class SdiSim : public testing::Test {
     DescribeDevice(kTypeDigitalSensor, 999, &profile);
     HostBSL host(&log_);
     ASSERT_EQ(host.constructorError, 0);
+    // An instrument build embeds another image: the sensor gets its own.
+    if (std::string_view(host.imageName.c_str()) != "Lurra 3.96") {
+      ASSERT_EQ(BSLLoadTIFile(&host, QUENDAL_SOURCE_DIR "/firmware/Lurra 3.96.txt"), 1);
+    }
     ASSERT_EQ(BSLHandOff(&host, link_.handle, link_.readBuffer, Port(), true, 10), 1);
     Write("]");
     EXPECT_EQ(BSLCheck(&host, Port(), 9600), kNoAnswer) << "the sensor runs its firmware";

@@ -238,6 +238,9 @@ TEST(CommDevice, LoaderStartHandshakeAndGivingUp) {
 }
 
 TEST(CommDevice, UpdateThroughThePassThroughResetsTheSettings) {
+  if (std::string(kBuiltinImage.name) != "Lurra 3.96") {
+    GTEST_SKIP() << "this build embeds an image for another layout";
+  }
   const std::string image(kBuiltinImage.text, kBuiltinImage.length);
   for (bool spoil : {false, true}) {
     SCOPED_TRACE(spoil ? "failing flash cell" : "sound flash");

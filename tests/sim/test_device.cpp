@@ -115,6 +115,9 @@ TEST(SimDevice, ShellExtensionAnswersWhatTheBaseShellDoesNot) {
 }
 
 TEST(SimDevice, UploadedImageRunsAndPassesItsSelfTest) {
+  if (std::string(kBuiltinImage.name) != "Lurra 3.96") {
+    GTEST_SKIP() << "this build embeds an image for another layout";
+  }
   const std::string image(kBuiltinImage.text, kBuiltinImage.length);
   for (int skip : {-1, 40}) {
     SimDevice device(OptionsForType(kTypeDigitalSensor, 396));
