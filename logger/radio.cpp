@@ -160,28 +160,21 @@ Status MSRadioCommand(LoggerLink* link, std::int32_t* channel, std::int32_t* sub
     auto confirmed = [&](const char* answer) {
       return Contains(answer, confirmation) ? kOk : kNotRecognised;
     };
-    if (asked & kChannelBit) {
-      std::snprintf(command, sizeof command, "set -rch %X\r", static_cast<unsigned>(*channel));
+    // "set -rch" and "set -rsch": the value in hex, confirmed by the answer.
+    auto setValue = [&](std::uint32_t bit, const char* word, std::int32_t value) {
+      if (!(asked & bit)) return;
+      std::snprintf(command, sizeof command, "set -%s %X\r", word, static_cast<unsigned>(value));
       Status rc = RadioStep(link, command, confirmed);
       if (rc > 0) {
-        done |= kChannelBit;
-        LogPrint(link->log, kLogDetail, Source(link), "MSRadioCommand set rch to %d (%d ms)",
-                 *channel, Since(start));
+        done |= bit;
+        LogPrint(link->log, kLogDetail, Source(link), "MSRadioCommand set %s to %d (%d ms)", word,
+                 value, Since(start));
       } else {
         result = rc;
       }
-    }
-    if (asked & kSubChannelBit) {
-      std::snprintf(command, sizeof command, "set -rsch %X\r", static_cast<unsigned>(*subChannel));
-      Status rc = RadioStep(link, command, confirmed);
-      if (rc > 0) {
-        done |= kSubChannelBit;
-        LogPrint(link->log, kLogDetail, Source(link), "MSRadioCommand set rsch to %d (%d ms)",
-                 *subChannel, Since(start));
-      } else {
-        result = rc;
-      }
-    }
+    };
+    setValue(kChannelBit, "rch", *channel);
+    setValue(kSubChannelBit, "rsch", *subChannel);
   } else {
     if (asked & kVersionBit) {
       Status rc = RadioStep(link, "get -rver\r", [&](const char* answer) {
@@ -203,36 +196,27 @@ Status MSRadioCommand(LoggerLink* link, std::int32_t* channel, std::int32_t* sub
         result = rc;
       }
     }
-    if (result != kNoRadio && (asked & kChannelBit)) {
+    // "get -rch" and "get -rsch": a hex value no higher than the radio allows.
+    auto getValue = [&](std::uint32_t bit, const char* word, std::int32_t highest,
+                        std::int32_t* out) {
+      if (result == kNoRadio || !(asked & bit)) return;
       std::int32_t value = 0;
-      Status rc = RadioStep(link, "get -rch\r", [&](const char* answer) {
-        return ReadHex(RadioValue(answer), &value) && value <= kHighestChannel ? kOk
-                                                                               : kNotRecognised;
+      char get[16];
+      std::snprintf(get, sizeof get, "get -%s\r", word);
+      Status rc = RadioStep(link, get, [&](const char* answer) {
+        return ReadHex(RadioValue(answer), &value) && value <= highest ? kOk : kNotRecognised;
       });
       if (rc > 0) {
-        *channel = value;
-        done |= kChannelBit;
-        LogPrint(link->log, kLogDetail, Source(link), "MSRadioCommand found rch %d (%d ms)", value,
-                 Since(start));
+        *out = value;
+        done |= bit;
+        LogPrint(link->log, kLogDetail, Source(link), "MSRadioCommand found %s %d (%d ms)", word,
+                 value, Since(start));
       } else {
         result = rc;
       }
-    }
-    if (result != kNoRadio && (asked & kSubChannelBit)) {
-      std::int32_t value = 0;
-      Status rc = RadioStep(link, "get -rsch\r", [&](const char* answer) {
-        return ReadHex(RadioValue(answer), &value) && value <= kHighestSubChannel ? kOk
-                                                                                  : kNotRecognised;
-      });
-      if (rc > 0) {
-        *subChannel = value;
-        done |= kSubChannelBit;
-        LogPrint(link->log, kLogDetail, Source(link), "MSRadioCommand found rsch %d (%d ms)", value,
-                 Since(start));
-      } else {
-        result = rc;
-      }
-    }
+    };
+    getValue(kChannelBit, "rch", kHighestChannel, channel);
+    getValue(kSubChannelBit, "rsch", kHighestSubChannel, subChannel);
     const std::uint32_t missing = asked & ~done;
     if (missing & kVersionBit)
       LogPrint(link->log, kLogDetail, Source(link), "MSRadioCommand could not find rver (%d ms)",
