@@ -19,6 +19,7 @@ constexpr std::uint32_t kSilentReadMs = 100;  // how long an empty read stands f
 constexpr std::uint32_t kPauseAfterEmptyReads = 6;
 constexpr std::uint32_t kPauseMinTimeoutMs = 400;
 constexpr std::uint32_t kPauseMs = 200;
+constexpr std::uint32_t kResponsiveSliceMs = 25;  // a window's longest wait for its messages
 
 // A link after a failed open holds the invalid value; it must never reach the system.
 bool IsOpen(const DeviceLink* link) {
@@ -180,6 +181,32 @@ Status DSWrite(DeviceLink* link, const void* bytes, std::uint32_t count, std::ui
   return static_cast<Status>(*written);
 }
 
+namespace {
+
+// Reads as port::ReadSome does (bytes at once, else up to 100 ms of silence), but waits in
+// slices and runs the window's messages whenever a slice has passed since they last ran here,
+// bytes or not, so a window never goes much longer than a slice without them, also across the
+// exchanges of a long upload.
+int ReadSomeResponsive(PortHandle handle, char* buffer, std::uint32_t capacity,
+                       std::uint32_t* got) {
+  thread_local std::uint32_t lastRun = DSTicks();
+  *got = 0;
+  const std::uint32_t start = DSTicks();
+  for (;;) {
+    bool ready = false;
+    int err = port::WaitReadable(handle, kResponsiveSliceMs, &ready);
+    if (err == 0 && ready) err = port::ReadSome(handle, buffer, capacity, got);
+    const std::uint32_t now = DSTicks();
+    if (now - lastRun >= kResponsiveSliceMs) {
+      DSRunPendingMessages();
+      lastRun = DSTicks();
+    }
+    if (err != 0 || ready || now - start >= kSilentReadMs) return err;
+  }
+}
+
+}  // namespace
+
 Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator) {
   if (!link) return kMissingArgument;
   DiagnosticLog* log = link->log;
@@ -194,11 +221,13 @@ Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator) {
   std::uint32_t filled = 0;
   std::uint32_t emptyReads = 0;
   buffer[0] = '\0';
+  const bool responsive = DSHasMessagePump();
   for (;;) {
     std::uint32_t got = 0;
     const std::uint32_t room = kReadBufferSize - filled;
     if (room > 0) {
-      const int err = port::ReadSome(link->handle, buffer + filled, room, &got);
+      const int err = responsive ? ReadSomeResponsive(link->handle, buffer + filled, room, &got)
+                                 : port::ReadSome(link->handle, buffer + filled, room, &got);
       if (err != 0) {
         if (log) log->Print(kLogFailure, Source(link), "DSWait ReadFile failed (error %d)", err);
         return kNoAnswer;
@@ -282,7 +311,10 @@ Status DSRead(DeviceLink* link, char* buffer, std::uint32_t capacity, std::uint3
   }
   if (delivered < capacity) {
     std::uint32_t got = 0;
-    const int err = port::ReadSome(link->handle, buffer + delivered, capacity - delivered, &got);
+    const int err =
+        DSHasMessagePump()
+            ? ReadSomeResponsive(link->handle, buffer + delivered, capacity - delivered, &got)
+            : port::ReadSome(link->handle, buffer + delivered, capacity - delivered, &got);
     if (err != 0) {
       if (link->log)
         link->log->Print(kLogFailure, Source(link), "DSRead ReadFile failed (error %d)", err);

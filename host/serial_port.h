@@ -37,6 +37,10 @@ int Write(PortHandle handle, const void* bytes, std::uint32_t count, std::uint32
 // 100 ms of silence.
 int ReadSome(PortHandle handle, char* buffer, std::uint32_t capacity, std::uint32_t* got);
 
+// Waits up to `ms` for bytes to read; `*ready` also when the line has failed, so that the
+// read that follows reports it.
+int WaitReadable(PortHandle handle, std::uint32_t ms, bool* ready);
+
 void PurgeInput(PortHandle handle);
 
 int SetBaud(PortHandle handle, std::uint32_t baud);

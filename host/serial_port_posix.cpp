@@ -228,6 +228,15 @@ int ReadSome(PortHandle handle, char* buffer, std::uint32_t capacity, std::uint3
   return 0;
 }
 
+int WaitReadable(PortHandle handle, std::uint32_t ms, bool* ready) {
+  *ready = false;
+  pollfd pfd{Fd(handle), POLLIN, 0};
+  const int n = poll(&pfd, 1, static_cast<int>(ms));
+  if (n < 0) return errno == EINTR ? 0 : errno;
+  *ready = n > 0;
+  return 0;
+}
+
 void PurgeInput(PortHandle handle) {
   tcflush(Fd(handle), TCIFLUSH);
 }

@@ -158,6 +158,23 @@ int ReadSome(PortHandle handle, char* buffer, std::uint32_t capacity, std::uint3
   return 0;
 }
 
+int WaitReadable(PortHandle handle, std::uint32_t ms, bool* ready) {
+  *ready = false;
+  HANDLE h = Win(handle);
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  for (;;) {
+    // A port that cannot tell is left to the read, which waits its 100 ms.
+    const long long waiting = WaitingBytes(h);
+    if (waiting != 0) {
+      *ready = true;
+      return 0;
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return 0;
+    Sleep(static_cast<DWORD>(deadline - now < 5 ? deadline - now : 5));
+  }
+}
+
 void PurgeInput(PortHandle handle) {
   PurgeComm(Win(handle), PURGE_RXCLEAR);
 }

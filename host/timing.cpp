@@ -1,4 +1,5 @@
 // The system-neutral half of the timing services.
+#include <atomic>
 #include <ctime>
 #include <utility>
 
@@ -13,10 +14,16 @@ MessagePump& InstalledPump() {
   return pump;
 }
 
+std::atomic<std::uint64_t> sleepAsked{0};
+
 }  // namespace
 
 void DSSetMessagePump(MessagePump pump) {
   InstalledPump() = std::move(pump);
+}
+
+bool DSHasMessagePump() {
+  return static_cast<bool>(InstalledPump());
 }
 
 void DSRunPendingMessages() {
@@ -25,6 +32,7 @@ void DSRunPendingMessages() {
 }
 
 Status DSSleep(std::uint32_t ms) {
+  sleepAsked.fetch_add(ms, std::memory_order_relaxed);
   if (!InstalledPump()) {
     detail::PlainSleep(ms);
     return 0;
@@ -48,6 +56,10 @@ Status DSSleep(std::uint32_t ms) {
       detail::PlainSleep(left);
     }
   }
+}
+
+std::uint64_t DSSleepAskedMs() {
+  return sleepAsked.load(std::memory_order_relaxed);
 }
 
 std::int32_t LocalUtcOffset() {

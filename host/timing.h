@@ -14,6 +14,10 @@ std::uint32_t DSTicks();
 // a window stays painted and its timers and menus run while a step waits.
 Status DSSleep(std::uint32_t ms);
 
+// The milliseconds asked of DSSleep so far: the waits a sequence makes on purpose, which a
+// benchmark sets apart from the time spent on the line.
+std::uint64_t DSSleepAskedMs();
+
 // Runs the window's pending messages without waiting for more; nothing without a pump.
 // The driver calls it between its reads, which block up to 100 ms each.
 void DSRunPendingMessages();
@@ -25,5 +29,6 @@ std::int32_t LocalUtcOffset();
 // It may return early. The GUI installs one; without one DSSleep simply sleeps.
 using MessagePump = std::function<void(std::uint32_t maxWaitMs)>;
 void DSSetMessagePump(MessagePump pump);
+bool DSHasMessagePump();
 
 }  // namespace quendal

@@ -306,6 +306,47 @@ TEST_F(SerialPty, SilentLineTimesOutAndPausesOnlyOnLongWaits) {
   EXPECT_EQ(CountLogged("DSWait read 0 bytes, but never found '>' in "), 2);
 }
 
+// With a window's pump installed, neither a silent line, nor one that trickles bytes, nor a
+// read of nothing may hold the window's messages back for a whole 100 ms read.
+TEST_F(SerialPty, WithAWindowReadsRunItsMessagesOften) {
+  OpenAt(9600);
+  std::vector<Clock::time_point> runs;
+  DSSetMessagePump([&](std::uint32_t maxWaitMs) {
+    if (maxWaitMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(maxWaitMs));
+    runs.push_back(Clock::now());
+  });
+  auto longestGap = [&](Clock::time_point from) {
+    long long longest = 0;
+    for (const Clock::time_point& at : runs) {
+      longest = std::max<long long>(
+          longest, std::chrono::duration_cast<std::chrono::milliseconds>(at - from).count());
+      from = at;
+    }
+    return std::max(longest, MsSince(from));
+  };
+  struct Case {
+    const char* what;
+    int trickle;  // bytes sent 30 ms apart while the call runs
+    bool read;    // DSRead of an empty buffer instead of DSWait
+  } cases[] = {{"silent wait", 0, false}, {"trickling wait", 12, false}, {"empty read", 0, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DSFlush(&link, 1);
+    for (int i = 0; i < c.trickle; ++i) rig.Send("x").Pause(30);
+    runs.clear();
+    const auto start = Clock::now();
+    if (c.read) {
+      char got[8];
+      std::uint32_t count = 1;
+      EXPECT_EQ(DSRead(&link, got, sizeof got, &count), 0);
+    } else {
+      EXPECT_EQ(DSWait(&link, 350, '>'), 0);
+    }
+    EXPECT_LE(longestGap(start), 75);
+    ASSERT_TRUE(rig.WaitDone());
+  }
+}
+
 TEST_F(SerialPty, ChatterWithoutTheTerminatorStillEndsAtTheTimeOut) {
   OpenAt(9600);
   for (int i = 0; i < 40; ++i) rig.Send("x").Pause(40);
