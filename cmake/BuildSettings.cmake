@@ -19,3 +19,16 @@ if(NOT QUENDAL_TARGET_FAMILY STREQUAL "COMM" AND
     "e.g. to one made by quendal-mkimage with the type's flash layout "
     "(\"${QUENDAL_TARGET_FAMILY} 2-10.txt\").")
 endif()
+
+# Windows programs carry the build's version in a version resource, where the About box
+# reads it.
+if(WIN32)
+  enable_language(RC)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc
+                 @ONLY)
+endif()
+function(quendal_version_resource target)
+  if(WIN32)
+    target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/generated/version.rc)
+  endif()
+endfunction()

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/engine/build_settings.h"
+#include "host/program_version.h"
 #include "host/timing.h"
 #include "loader/bsl_engine.h"
 #include "sdi12/sdi_sensor.h"
@@ -80,7 +81,7 @@ BuildSettings ThisBuild() {
   build.targetType = type > 0 ? type : kTypeDigitalSensor;
   build.hardwareRule = ParseHardwareRule(QUENDAL_BUILD_HARDWARE_RULE);
   build.recordReset = ParseRecordReset(QUENDAL_BUILD_RECORD_RESET);
-  build.engineVersion = QUENDAL_BUILD_ENGINE_VERSION;
+  build.engineVersion = ProgramFileVersion();
   return build;
 }
 

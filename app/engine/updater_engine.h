@@ -31,7 +31,7 @@ struct BuildSettings {
   int targetType = kTypeDigitalSensor;  // kTypeDigitalSensor: the comm-device build
   HardwareRule hardwareRule = HardwareRule::kNone;
   RecordReset recordReset = RecordReset::kNone;
-  const char* engineVersion = "";
+  std::string engineVersion;  // the program file's version
 };
 BuildSettings ThisBuild();
 
