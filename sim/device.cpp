@@ -222,6 +222,7 @@ void SimDevice::Start(Boot boot) {
   // runs whatever was written, which then reports itself in its self-test.
   bool runFirmware = boot == Boot::kNewFirmware || flash_.ImageValid() || !options_.shell.hasLoader;
   state_ = runFirmware ? DeviceState::kFirmware : DeviceState::kLoaderWaiting;
+  if (startHook_) startHook_();
 }
 
 TimePoint SimDevice::Advance(TimePoint now) {
@@ -307,6 +308,11 @@ void SimDevice::SetOldFirmware(bool old) {
 void SimDevice::SetShellExtension(InstrumentShell::Extension extension) {
   std::lock_guard lock(mu_);
   shell_.SetExtension(std::move(extension));
+}
+
+void SimDevice::SetStartHook(std::function<void()> hook) {
+  std::lock_guard lock(mu_);
+  startHook_ = std::move(hook);
 }
 
 void SimDevice::PowerCycle(std::uint32_t offMs) {

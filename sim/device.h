@@ -93,6 +93,8 @@ class SimDevice : public Endpoint {
   // More shell commands, for richer instruments built on this one. Runs on the transport's
   // thread with the device locked: it must not call back into the device.
   void SetShellExtension(InstrumentShell::Extension extension);
+  // Called whenever the firmware starts again (restart or power), with the device locked.
+  void SetStartHook(std::function<void()> hook);
   // Power goes now, flash as it is, and comes back after `offMs`.
   void PowerCycle(std::uint32_t offMs);
   void GoSilent(std::uint32_t ms);
@@ -123,6 +125,7 @@ class SimDevice : public Endpoint {
   DeviceCounters counters_;
   std::vector<OutChunk> outbox_;
   std::function<void()> wake_;
+  std::function<void()> startHook_;
 };
 
 }  // namespace quendal::sim

@@ -351,6 +351,7 @@ int main(int argc, char** argv) {
       settingsModel = std::make_unique<InstrumentSettingsModel>(modelOptions);
       if (!freshSettings) settingsModel->FillInService();
       device->SetShellExtension(settingsModel->Extension());
+      device->SetStartHook([model = settingsModel.get()] { model->Restarted(); });
     }
   }
   // A logger is its shell in front of an instrument of these options; a loop-back plug stays

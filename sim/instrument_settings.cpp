@@ -253,10 +253,17 @@ void InstrumentSettingsModel::SetDataFlashFails(bool fails) {
   options_.dataFlashFails = fails;
 }
 
+void InstrumentSettingsModel::Restarted() {
+  std::lock_guard<std::mutex> lock(mu_);
+  loggedIn_ = false;
+}
+
 std::optional<std::string> InstrumentSettingsModel::Run(std::string_view command) {
   std::lock_guard<std::mutex> lock(mu_);
   commands_.emplace_back(command);
   if (command == kServiceLogin) {
+    if (options_.loginsAccepted == 0) return "ERROR";
+    if (options_.loginsAccepted > 0) --options_.loginsAccepted;
     loggedIn_ = true;
     return "OK";
   }
@@ -266,6 +273,12 @@ std::optional<std::string> InstrumentSettingsModel::Run(std::string_view command
     return "OK";
   }
   if (command == "get -batt") return options_.battery;
+  if (command == "get -hver" && !options_.hardwareRevision.empty()) {
+    return options_.hardwareRevision;
+  }
+  if (command == "ping -stat" && options_.type == kTypeCvv && !options_.testStatus.empty()) {
+    return options_.testStatus;
+  }
   if (command == "yes") {
     ++erasures_;
     return options_.dataFlashFails ? "DataFlash FAIL" : "OK";

@@ -21,6 +21,11 @@ struct InstrumentModelOptions {
   std::string battery = "87";      // the body answered to "get -batt"
   bool recordCountCommand = true;  // old firmware answers "get -user" / "get -eqn" with an error
   bool dataFlashFails = false;     // "yes" answers "DataFlash FAIL"
+  // The answer to "get -hver"; empty: the firmware has no such command.
+  std::string hardwareRevision = "";
+  // A Corvel V's answer to "ping -stat": "-1" when no test runs; empty: no such command.
+  std::string testStatus = "-1";
+  int loginsAccepted = -1;  // service logins that succeed before the rest fail; -1: all
 };
 
 class InstrumentSettingsModel {
@@ -60,6 +65,8 @@ class InstrumentSettingsModel {
   std::string SensorType() const;                    // from "set -sensor"
   void SetBattery(std::string body);
   void SetDataFlashFails(bool fails);
+  // The firmware started again: the service login is gone.
+  void Restarted();
 
  private:
   std::optional<std::string> Run(std::string_view command);

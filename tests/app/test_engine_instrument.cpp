@@ -25,57 +25,112 @@ using test::RecordingOperator;
 
 constexpr const char* kCaption = "Corvel Four Firmware Updater";
 
+// What one case puts on the bench: the simulated instrument and the build that updates it.
+struct Bench {
+  int type = kTypeCvFour;  // the instrument
+  std::uint32_t version = 205;
+  int target = kTypeCvFour;  // the build's target family
+  HardwareRule hardwareRule = HardwareRule::kNone;
+  bool filled = true;  // an instrument without every setting cannot be read
+  std::vector<std::string> switches;
+  std::uint32_t restartMs = 0;
+  bool hasLoader = true;
+  sim::InstrumentModelOptions model;  // its type and version come from above
+};
+
+struct CheckCase;
+
 class InstrumentUpdate : public testing::Test {
  protected:
   void Boot(std::uint32_t version, bool filled, std::vector<std::string> switches = {},
             std::uint32_t restartMs = 0) {
+    Bench bench;
+    bench.version = version;
+    bench.filled = filled;
+    bench.switches = std::move(switches);
+    bench.restartMs = restartMs;
+    Boot(bench);
+  }
+  void Boot(const Bench& bench) {
     engine_.reset();
     transport_.reset();
     device_.reset();
-    sim::InstrumentModelOptions modelOptions;
-    modelOptions.type = kTypeCvFour;
-    modelOptions.version = version;
+    sim::InstrumentModelOptions modelOptions = bench.model;
+    modelOptions.type = bench.type;
+    modelOptions.version = bench.version;
     model_ = std::make_unique<sim::InstrumentSettingsModel>(modelOptions);
     // Some settings holding nothing make the capture fail.
-    if (filled) {
+    if (bench.filled) {
       for (const std::string& key : model_->Keys()) {
         model_->Set(key, model_->IsNumberKey(key) ? "7" : "v" + key.substr(1));
       }
     }
     model_->Set("-sn", "SN-4417-A");
     model_->Set("-config", "1000");
-    sim::DeviceOptions options = sim::OptionsForType(kTypeCvFour, version);
-    options.restartMs = restartMs;
+    sim::DeviceOptions options = sim::OptionsForType(bench.type, bench.version);
+    options.restartMs = bench.restartMs;
+    options.shell.hasLoader = bench.hasLoader;
     device_ = std::make_unique<sim::SimDevice>(options);
     device_->SetShellExtension(model_->Extension());
+    device_->SetStartHook([model = model_.get()] { model->Restarted(); });
     transport_ = std::make_unique<sim::PtyTransport>(device_.get());
     ASSERT_EQ(transport_->Start(), 1);
     ui_ = RecordingOperator{};
     BuildSettings build;
-    build.targetType = kTypeCvFour;
+    build.targetType = bench.target;
+    build.hardwareRule = bench.hardwareRule;
     build.engineVersion = "9.8.7";
     engine_ = std::make_unique<UpdaterEngine>(&ui_, build);
-    ASSERT_EQ(EngineStart(engine_.get(), switches, dir_.File("data")), 0);
-    SelectPort(engine_.get(), transport_->SlavePath(), "simulated CVFOUR");
+    ASSERT_EQ(EngineStart(engine_.get(), bench.switches, dir_.File("data")), 0);
+    SelectPort(engine_.get(), transport_->SlavePath(), "simulated instrument");
   }
-  // An image made for the Corvel Four's layout, whose check block its self-test finds.
-  void OpenCorvelImage() {
-    const std::string image = dir_.File("CVFOUR 2-10.txt");
-    ASSERT_EQ(std::system((test::ShellQuote(QUENDAL_MKIMAGE_PATH) +
-                           " --flash 0x2100-0xF9FF --info 0x1000:192 --segments 40 " +
-                           test::ShellQuote(image) + " >/dev/null")
-                              .c_str()),
-              0);
+  // An image for the layout that the Corvel Four and the Readvane share, whose check block
+  // the device's self-test finds; `code` names the type it is for.
+  void OpenImage(const std::string& code, const std::string& version = "2-10") {
+    const std::string image = dir_.File(code + " " + version + ".txt");
+    if (!std::filesystem::exists(image)) {
+      ASSERT_EQ(std::system((test::ShellQuote(QUENDAL_MKIMAGE_PATH) +
+                             " --flash 0x2100-0xF9FF --info 0x1000:192 --segments 40 " +
+                             test::ShellQuote(image) + " >/dev/null")
+                                .c_str()),
+                0);
+    }
     ASSERT_GT(OpenFirmwareFile(engine_.get(), image.c_str()), 0);
-    ASSERT_EQ(engine_->imageVersion, 210u);
+    ASSERT_EQ(engine_->imageVersion,
+              static_cast<std::uint32_t>(std::stoi(version) * 100 + std::stoi(version.substr(2))));
   }
+  void OpenCorvelImage() { OpenImage("CVFOUR"); }
   std::string LogText() const {
-    return test::ReadWholeFile(dir_.File("data") + "/" + kCaption + ".errors.txt");
+    return test::ReadWholeFile(dir_.File("data") + "/" + engine_->WindowCaption() +
+                               ".errors.txt");
+  }
+  static std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
   }
   bool Heard(const std::string& command) const {
     std::vector<std::string> commands = model_->Commands();
     return std::find(commands.begin(), commands.end(), command) != commands.end();
   }
+  bool StatusShown(const std::string& status) const {
+    return std::find(ui_.statuses.begin(), ui_.statuses.end(), status) != ui_.statuses.end();
+  }
+  // How long one connect attempt takes to give up on a device that says nothing.
+  std::uint32_t FailedConnectMs() {
+    device_->PowerCycle(600000);
+    DeviceProfile profile;
+    const std::uint32_t start = DSTicks();
+    EXPECT_EQ(DPConnect(engine_->session.get(), engine_->selectedPortName.c_str(), 2, 3, &profile),
+              kNothingListening);
+    const std::uint32_t took = DSTicks() - start;
+    device_->PowerCycle(0);
+    return took;
+  }
+
+  void RunChecks(const std::vector<CheckCase>& cases);
 
   test::TempDir dir_;
   RecordingOperator ui_;
@@ -103,6 +158,7 @@ TEST_F(InstrumentUpdate, SlowFullUpdateRestoresTheSettings) {
   EXPECT_TRUE(engine_->profile.calibrationNotice);
   EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
   EXPECT_EQ(ui_.statuses[1], "Saving settings for this Corvel Four...");
+  EXPECT_EQ(model_->Erasures(), 1) << "the type erases its old data";
 }
 
 TEST_F(InstrumentUpdate, VersionRangeAndSettingsRead) {
@@ -195,6 +251,185 @@ TEST_F(InstrumentUpdate, SlowReconnectGivesUpAfterThreeAttempts) {
   }
   EXPECT_EQ(attempts, 3u) << log;
   EXPECT_TRUE(std::filesystem::exists(engine_->settingsFilePath)) << "kept for the next attempt";
+}
+
+// Builders of the check cases. A case that passes every check ends soon after them: at a
+// settings read that fails for want of settings, or at a missing loader.
+// Against the image "CVFOUR 2-03": before 2.05 a Corvel Four without settings cannot be read.
+Bench Corvel(std::uint32_t version, std::vector<std::string> switches = {}) {
+  Bench b;
+  b.version = version;
+  b.filled = false;
+  b.switches = std::move(switches);
+  return b;
+}
+Bench WrongDevice(std::vector<std::string> switches) {
+  Bench b;
+  b.type = kTypeCvv;
+  b.version = 150;
+  b.switches = std::move(switches);
+  b.hasLoader = false;
+  return b;
+}
+Bench Revision(HardwareRule rule, const char* answer) {
+  Bench b = Corvel(203);
+  b.hardwareRule = rule;
+  b.model.hardwareRevision = answer;
+  return b;
+}
+Bench TestStatus(const char* status) {
+  Bench b;
+  b.type = b.target = kTypeCvv;
+  b.version = 120;
+  b.model.testStatus = status;
+  b.hasLoader = false;
+  return b;
+}
+Bench Battery(const char* answer) {
+  Bench b;
+  b.type = b.target = kTypeRdv;
+  b.version = 120;
+  b.model.battery = answer;
+  b.hasLoader = false;
+  return b;
+}
+
+const std::string kWrongDeviceText =
+    "The " + std::string(kCaption) +
+    " expected to find a Corvel Four;\nhowever, it found a Corvel V.\n\nThis updater can not "
+    "update a Corvel V.";
+const std::string kUnread = "Settings Error";
+const std::string kUnreadAsk = "Settings Retrieve Error";
+const std::string kNoLoaderCaption = "Firmware Loader Error";
+
+struct CheckCase {
+  const char* name;
+  Bench bench;
+  std::vector<int> answers;
+  Status result;
+  std::vector<std::string> captions;
+  std::string text;  // the end of the first message
+};
+
+void InstrumentUpdate::RunChecks(const std::vector<CheckCase>& cases) {
+  for (const CheckCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Boot(c.bench);
+    if (c.bench.target == kTypeCvFour) OpenImage("CVFOUR", "2-03");
+    ui_.answers.assign(c.answers.begin(), c.answers.end());
+    EXPECT_EQ(RunUpdate(engine_.get()), c.result) << LogText();
+    ASSERT_EQ(ui_.shown.size(), c.captions.size()) << ui_.Captions();
+    for (std::size_t i = 0; i < c.captions.size(); ++i) {
+      EXPECT_EQ(ui_.shown[i].caption, c.captions[i]);
+    }
+    const std::string& text = ui_.shown.front().text;
+    ASSERT_GE(text.size(), c.text.size());
+    EXPECT_EQ(text.substr(text.size() - c.text.size()), c.text);
+    // Only a device that passed every check has its settings read.
+    const std::string& last = c.captions.back();
+    EXPECT_EQ(Heard("get -sn"), last == kUnread || last == kUnreadAsk || last == kNoLoaderCaption);
+    EXPECT_EQ(Heard("get -hver"), c.bench.hardwareRule != HardwareRule::kNone);
+    EXPECT_EQ(Heard("get -batt"), c.bench.type == kTypeRdv);
+    EXPECT_EQ(Heard("ping -stat"), c.bench.target == kTypeCvv);
+  }
+}
+
+// The device type, the newer-firmware question, the hardware revision rule in its three
+// forms, the running-test check and the battery: refusals, and passes that end quickly.
+TEST_F(InstrumentUpdate, ChecksBeforeTheLoader) {
+  const std::string& unread = kUnread;
+  const std::string& unreadAsk = kUnreadAsk;
+  const std::string& wrongDevice = kWrongDeviceText;
+  RunChecks({
+      {"wrong device", WrongDevice({}), {}, kWrongDevice, {"Wrong Device"}, wrongDevice},
+      {"wrong device, factory, Cancel",
+       WrongDevice({"-factory"}),
+       {kBoxCancel},
+       kWrongDevice,
+       {"Wrong Device"},
+       wrongDevice + "\n\n[Factory Mode Override: Click OK to load FW anyway]"},
+      {"newer firmware, Cancel",
+       Corvel(204),
+       {kBoxCancel},
+       kCancelled,
+       {"Newer Firmware"},
+       "The firmware in your Corvel Four\nis newer than the version in this updater.\n\nAre you "
+       "sure you want to load older firmware."},
+      {"newer firmware, OK", Corvel(204), {kBoxOk}, kBarePrompt, {"Newer Firmware", unread}, ""},
+      // Factory mode asks no version question, but asks to go on without settings.
+      {"newer firmware, factory", Corvel(204, {"-factory"}), {}, kCancelled, {unreadAsk}, ""},
+      {"same firmware", Corvel(203), {}, kBarePrompt, {unread}, ""},
+      {"revision B, C only",
+       Revision(HardwareRule::kCOnly, "B"),
+       {},
+       kNotSupported,
+       {"Wrong Hardware Revision"},
+       "The hardware revision of the connected Corvel Four is 'B'.\n\nThis updater only works "
+       "with Corvel Four hardware revision 'C'."},
+      {"revision C, C only", Revision(HardwareRule::kCOnly, " C"), {}, kBarePrompt, {unread}, ""},
+      {"no revision, C only",
+       Revision(HardwareRule::kCOnly, ""),
+       {},
+       kNotSupported,
+       {"Wrong Hardware Revision"},
+       "hardware revision 'C'."},
+      {"revision C, A or B",
+       Revision(HardwareRule::kAOrB, "C"),
+       {},
+       kNotSupported,
+       {"Wrong Hardware Revision"},
+       " is 'C'.\n\nThis updater only works with Corvel Four hardware revision 'A' or 'B'."},
+      {"revision A, A or B", Revision(HardwareRule::kAOrB, "A"), {}, kBarePrompt, {unread}, ""},
+      {"no revision, A or B", Revision(HardwareRule::kAOrB, ""), {}, kBarePrompt, {unread}, ""},
+      {"revision C, no rule", Revision(HardwareRule::kNone, "C"), {}, kBarePrompt, {unread}, ""},
+      {"test running",
+       TestStatus("3"),
+       {},
+       kCancelled,
+       {"Test Running Error"},
+       "Your CVV is currently running a test.\n\nPlease stop the test and save the "
+       "measurement\n data before updating the CVV firmware."},
+      {"test status 0", TestStatus("0"), {}, kCancelled, {"Test Running Error"}, ""},
+      {"battery 9 %",
+       Battery("9"),
+       {},
+       kBatteryLow,
+       {"Batteries Too Low"},
+       "The battery power is too low!\n\nPlease replace the batteries before running this "
+       "updater."},
+  });
+}
+
+// The passes whose device then goes on to the loader, which it lacks.
+TEST_F(InstrumentUpdate, SlowChecksPassedReachTheLoader) {
+  const std::string& noLoader = kNoLoaderCaption;
+  RunChecks({
+      {"wrong device, factory, OK",
+       WrongDevice({"-factory"}),
+       {kBoxOk},
+       kNoLoader,
+       {"Wrong Device", noLoader},
+       "[Factory Mode Override: Click OK to load FW anyway]"},
+      {"no test", TestStatus(" -1"), {}, kNoLoader, {noLoader}, ""},
+      {"no test status", TestStatus(""), {}, kNoLoader, {noLoader}, ""},
+      {"battery 10 %", Battery("10"), {}, kNoLoader, {noLoader}, ""},
+      {"battery unreadable", Battery("ERROR"), {}, kNoLoader, {noLoader}, ""},
+  
+  });
+}
+
+// An instrument whose firmware is too old for any update is refused when it is found.
+TEST_F(InstrumentUpdate, FirmwareTooOldIsRefusedAtTheConnect) {
+  Bench bench;
+  bench.type = bench.target = kTypeCvMini;
+  bench.version = 117;
+  Boot(bench);
+  EXPECT_EQ(RunUpdate(engine_.get()), kNothingListening);
+  ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+  EXPECT_EQ(ui_.shown[0].caption, "Connection Error");
+  EXPECT_EQ(ui_.shown[0].text,
+            "The Corvel Mini Firmware Updater does not support your Corvel Mini\nrunning "
+            "version 1.17.");
 }
 
 }  // namespace
