@@ -63,7 +63,10 @@ CommDevice::CommDevice(CommDeviceOptions options)
   echo_ = options.device.faults.echo;
   own_.SetShellExtension([facts = facts_](std::string_view c) -> std::optional<std::string> {
     std::lock_guard lock(facts->mu);
-    if (c == "get -batt") return std::to_string(facts->battery);
+    if (c == "get -batt") {
+      if (facts->battery < 0) return std::nullopt;  // a battery that cannot be read
+      return std::to_string(facts->battery);
+    }
     if (c == "get -sn") return facts->serialNumber;
     if (c == "get -i") return facts->name;
     if (c == "get -hver" && !facts->hardwareRevision.empty()) return facts->hardwareRevision;

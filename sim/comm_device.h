@@ -29,7 +29,7 @@ struct CommDeviceOptions {
   // The answer to "get -hver" (the Readvane's hardware revision); empty: the command is
   // unknown, as on the KCD.
   std::string hardwareRevision;
-  int battery = 87;  // "get -batt", percent
+  int battery = 87;  // "get -batt", percent; below 0 the command is not known
   std::string serialNumber = "KC-20417";
   std::string name = "KCD01";                             // "get -i"
   std::optional<SensorOptions> sensor = SensorOptions{};  // nothing: an empty bus

@@ -173,6 +173,10 @@ TEST_F(SensorUpdate, RefusalsBeforeTheLoader) {
       {"wrong type, cancel", bremo, 10, kBoxCancel, kCancelled, "Wrong Sensor Type",
        "The attached sensor is claiming to be a \"Bremo Sensor\"\n\nThis firmware updater is for "
        "a \"Lurra Family\".\n\nAre you sure you want to load the firmware for a Lurra Family?\n"},
+      // A battery that cannot be read does not stop the update either.
+      {"battery unreadable", bremo, -1, kBoxCancel, kCancelled, "Wrong Sensor Type",
+       "The attached sensor is claiming to be a \"Bremo Sensor\"\n\nThis firmware updater is for "
+       "a \"Lurra Family\".\n\nAre you sure you want to load the firmware for a Lurra Family?\n"},
       {"no loader", noLoader, 87, kBoxCancel, kNoSensorLoader, "Firmware Loader Error",
        "This digital sensor does not have a working firmware loader.\n\nPlease contact Orvelle "
        "for help."},
