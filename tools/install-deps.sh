@@ -3,7 +3,8 @@
 # are there already.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev srecord nlohmann-json3-dev qt6-base-dev)
+packages=(cmake ninja-build g++ make pkg-config libgtest-dev srecord nlohmann-json3-dev qt6-base-dev
+  libcpp-httplib-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -31,6 +31,7 @@
 #include "host/timing.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
+#include "web/frm_web.h"
 
 namespace quendal {
 namespace {
@@ -317,9 +318,11 @@ void TfrmMain::BuildMenus() {
   Help2 = help->addAction("&Help");
   Help2->setShortcut(QKeySequence(Qt::Key_F1));
   connect(Help2, &QAction::triggered, this, [this] { ShowHelp(engine_.get()); });
-  // Both web commands arrive with the web services.
   SendFeedbacktoOrvelle1 = help->addAction("Send Feedback to Orvelle...");
+  connect(SendFeedbacktoOrvelle1, &QAction::triggered, this,
+          &TfrmMain::SendFeedbacktoOrvelle1Click);
   CheckforUpdates1 = help->addAction("Check for Newer Firmware Version");
+  connect(CheckforUpdates1, &QAction::triggered, this, &TfrmMain::CheckforUpdates1Click);
   help->addSeparator();
   About1 = help->addAction("&About...");
   connect(About1, &QAction::triggered, this, [this] { ShowAbout(engine_.get()); });
@@ -510,8 +513,40 @@ void TfrmMain::timerConstructorErrorsTimer() {
 }
 
 void TfrmMain::tWebCheckTimer() {
-  // The quiet version check arrives with the web services; until then nothing to do.
   tWebCheck->stop();
+  if (!frmWeb) return;
+  const UpdaterEngine& e = *engine_;
+  frmWeb->log = e.log.get();
+  frmWeb->CheckVersion(e.imageVersion, Q(e.versionFinderPath), true, Q(e.WindowCaption()));
+}
+
+void TfrmMain::CheckforUpdates1Click() {
+  if (!frmWeb) return;
+  const UpdaterEngine& e = *engine_;
+  frmWeb->log = e.log.get();
+  frmWeb->CheckVersion(e.imageVersion, Q(e.versionFinderPath), false, Q(e.WindowCaption()));
+}
+
+void TfrmMain::SendFeedbacktoOrvelle1Click() {
+  if (!frmWeb) return;
+  UpdaterEngine* e = engine_.get();
+  frmWeb->log = e->log.get();
+  frmWeb->product = Q(e->WindowCaption());
+  frmWeb->version = userText2->text();
+  frmWeb->registeredName.clear();
+  frmWeb->registeredCompany.clear();
+  frmWeb->defaultRecipient = DefaultFeedbackRecipient();
+  frmWeb->attachment1 = Q(e->errorFilePath);
+  frmWeb->attachment2.clear();
+  frmWeb->attachment3.clear();
+  frmWeb->browseFolder = QCoreApplication::applicationDirPath();
+  if (e->log && e->log->FileSize() > 0) {
+    e->log->KeepTail(32768);
+  } else {
+    LogPrint(e->log.get(), kLogStep, e->WindowCaption().c_str(),
+             "Launching web feedback with an empty error file.");
+  }
+  frmWeb->OpenCheck();
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {

@@ -22,6 +22,8 @@ class QTimer;
 
 namespace quendal {
 
+class TfrmWeb;
+
 // A port list that says when it is about to open, so it can be refilled first.
 class PortComboBox : public QComboBox {
  public:
@@ -55,6 +57,8 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   ~TfrmMain() override;
 
   Dialogs dialogs;  // defaults show real dialogs
+  // The feedback form, which also runs the version check; none: both do nothing.
+  TfrmWeb* frmWeb = nullptr;
 
   // OperatorInterface.
   void SetStatus(const char* text) override;
@@ -80,6 +84,8 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   void timerEraseWarnTimer();
   void timerConstructorErrorsTimer();
   void tWebCheckTimer();
+  void CheckforUpdates1Click();
+  void SendFeedbacktoOrvelle1Click();
   void Exit1Click();
   void VerboseErrorFile1Click();
   void ForceFindAllCommPorts1Click();

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/gui/frm_main.h"
+#include "web/frm_web.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
     quendal::WindowOptions options;
     options.arguments = QApplication::arguments().mid(1);
     quendal::TfrmMain frmMain(options);
+    // The window owns the form, so it goes when the window goes.
+    frmMain.frmWeb = new quendal::TfrmWeb(&frmMain);
     frmMain.show();
     return QApplication::exec();
   } catch (const std::exception& error) {
