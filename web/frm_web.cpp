@@ -27,8 +27,14 @@
 #include <QShowEvent>
 #include <QSysInfo>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 #include <limits>
+
+#ifdef _WIN32
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 #include "app/engine/operator_interface.h"
 #include "host/diagnostic_log.h"
@@ -101,8 +107,12 @@ bool ShowRealMessage(QWidget* parent, const QString& text, const QString& captio
 }
 
 void RealBeep(int sound) {
+#ifdef _WIN32
+  MessageBeep(static_cast<UINT>(sound));
+#else
   (void)sound;
   QApplication::beep();
+#endif
 }
 
 }  // namespace
@@ -366,6 +376,8 @@ TfrmWeb::Reply TfrmWeb::Wait(QNetworkReply* reply) {
   }
   Reply result;
   if (!reply->isFinished()) {
+    // Only a quit ends the loop early; no more dialogs or requests after it.
+    quitting_ = true;
     reply->abort();
     result.error = "The program is closing.";
   } else if ((reply->error() == QNetworkReply::OperationCanceledError ||

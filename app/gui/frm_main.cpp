@@ -528,7 +528,8 @@ void TfrmMain::CheckforUpdates1Click() {
 }
 
 void TfrmMain::SendFeedbacktoOrvelle1Click() {
-  if (!frmWeb) return;
+  // A running request may be sending the error file that the opening cuts.
+  if (!frmWeb || frmWeb->Busy()) return;
   UpdaterEngine* e = engine_.get();
   frmWeb->log = e->log.get();
   frmWeb->product = Q(e->WindowCaption());

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "app/engine/operator_interface.h"
+#include "app/gui/frm_main.h"
 #include "host/diagnostic_log.h"
 #include "tests/web/test_server.h"
 #include "web/frm_web.h"
@@ -87,6 +88,14 @@ class FrmWebTest : public QObject {
     auto form = std::make_unique<TfrmWeb>();
     form->serviceAddress = service.isEmpty() ? Q(server_->Address()) : service;
     form->log = log_.get();
+    Answer(form.get());
+    form->product = kTitle;
+    form->version = "Lurra 3.96";
+    form->defaultRecipient = "support@orvelle.example";
+    return form;
+  }
+
+  void Answer(TfrmWeb* form) {
     form->dialogs.message = [this](const QString& text, const QString& caption, bool yesNo,
                                    int kind) {
       shown_.push_back({caption, text, yesNo, kind});
@@ -98,10 +107,6 @@ class FrmWebTest : public QObject {
       return browserWorks_;
     };
     form->dialogs.chooseFile = [this](const QString&) { return chosenFile_; };
-    form->product = kTitle;
-    form->version = "Lurra 3.96";
-    form->defaultRecipient = "support@orvelle.example";
-    return form;
   }
 
   QString WriteFile(const QString& name, const QByteArray& content) {
@@ -174,6 +179,8 @@ class FrmWebTest : public QObject {
         << "3 http://x.example/a.exe" << 396 << false << 300 << "Version Finder" << older;
     QTest::newRow("older, quiet") << "3 http://x.example/a.exe" << 396 << true << 300 << ""
                                   << "";
+    QTest::newRow("fraction above ten") << "39.7 http://x.example/a.exe" << 396 << true << 3970
+                                        << "New Version Available" << download;
     QTest::newRow("four") << "4\thttp://x.example/a.exe" << 396 << true << 400
                           << "New Version Available" << download;
     QTest::newRow("equal, menu") << exe << 397 << false << 397 << "Version Finder" << latest;
@@ -337,6 +344,73 @@ class FrmWebTest : public QObject {
     QFETCH(int, build);
     QFETCH(QString, text);
     QCOMPARE(WindowsDescription(platform, major, minor, build, "SP"), text);
+  }
+
+  void serviceAddressSetting() {
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, "Orvelle Devices, Inc", "Quendal")
+        .setValue("WebService", "https://preferred.example");
+    qputenv("QUENDAL_WEB_SERVICE", "http://127.0.0.1:8");
+    QCOMPARE(WebServiceAddress(), QString("http://127.0.0.1:8"));
+    qunsetenv("QUENDAL_WEB_SERVICE");
+    QCOMPARE(WebServiceAddress(), QString("https://preferred.example"));
+    QCOMPARE(TfrmWeb().serviceAddress, QString("https://preferred.example"));
+  }
+
+  // The main window's Help items and start-up timer reach the form with its own values.
+  void mainWindowHooks() {
+    for (const char* sub : {"data", "sys/class/tty", "dev", "sim"}) QDir().mkpath(Path(sub));
+    WindowOptions options;
+    options.dataFolder = Path("data").toStdString();
+    options.portPlaces.sysfsRoot = Path("sys").toStdString();
+    options.portPlaces.deviceFolder = Path("dev").toStdString();
+    options.portPlaces.simulatorFolder = Path("sim").toStdString();
+    TfrmMain window(options);
+    window.dialogs.message = [](const QString&, const QString&, int) {};
+    window.dialogs.beep = [](int) {};
+    qputenv("QUENDAL_WEB_SERVICE", server_->Address().c_str());
+    window.frmWeb = new TfrmWeb(&window);
+    qunsetenv("QUENDAL_WEB_SERVICE");
+    TfrmWeb* web = window.frmWeb;
+    Answer(web);
+    window.show();
+    const UpdaterEngine* e = window.engine();
+    const QString caption = Q(e->WindowCaption());
+    QVERIFY(!e->versionFinderPath.empty());
+    server_->SetDocument(e->versionFinderPath, "3.96 http://x.example/a.exe");
+
+    // Start-up: once, quietly.
+    QTRY_COMPARE(server_->Requests().size(), size_t{1});
+    QCOMPARE(server_->Requests()[0].path, e->versionFinderPath);
+    QVERIFY(!window.tWebCheck->isActive());
+    QVERIFY(shown_.empty());
+    window.CheckforUpdates1->trigger();
+    QCOMPARE(shown_.size(), size_t{1});
+    QCOMPARE(shown_[0].text, "You are using the latest version of " + caption + ".");
+
+    // Feedback with no error file: the launch is logged under the window's caption.
+    const QString errors = Q(e->errorFilePath);
+    QFile::remove(errors);
+    window.SendFeedbacktoOrvelle1->trigger();
+    QVERIFY(web->isVisible());
+    QCOMPARE(Q(server_->Requests().back().path), QString("/"));
+    QCOMPARE(web->product, caption);
+    QCOMPARE(web->version, QString("Lurra 3.96"));
+    QCOMPARE(web->attachment1, errors);
+    QVERIFY(web->defaultRecipient.contains('@'));
+    QVERIFY(web->attachment2.isEmpty() && web->registeredName.isEmpty());
+    QFile file(errors);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().contains(
+        (" - " + caption + ": Launching web feedback with an empty error file.\r\n").toUtf8()));
+    file.close();
+    web->close();
+
+    // A long error file goes with its last 32 KB only.
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 2000; ++i) file.write(QByteArray(49, 'x') + "\n");
+    file.close();
+    window.SendFeedbacktoOrvelle1->trigger();
+    QVERIFY(QFileInfo(errors).size() <= 32768 && QFileInfo(errors).size() > 32000);
   }
 
   // --- feedback form ---
