@@ -166,9 +166,9 @@ Status UpdateInstrument(UpdaterEngine* engine) {
         return kBatteryLow;
       }
     }
+    // 10.
+    StepProgress(engine, 2);
   }
-  // 10.
-  StepProgress(engine, 2);
   // 11. Settings.
   if (!loaderListening && profile.savesSettings) {
     SetStatus(engine, "Saving settings for this " + target + "...");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -84,13 +85,18 @@ class InstrumentUpdate : public testing::Test {
     ASSERT_EQ(EngineStart(engine_.get(), bench.switches, dir_.File("data")), 0);
     SelectPort(engine_.get(), transport_->SlavePath(), "simulated instrument");
   }
-  // An image for the layout that the Corvel Four and the Readvane share, whose check block
-  // the device's self-test finds; `code` names the type it is for.
+  // An image for the flash layout of the type that `code` names, whose check block the
+  // device's self-test finds.
   void OpenImage(const std::string& code, const std::string& version = "2-10") {
     const std::string image = dir_.File(code + " " + version + ".txt");
     if (!std::filesystem::exists(image)) {
-      ASSERT_EQ(std::system((test::ShellQuote(QUENDAL_MKIMAGE_PATH) +
-                             " --flash 0x2100-0xF9FF --info 0x1000:192 --segments 40 " +
+      DeviceProfile layout;
+      DescribeDevice(FindDeviceTypeCode(code.c_str()), 0, &layout);
+      char options[96];
+      std::snprintf(options, sizeof options, " --flash 0x%X-0xF9FF --info 0x%X:%u --segments 40 ",
+                    static_cast<unsigned>(layout.flashStart), static_cast<unsigned>(layout.infoStart),
+                    static_cast<unsigned>(layout.infoSegments * layout.infoSegmentSize));
+      ASSERT_EQ(std::system((test::ShellQuote(QUENDAL_MKIMAGE_PATH) + options +
                              test::ShellQuote(image) + " >/dev/null")
                                 .c_str()),
                 0);
@@ -430,6 +436,132 @@ TEST_F(InstrumentUpdate, FirmwareTooOldIsRefusedAtTheConnect) {
   EXPECT_EQ(ui_.shown[0].text,
             "The Corvel Mini Firmware Updater does not support your Corvel Mini\nrunning "
             "version 1.17.");
+}
+
+// An update cut short in the upload leaves the loader listening and the settings file on
+// disk. The next Start goes straight to the loader, skips the checks and the save, and
+// restores from that file; without the file it says so twice and still succeeds.
+TEST_F(InstrumentUpdate, SlowLoaderFoundListening) {
+  // A loader that runs at the shell's speed, so that the connect's probe reaches it.
+  const std::string caption = "Sorbex Firmware Updater";
+  struct Case {
+    const char* name;
+    const char* fault;  // of the first attempt
+    Status found;       // what the second attempt's connect finds
+    bool fileKept;
+  } cases[] = {
+      {"loader active", "refuse@40+100000:W", kLoaderActive, true},
+      {"loader waiting", "power@40:W,ms=200", kLoaderWaiting, true},
+      {"settings file gone", "refuse@40+100000:W", kLoaderActive, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench bench;
+    bench.type = bench.target = kTypeSrbx;
+    Boot(bench);
+    OpenImage("SRBX");
+    sim::FaultPlan plan;
+    std::string error;
+    plan.rules.resize(1);
+    ASSERT_TRUE(sim::ParseFaultRule(c.fault, &plan.rules[0], &error)) << error;
+    device_->SetFaults(plan);
+    EXPECT_LT(RunUpdate(engine_.get()), 0);
+    ASSERT_EQ(ui_.Captions(), "Firmware Upload Error");
+    ASSERT_TRUE(std::filesystem::exists(engine_->settingsFilePath));
+
+    // The erase took the settings with it.
+    model_->FactoryReset();
+    model_->ClearCommands();
+    if (!c.fileKept) std::filesystem::remove(engine_->settingsFilePath);
+    device_->SetFaults({});
+    ui_ = RecordingOperator{};
+    const std::size_t logBefore = LogText().size();
+    ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
+    const std::string log = LogText().substr(logBefore);
+    EXPECT_NE(log.find("DPConnect found the Quendal listening (" + std::to_string(c.found) + ")"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(device_->SelfTestPasses());
+    EXPECT_FALSE(StatusShown("Saving settings for this Sorbex...")) << "no save";
+    EXPECT_FALSE(Heard("get -sn")) << "no save";
+    EXPECT_FALSE(ui_.Reached(4)) << "from the connect's 2 straight to the loader's 6";
+    EXPECT_FALSE(std::filesystem::exists(engine_->settingsFilePath));
+    if (c.fileKept) {
+      EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+      EXPECT_EQ(model_->Get("-sn"), "SN-4417-A") << "restored from the first attempt's file";
+    } else {
+      ASSERT_EQ(ui_.Captions(), "Settings Error, Settings Error");
+      EXPECT_EQ(ui_.shown[0].text, "The " + caption +
+                                       " couldn't find the settings file for your Sorbex.\n\n"
+                                       "Please try again or contact Orvelle for help.");
+      EXPECT_EQ(ui_.shown[1].text, "The " + caption +
+                                       " failed to restore the settings for your Sorbex.\n\n"
+                                       "Please try again.\n\n[Error -102]");
+      EXPECT_EQ(model_->Get("-sn"), "");
+    }
+  }
+}
+
+// After the restart: a device that answers only the second or third connect attempt, a
+// login that fails, and "Don't Erase Data". Each update still ends with success.
+TEST_F(InstrumentUpdate, SlowAfterTheRestart) {
+  struct Case {
+    const char* name;
+    int type;
+    int answeringAttempt;
+    int loginsAccepted;
+    bool dontEraseData;
+    std::string captions;
+    int erasures;
+  } cases[] = {
+      {"second attempt", kTypeRdv, 2, -1, true, "", 0},
+      {"third attempt", kTypeRdv, 3, -1, false, "", 1},
+      {"login refused", kTypeCvFour, 1, 1, false, "Login Error, Settings Error", 1},
+  };
+  Bench probe;
+  probe.type = probe.target = kTypeRdv;
+  Boot(probe);
+  const std::uint32_t attemptMs = FailedConnectMs();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeviceProfile profile;
+    DescribeDevice(c.type, 205, &profile);
+    Bench bench;
+    bench.type = bench.target = c.type;
+    bench.model.loginsAccepted = c.loginsAccepted;
+    // The device comes back after the first attempt, or in the wait after the second.
+    bench.restartMs = profile.restartWaitMs + 100;
+    if (c.answeringAttempt == 2) bench.restartMs += attemptMs + attemptMs / 4;
+    if (c.answeringAttempt == 3) bench.restartMs += 2 * attemptMs + 750;
+    Boot(bench);
+    OpenImage(DeviceTypeCode(c.type));
+    engine_->dontEraseData = c.dontEraseData;
+    const std::size_t logBefore = LogText().size();
+    const std::uint32_t start = DSTicks();
+    ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
+    const std::uint32_t elapsed = DSTicks() - start;
+    const std::string log = LogText().substr(logBefore);
+    EXPECT_EQ(Occurrences(log, "DPConnect couldn't connect."),
+              static_cast<std::size_t>(c.answeringAttempt - 1))
+        << log;
+    std::uint32_t least = profile.restartWaitMs;
+    if (c.answeringAttempt >= 2) least += attemptMs / 2;
+    if (c.answeringAttempt == 3) least += 1500 + attemptMs / 2;
+    EXPECT_GE(elapsed, least);
+    EXPECT_EQ(ui_.Captions(), c.captions);
+    if (c.loginsAccepted == 1) {
+      EXPECT_EQ(ui_.shown[0].text,
+                "This " + std::string(kCaption) +
+                    " failed to log into your Corvel Four.\nPlease check the settings on your "
+                    "instrument or contact Orvelle for help.");
+    } else {
+      EXPECT_TRUE(Heard("set -sn SN-4417-A")) << "restored";
+    }
+    EXPECT_TRUE(device_->SelfTestPasses());
+    EXPECT_TRUE(StatusShown("Checking new firmware..."));
+    EXPECT_EQ(model_->Erasures(), c.erasures);
+    EXPECT_EQ(StatusShown("Erasing old data..."), c.erasures > 0);
+  }
 }
 
 }  // namespace
