@@ -749,6 +749,25 @@ class FrmWebTest : public QObject {
     QVERIFY(!form->isVisible() && !form->transferInProgress);
     QVERIFY(shown_.empty());  // the form is gone: nobody to tell
   }
+
+  // Run alone: it ends every event loop of the test program.
+  void quitDuringRequest() {
+    server_->postDelayMs = 4000;
+    auto form = Form();
+    QVERIFY(form->OpenCheck());
+    FillValid(form.get());
+    QTimer::singleShot(300, [] { QCoreApplication::exit(0); });
+    QElapsedTimer clock;
+    clock.start();
+    form->btnSend->click();
+    QVERIFY(clock.elapsed() < 3000);
+    QVERIFY(shown_.empty());
+    server_->SetDocument(kPath, "3.97 http://x.example/a.exe");
+    const size_t requests = server_->Requests().size();
+    QCOMPARE(form->CheckVersion(396, kPath, false, kTitle), 0);
+    QCOMPARE(server_->Requests().size(), requests);
+    QVERIFY(shown_.empty());
+  }
 };
 
 QTEST_MAIN(FrmWebTest)
