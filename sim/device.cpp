@@ -171,6 +171,14 @@ void SimDevice::HandleFrame(std::string line, TimePoint now) {
     if (!line.empty() && line[0] == '@' && outcome.answer[0] == '+') {
       counters_.lastAddress = loader_.address();
     }
+    if (!line.empty() && line[0] == 'X' && outcome.answer[0] == '+' && infoEraseHook_) {
+      const MemoryLayout& l = options_.layout;
+      const std::uint32_t erased =
+          static_cast<std::uint32_t>(std::stoul(std::string(ParseFrame(line).payload), nullptr, 16));
+      if (erased >= l.infoStart && erased < l.infoStart + l.infoSegments * l.infoSegmentSize) {
+        infoEraseHook_();
+      }
+    }
   }
   switch (outcome.answer[0]) {
     case '-':
@@ -313,6 +321,11 @@ void SimDevice::SetShellExtension(InstrumentShell::Extension extension) {
 void SimDevice::SetStartHook(std::function<void()> hook) {
   std::lock_guard lock(mu_);
   startHook_ = std::move(hook);
+}
+
+void SimDevice::SetInfoEraseHook(std::function<void()> hook) {
+  std::lock_guard lock(mu_);
+  infoEraseHook_ = std::move(hook);
 }
 
 void SimDevice::PowerCycle(std::uint32_t offMs) {

@@ -95,6 +95,9 @@ class SimDevice : public Endpoint {
   void SetShellExtension(InstrumentShell::Extension extension);
   // Called whenever the firmware starts again (restart or power), with the device locked.
   void SetStartHook(std::function<void()> hook);
+  // Called, with the device locked, when the loader erases a segment of the information
+  // memory, where an instrument keeps its settings.
+  void SetInfoEraseHook(std::function<void()> hook);
   // Power goes now, flash as it is, and comes back after `offMs`.
   void PowerCycle(std::uint32_t offMs);
   void GoSilent(std::uint32_t ms);
@@ -126,6 +129,7 @@ class SimDevice : public Endpoint {
   std::vector<OutChunk> outbox_;
   std::function<void()> wake_;
   std::function<void()> startHook_;
+  std::function<void()> infoEraseHook_;
 };
 
 }  // namespace quendal::sim

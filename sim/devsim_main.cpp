@@ -352,6 +352,7 @@ int main(int argc, char** argv) {
       if (!freshSettings) settingsModel->FillInService();
       device->SetShellExtension(settingsModel->Extension());
       device->SetStartHook([model = settingsModel.get()] { model->Restarted(); });
+      device->SetInfoEraseHook([model = settingsModel.get()] { model->FactoryReset(); });
     }
   }
   // A logger is its shell in front of an instrument of these options; a loop-back plug stays

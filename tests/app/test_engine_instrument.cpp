@@ -74,6 +74,7 @@ class InstrumentUpdate : public testing::Test {
     device_ = std::make_unique<sim::SimDevice>(options);
     device_->SetShellExtension(model_->Extension());
     device_->SetStartHook([model = model_.get()] { model->Restarted(); });
+    device_->SetInfoEraseHook([model = model_.get()] { model->FactoryReset(); });
     transport_ = std::make_unique<sim::PtyTransport>(device_.get());
     ASSERT_EQ(transport_->Start(), 1);
     ui_ = RecordingOperator{};
@@ -469,8 +470,7 @@ TEST_F(InstrumentUpdate, SlowLoaderFoundListening) {
     ASSERT_EQ(ui_.Captions(), "Firmware Upload Error");
     ASSERT_TRUE(std::filesystem::exists(engine_->settingsFilePath));
 
-    // The erase took the settings with it.
-    model_->FactoryReset();
+    ASSERT_EQ(model_->Get("-sn"), "") << "the erase took the settings with it";
     model_->ClearCommands();
     if (!c.fileKept) std::filesystem::remove(engine_->settingsFilePath);
     device_->SetFaults({});
