@@ -9,10 +9,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <cstdlib>
 #include <memory>
 
 #include "app/engine/operator_interface.h"
@@ -344,6 +348,62 @@ class FrmWebTest : public QObject {
     QFETCH(int, build);
     QFETCH(QString, text);
     QCOMPARE(WindowsDescription(platform, major, minor, build, "SP"), text);
+  }
+
+  // An https address is used as https: the version comes over TLS from a service whose
+  // certificate the system trusts, and a service it does not trust is refused, not read.
+  void httpsService() {
+    if (!QSslSocket::supportsSsl()) QSKIP("no TLS backend");
+    auto makeCertificate = [this](const QString& name) {
+      const QString command =
+          QString("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                  "-addext subjectAltName=IP:127.0.0.1 -keyout '%1.key' -out '%1.pem' "
+                  ">/dev/null 2>&1")
+              .arg(Path(name));
+      return std::system(command.toUtf8().constData()) == 0;
+    };
+    if (!makeCertificate("trusted") || !makeCertificate("stranger")) {
+      QSKIP("openssl cannot make a test certificate");
+    }
+    const QSslConfiguration before = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration trusting = before;
+    trusting.addCaCertificates(QSslCertificate::fromPath(Path("trusted.pem")));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+
+    struct Service {
+      httplib::SSLServer server;
+      int port = -1;
+      std::thread thread;
+      Service(const QString& certificate, const QString& key)
+          : server(certificate.toUtf8().constData(), key.toUtf8().constData()) {
+        server.Get(kPath, [](const httplib::Request&, httplib::Response& response) {
+          response.set_content("3.97 https://x.example/Lurra.exe", "text/plain");
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      ~Service() {
+        server.stop();
+        thread.join();
+      }
+    };
+    Service trusted(Path("trusted.pem"), Path("trusted.key"));
+    Service stranger(Path("stranger.pem"), Path("stranger.key"));
+    QVERIFY(trusted.server.is_valid() && stranger.server.is_valid());
+
+    auto good = Form(QString("https://127.0.0.1:%1").arg(trusted.port));
+    QCOMPARE(good->CheckVersion(397, kPath, false, kTitle), 397);
+    QCOMPARE(shown_.size(), size_t{1});
+    QCOMPARE(shown_[0].caption, QString("Version Finder"));
+
+    auto bad = Form(QString("https://127.0.0.1:%1").arg(stranger.port));
+    QCOMPARE(bad->CheckVersion(397, kPath, false, kTitle), 0);
+    QCOMPARE(shown_.size(), size_t{2});
+    QCOMPARE(shown_[1].caption, QString("Version Check Error"));
+    QVERIFY2(shown_[1].text.contains("SSL", Qt::CaseInsensitive), qPrintable(shown_[1].text));
+    QVERIFY(opened_.empty());
+    QSslConfiguration::setDefaultConfiguration(before);
   }
 
   void serviceAddressSetting() {
