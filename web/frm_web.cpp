@@ -211,8 +211,13 @@ TfrmWeb::TfrmWeb(QWidget* parent) : QDialog(parent), serviceAddress(WebServiceAd
   };
   dialogs.beep = RealBeep;
   dialogs.chooseFile = [this](const QString& folder) {
-    return QFileDialog::getOpenFileName(this, "Send File with Feedback", folder,
-                                        "Any File Type (*)");
+#ifdef _WIN32
+    const char* filter = "Any File Type (*.*)";
+#else
+    // "*.*" would hide the files without an extension here.
+    const char* filter = "Any File Type (*)";
+#endif
+    return QFileDialog::getOpenFileName(this, "Send File with Feedback", folder, filter);
   };
   dialogs.openBrowser = [](const QUrl& address) { return QDesktopServices::openUrl(address); };
 
