@@ -173,8 +173,8 @@ void SimDevice::HandleFrame(std::string line, TimePoint now) {
     }
     if (!line.empty() && line[0] == 'X' && outcome.answer[0] == '+' && infoEraseHook_) {
       const MemoryLayout& l = options_.layout;
-      const std::uint32_t erased =
-          static_cast<std::uint32_t>(std::stoul(std::string(ParseFrame(line).payload), nullptr, 16));
+      const std::uint32_t erased = static_cast<std::uint32_t>(
+          std::stoul(std::string(ParseFrame(line).payload), nullptr, 16));
       if (erased >= l.infoStart && erased < l.infoStart + l.infoSegments * l.infoSegmentSize) {
         infoEraseHook_();
       }

@@ -32,7 +32,7 @@ struct Bench {
   std::uint32_t version = 205;
   int target = kTypeCvFour;  // the build's target family
   HardwareRule hardwareRule = HardwareRule::kNone;
-  bool filled = true;  // an instrument without every setting cannot be read
+  bool filled = true;  // false: its settings hold nothing, which some reads do not survive
   std::vector<std::string> switches;
   std::uint32_t restartMs = 0;
   bool hasLoader = true;
@@ -95,7 +95,8 @@ class InstrumentUpdate : public testing::Test {
       DescribeDevice(FindDeviceTypeCode(code.c_str()), 0, &layout);
       char options[96];
       std::snprintf(options, sizeof options, " --flash 0x%X-0xF9FF --info 0x%X:%u --segments 40 ",
-                    static_cast<unsigned>(layout.flashStart), static_cast<unsigned>(layout.infoStart),
+                    static_cast<unsigned>(layout.flashStart),
+                    static_cast<unsigned>(layout.infoStart),
                     static_cast<unsigned>(layout.infoSegments * layout.infoSegmentSize));
       ASSERT_EQ(std::system((test::ShellQuote(QUENDAL_MKIMAGE_PATH) + options +
                              test::ShellQuote(image) + " >/dev/null")
@@ -108,8 +109,7 @@ class InstrumentUpdate : public testing::Test {
   }
   void OpenCorvelImage() { OpenImage("CVFOUR"); }
   std::string LogText() const {
-    return test::ReadWholeFile(dir_.File("data") + "/" + engine_->WindowCaption() +
-                               ".errors.txt");
+    return test::ReadWholeFile(dir_.File("data") + "/" + engine_->WindowCaption() + ".errors.txt");
   }
   static std::size_t Occurrences(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -262,6 +262,7 @@ TEST_F(InstrumentUpdate, SlowReconnectGivesUpAfterThreeAttempts) {
 
 // Builders of the check cases. A case that passes every check ends soon after them: at a
 // settings read that fails for want of settings, or at a missing loader.
+
 // Against the image "CVFOUR 2-03": before 2.05 a Corvel Four without settings cannot be read.
 Bench Corvel(std::uint32_t version, std::vector<std::string> switches = {}) {
   Bench b;
@@ -344,17 +345,14 @@ void InstrumentUpdate::RunChecks(const std::vector<CheckCase>& cases) {
 // The device type, the newer-firmware question, the hardware revision rule in its three
 // forms, the running-test check and the battery: refusals, and passes that end quickly.
 TEST_F(InstrumentUpdate, ChecksBeforeTheLoader) {
-  const std::string& unread = kUnread;
-  const std::string& unreadAsk = kUnreadAsk;
-  const std::string& wrongDevice = kWrongDeviceText;
   RunChecks({
-      {"wrong device", WrongDevice({}), {}, kWrongDevice, {"Wrong Device"}, wrongDevice},
+      {"wrong device", WrongDevice({}), {}, kWrongDevice, {"Wrong Device"}, kWrongDeviceText},
       {"wrong device, factory, Cancel",
        WrongDevice({"-factory"}),
        {kBoxCancel},
        kWrongDevice,
        {"Wrong Device"},
-       wrongDevice + "\n\n[Factory Mode Override: Click OK to load FW anyway]"},
+       kWrongDeviceText + "\n\n[Factory Mode Override: Click OK to load FW anyway]"},
       {"newer firmware, Cancel",
        Corvel(204),
        {kBoxCancel},
@@ -362,10 +360,10 @@ TEST_F(InstrumentUpdate, ChecksBeforeTheLoader) {
        {"Newer Firmware"},
        "The firmware in your Corvel Four\nis newer than the version in this updater.\n\nAre you "
        "sure you want to load older firmware."},
-      {"newer firmware, OK", Corvel(204), {kBoxOk}, kBarePrompt, {"Newer Firmware", unread}, ""},
+      {"newer firmware, OK", Corvel(204), {kBoxOk}, kBarePrompt, {"Newer Firmware", kUnread}, ""},
       // Factory mode asks no version question, but asks to go on without settings.
-      {"newer firmware, factory", Corvel(204, {"-factory"}), {}, kCancelled, {unreadAsk}, ""},
-      {"same firmware", Corvel(203), {}, kBarePrompt, {unread}, ""},
+      {"newer firmware, factory", Corvel(204, {"-factory"}), {}, kCancelled, {kUnreadAsk}, ""},
+      {"same firmware", Corvel(203), {}, kBarePrompt, {kUnread}, ""},
       {"revision B, C only",
        Revision(HardwareRule::kCOnly, "B"),
        {},
@@ -373,7 +371,7 @@ TEST_F(InstrumentUpdate, ChecksBeforeTheLoader) {
        {"Wrong Hardware Revision"},
        "The hardware revision of the connected Corvel Four is 'B'.\n\nThis updater only works "
        "with Corvel Four hardware revision 'C'."},
-      {"revision C, C only", Revision(HardwareRule::kCOnly, " C"), {}, kBarePrompt, {unread}, ""},
+      {"revision C, C only", Revision(HardwareRule::kCOnly, " C"), {}, kBarePrompt, {kUnread}, ""},
       {"no revision, C only",
        Revision(HardwareRule::kCOnly, ""),
        {},
@@ -386,9 +384,9 @@ TEST_F(InstrumentUpdate, ChecksBeforeTheLoader) {
        kNotSupported,
        {"Wrong Hardware Revision"},
        " is 'C'.\n\nThis updater only works with Corvel Four hardware revision 'A' or 'B'."},
-      {"revision A, A or B", Revision(HardwareRule::kAOrB, "A"), {}, kBarePrompt, {unread}, ""},
-      {"no revision, A or B", Revision(HardwareRule::kAOrB, ""), {}, kBarePrompt, {unread}, ""},
-      {"revision C, no rule", Revision(HardwareRule::kNone, "C"), {}, kBarePrompt, {unread}, ""},
+      {"revision A, A or B", Revision(HardwareRule::kAOrB, "A"), {}, kBarePrompt, {kUnread}, ""},
+      {"no revision, A or B", Revision(HardwareRule::kAOrB, ""), {}, kBarePrompt, {kUnread}, ""},
+      {"revision C, no rule", Revision(HardwareRule::kNone, "C"), {}, kBarePrompt, {kUnread}, ""},
       {"test running",
        TestStatus("3"),
        {},
@@ -409,19 +407,17 @@ TEST_F(InstrumentUpdate, ChecksBeforeTheLoader) {
 
 // The passes whose device then goes on to the loader, which it lacks.
 TEST_F(InstrumentUpdate, SlowChecksPassedReachTheLoader) {
-  const std::string& noLoader = kNoLoaderCaption;
   RunChecks({
       {"wrong device, factory, OK",
        WrongDevice({"-factory"}),
        {kBoxOk},
        kNoLoader,
-       {"Wrong Device", noLoader},
+       {"Wrong Device", kNoLoaderCaption},
        "[Factory Mode Override: Click OK to load FW anyway]"},
-      {"no test", TestStatus(" -1"), {}, kNoLoader, {noLoader}, ""},
-      {"no test status", TestStatus(""), {}, kNoLoader, {noLoader}, ""},
-      {"battery 10 %", Battery("10"), {}, kNoLoader, {noLoader}, ""},
-      {"battery unreadable", Battery("ERROR"), {}, kNoLoader, {noLoader}, ""},
-  
+      {"no test", TestStatus(" -1"), {}, kNoLoader, {kNoLoaderCaption}, ""},
+      {"no test status", TestStatus(""), {}, kNoLoader, {kNoLoaderCaption}, ""},
+      {"battery 10 %", Battery("10"), {}, kNoLoader, {kNoLoaderCaption}, ""},
+      {"battery unreadable", Battery("ERROR"), {}, kNoLoader, {kNoLoaderCaption}, ""},
   });
 }
 
