@@ -356,9 +356,10 @@ class FrmWebTest : public QObject {
     if (!QSslSocket::supportsSsl()) QSKIP("no TLS backend");
     auto makeCertificate = [this](const QString& name) {
       const QString command =
-          QString("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
-                  "-addext subjectAltName=IP:127.0.0.1 -keyout '%1.key' -out '%1.pem' "
-                  ">/dev/null 2>&1")
+          QString(
+              "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+              "-addext subjectAltName=IP:127.0.0.1 -keyout '%1.key' -out '%1.pem' "
+              ">/dev/null 2>&1")
               .arg(Path(name));
       return std::system(command.toUtf8().constData()) == 0;
     };
@@ -436,7 +437,9 @@ class FrmWebTest : public QObject {
     const UpdaterEngine* e = window.engine();
     const QString caption = Q(e->WindowCaption());
     QVERIFY(!e->versionFinderPath.empty());
-    server_->SetDocument(e->versionFinderPath, "3.96 http://x.example/a.exe");
+    // The build's own image is the latest the service knows.
+    server_->SetDocument(e->versionFinderPath,
+                         VersionText(e->imageVersion) + " http://x.example/a.exe");
 
     // Start-up: once, quietly.
     QTRY_COMPARE(server_->Requests().size(), size_t{1});
@@ -454,7 +457,8 @@ class FrmWebTest : public QObject {
     QVERIFY(web->isVisible());
     QCOMPARE(Q(server_->Requests().back().path), QString("/"));
     QCOMPARE(web->product, caption);
-    QCOMPARE(web->version, QString("Lurra 3.96"));
+    QCOMPARE(web->version, window.userText2->text());
+    QVERIFY(web->version.endsWith(Q(" " + VersionText(e->imageVersion))));
     QCOMPARE(web->attachment1, errors);
     QVERIFY(web->defaultRecipient.contains('@'));
     QVERIFY(web->attachment2.isEmpty() && web->registeredName.isEmpty());
