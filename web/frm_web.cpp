@@ -34,6 +34,8 @@
 #ifdef _WIN32
 #define NOMINMAX
 #include <windows.h>
+// The operator interface has a MessageBox of its own.
+#undef MessageBox
 #endif
 
 #include "app/engine/operator_interface.h"
@@ -83,30 +85,30 @@ const char* const kRespondVia[] = {"No response necessary", "Email", "Telephone 
 
 bool ShowRealMessage(QWidget* parent, const QString& text, const QString& caption, bool yesNo,
                      int kind) {
-  QMessageBox::Icon icon = QMessageBox::NoIcon;
-  switch (kind) {
-    case kMessageWarning:
-      icon = QMessageBox::Warning;
-      break;
-    case kMessageError:
-      icon = QMessageBox::Critical;
-      break;
-    case kMessageInformation:
-      icon = QMessageBox::Information;
-      break;
-    case kMessageConfirmation:
-      icon = QMessageBox::Question;
-      break;
-    default:
-      break;
-  }
-  QMessageBox box(icon, caption, text, yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
-                  parent);
+  QMessageBox box(MessageKindIcon(kind), caption, text,
+                  yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, parent);
   if (yesNo) box.setDefaultButton(QMessageBox::Yes);
   return box.exec() == QMessageBox::Yes;
 }
 
-void RealBeep(int sound) {
+}  // namespace
+
+QMessageBox::Icon MessageKindIcon(int kind) {
+  switch (kind) {
+    case kMessageWarning:
+      return QMessageBox::Warning;
+    case kMessageError:
+      return QMessageBox::Critical;
+    case kMessageInformation:
+      return QMessageBox::Information;
+    case kMessageConfirmation:
+      return QMessageBox::Question;
+    default:
+      return QMessageBox::NoIcon;
+  }
+}
+
+void SystemBeep(int sound) {
 #ifdef _WIN32
   MessageBeep(static_cast<UINT>(sound));
 #else
@@ -114,8 +116,6 @@ void RealBeep(int sound) {
   QApplication::beep();
 #endif
 }
-
-}  // namespace
 
 QString WebServiceAddress() {
   const QString fromEnvironment = qEnvironmentVariable("QUENDAL_WEB_SERVICE").trimmed();
@@ -209,7 +209,7 @@ TfrmWeb::TfrmWeb(QWidget* parent) : QDialog(parent), serviceAddress(WebServiceAd
     QWidget* owner = parentWidget() ? parentWidget() : this;
     return ShowRealMessage(owner, text, caption, yesNo, kind);
   };
-  dialogs.beep = RealBeep;
+  dialogs.beep = SystemBeep;
   dialogs.chooseFile = [this](const QString& folder) {
 #ifdef _WIN32
     const char* filter = "Any File Type (*.*)";

@@ -3,6 +3,7 @@
 // form that posts to it. One HTTP client serves both; its requests wait on this thread in a
 // local event loop, so the windows stay live while the service answers.
 #include <QDialog>
+#include <QMessageBox>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
@@ -33,6 +34,11 @@ struct WebDialogs {
   // Opens the address in the web browser; false when that failed.
   std::function<bool(const QUrl& address)> openBrowser;
 };
+
+// The icon of a message kind (kMessageWarning ...), for both windows' message boxes.
+QMessageBox::Icon MessageKindIcon(int kind);
+// The system sound of a message of that kind; the one beep where a system has no others.
+void SystemBeep(int sound);
 
 // The service as scheme and host[:port]: QUENDAL_WEB_SERVICE in the environment, else
 // "WebService" in the preferences, else the build's default.

@@ -22,12 +22,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#ifdef _WIN32
-#include <windows.h>
-// The window has a MessageBox of its own.
-#undef MessageBox
-#endif
-
 #include "host/timing.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
@@ -56,24 +50,7 @@ QSettings Preferences() {
 }
 
 void ShowRealMessage(QWidget* parent, const QString& text, const QString& caption, int kind) {
-  QMessageBox::Icon icon = QMessageBox::NoIcon;
-  switch (kind) {
-    case kMessageWarning:
-      icon = QMessageBox::Warning;
-      break;
-    case kMessageError:
-      icon = QMessageBox::Critical;
-      break;
-    case kMessageInformation:
-      icon = QMessageBox::Information;
-      break;
-    case kMessageConfirmation:
-      icon = QMessageBox::Question;
-      break;
-    default:
-      break;
-  }
-  QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+  QMessageBox box(MessageKindIcon(kind), caption, text, QMessageBox::Ok, parent);
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
   box.exec();
 }
@@ -101,15 +78,6 @@ QPixmap DeviceIcon() {
   painter.drawPolygon(QPolygonF({QPointF(18, 2), QPointF(30, 2), QPointF(30, 8), QPointF(35, 8),
                                  QPointF(24, 17), QPointF(13, 8), QPointF(18, 8)}));
   return pixmap;
-}
-
-void RealBeep(int sound) {
-#ifdef _WIN32
-  MessageBeep(static_cast<UINT>(sound));
-#else
-  (void)sound;
-  QApplication::beep();
-#endif
 }
 
 }  // namespace
@@ -141,7 +109,7 @@ TfrmMain::TfrmMain(WindowOptions options, QWidget* parent)
     dialog.setDefaultSuffix("txt");
     return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
   };
-  dialogs.beep = RealBeep;
+  dialogs.beep = SystemBeep;
 
   setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
