@@ -103,15 +103,7 @@ int main(int argc, char** argv) {
   QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("config"));
   for (const char* sub : {"sys/class/tty", "dev", "sim", "data"}) QDir().mkpath(dir.filePath(sub));
 
-  sim::CommDeviceOptions comm;
-  sim::CommPresetOptions("kcd", &comm);
-  sim::SensorOptions sensor;
-  sim::SensorOptionsForType('s', 390, &sensor);
-  sensor.versionAfterUpdate = 396;
-  sensor.address = '3';
-  sensor.serialNumber = "LU-20931";
-  comm.sensor = sensor;
-  sim::CommDevice device(comm);
+  sim::CommDevice device(sim::DemoCommDeviceOptions());
   WireMeter meter(&device);
   sim::PtyTransport transport(&meter, {.pace = true});
   if (transport.Start() != 1) {

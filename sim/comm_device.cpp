@@ -54,6 +54,18 @@ bool CommPresetOptions(std::string_view name, CommDeviceOptions* options) {
   return true;
 }
 
+CommDeviceOptions DemoCommDeviceOptions() {
+  CommDeviceOptions comm;
+  CommPresetOptions("kcd", &comm);
+  SensorOptions sensor;
+  SensorOptionsForType('s', 390, &sensor);
+  sensor.versionAfterUpdate = 396;
+  sensor.address = '3';
+  sensor.serialNumber = "LU-20931";
+  comm.sensor = sensor;
+  return comm;
+}
+
 CommDevice::CommDevice(CommDeviceOptions options)
     : facts_(std::make_shared<ShellFacts>()), own_(options.device) {
   facts_->hardwareRevision = options.hardwareRevision;

@@ -40,6 +40,10 @@ struct CommDeviceOptions {
 // False for any other name.
 bool CommPresetOptions(std::string_view name, CommDeviceOptions* options);
 
+// The demonstration: a KCD with a Lurra sensor at 3.90 (address '3', serial number
+// "LU-20931") that an update takes to 3.96.
+CommDeviceOptions DemoCommDeviceOptions();
+
 struct CommCounters {
   std::string modeBytes;             // the mode switches taken, in order (the latest 256)
   std::uint32_t wakes = 0;           // "|" on the bus

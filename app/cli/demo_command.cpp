@@ -59,15 +59,7 @@ int RunDemoCommand(const std::vector<std::string_view>& args) {
     return kExitFailed;
   }
 
-  sim::CommDeviceOptions comm;
-  sim::CommPresetOptions("kcd", &comm);
-  sim::SensorOptions sensor;
-  sim::SensorOptionsForType('s', 390, &sensor);
-  sensor.versionAfterUpdate = 396;
-  sensor.address = '3';
-  sensor.serialNumber = "LU-20931";
-  comm.sensor = sensor;
-  sim::CommDevice device(comm);
+  sim::CommDevice device(sim::DemoCommDeviceOptions());
   sim::PtyTransport transport(&device);
   if (transport.Start() < 0) {
     std::fprintf(stderr, "quendal-cli demo: could not create a pseudo-terminal\n");

@@ -381,15 +381,7 @@ class FrmMainTest : public QObject {
   }
 
   void fullStartAgainstSimulator() {
-    sim::CommDeviceOptions comm;
-    QVERIFY(sim::CommPresetOptions("kcd", &comm));
-    sim::SensorOptions sensor;
-    QVERIFY(sim::SensorOptionsForType('s', 390, &sensor));
-    sensor.versionAfterUpdate = 396;
-    sensor.address = '3';
-    sensor.serialNumber = "LU-20931";
-    comm.sensor = sensor;
-    sim::CommDevice device(comm);
+    sim::CommDevice device(sim::DemoCommDeviceOptions());
     sim::PtyTransport transport(&device);
     QVERIFY(transport.Start() > 0);
     AddPort("devsim-kcd0", transport.SlavePath());
