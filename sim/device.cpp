@@ -147,11 +147,7 @@ void SimDevice::Hear(char byte, TimePoint now) {
 }
 
 void SimDevice::HandleFrame(std::string line, TimePoint now) {
-  FrameFaults f;
-  if (!line.empty()) {
-    ++counters_.framesByLetter[static_cast<std::uint8_t>(line[0])];
-    f = faults_.OnFrame(line[0]);
-  }
+  const FrameFaults f = TakeFrame(&faults_, &counters_, &line);
   if (f.powerLoss) {
     SwitchOff(now, f.powerOffMs, Boot::kPowerOn);
     return;
@@ -160,8 +156,6 @@ void SimDevice::HandleFrame(std::string line, TimePoint now) {
     silentUntil_ = now + std::chrono::milliseconds(f.silenceMs);
     return;
   }
-  if (f.corruptIn > 0) FaultInjector::CorruptFrame(&line, f.corruptIn);
-  if (f.dropIn > 0) FaultInjector::DropFromFrame(&line, f.dropIn);
 
   LoaderOutcome outcome;
   if (f.refuse) {
@@ -180,19 +174,7 @@ void SimDevice::HandleFrame(std::string line, TimePoint now) {
       }
     }
   }
-  switch (outcome.answer[0]) {
-    case '-':
-      ++counters_.framesRefused;
-      break;
-    case '?':
-      ++counters_.framesUnknown;
-      break;
-    default:
-      ++counters_.framesAccepted;
-      break;
-  }
-  if (f.corruptOut > 0) FaultInjector::CorruptAnswer(&outcome.answer, f.corruptOut);
-  if (f.dropOut > 0) FaultInjector::DropFromAnswer(&outcome.answer, f.dropOut);
+  SendFrameAnswer(f, &counters_, &outcome.answer);
   Emit(std::move(outcome.answer), now + std::chrono::milliseconds(f.delayMs));
   if (outcome.restart) {
     ++counters_.restarts;

@@ -89,4 +89,38 @@ class FaultInjector {
   std::uint64_t state_;
 };
 
+// The two ends of a loader frame's trip through the fault plan, shared by every simulated
+// loader. `Counters` has framesByLetter, framesRefused, framesUnknown and framesAccepted.
+// On the way in: counts the frame, asks the plan, and spoils the line as it says (a frame lost
+// to power or silence is left alone: nobody reads it).
+template <typename Counters>
+FrameFaults TakeFrame(FaultInjector* faults, Counters* counters, std::string* line) {
+  FrameFaults f;
+  if (!line->empty()) {
+    ++counters->framesByLetter[static_cast<std::uint8_t>((*line)[0])];
+    f = faults->OnFrame((*line)[0]);
+  }
+  if (f.powerLoss || f.silence) return f;
+  if (f.corruptIn > 0) FaultInjector::CorruptFrame(line, f.corruptIn);
+  if (f.dropIn > 0) FaultInjector::DropFromFrame(line, f.dropIn);
+  return f;
+}
+// On the way out: counts the loader's answer by its kind, then spoils it as planned.
+template <typename Counters>
+void SendFrameAnswer(const FrameFaults& f, Counters* counters, std::string* answer) {
+  switch (answer->empty() ? '\0' : (*answer)[0]) {
+    case '-':
+      ++counters->framesRefused;
+      break;
+    case '?':
+      ++counters->framesUnknown;
+      break;
+    default:
+      ++counters->framesAccepted;
+      break;
+  }
+  if (f.corruptOut > 0) FaultInjector::CorruptAnswer(answer, f.corruptOut);
+  if (f.dropOut > 0) FaultInjector::DropFromAnswer(answer, f.dropOut);
+}
+
 }  // namespace quendal::sim
