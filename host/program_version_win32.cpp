@@ -28,9 +28,8 @@ std::string ProgramFileVersion() {
   }
   const wchar_t* text = static_cast<const wchar_t*>(value);
   std::wstring wide(text, wcsnlen(text, chars));
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0,
-                          nullptr, nullptr);
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()),
+                                        nullptr, 0, nullptr, nullptr);
   std::string narrow(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
   if (bytes > 0) {
     WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), narrow.data(),

@@ -130,6 +130,14 @@ Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud) {
   return kOk;
 }
 
+bool DSPortInUse(Status rc) {
+  return rc < 0 && port::IsInUseError(-rc);
+}
+
+bool DSPortMissing(Status rc) {
+  return rc < 0 && port::IsMissingError(-rc);
+}
+
 Status DSClose(DeviceLink* link) {
   if (!link) return kMissingArgument;
   if (!IsOpen(link)) {

@@ -40,6 +40,10 @@ struct DeviceLink {
 };
 
 Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud);
+// What a failed DSOpen (the negated system error) says of the port, in this system's codes:
+// another program holds it, or there is no such port.
+bool DSPortInUse(Status rc);
+bool DSPortMissing(Status rc);
 Status DSClose(DeviceLink* link);
 Status DSWrite(DeviceLink* link, const void* bytes, std::uint32_t count, std::uint32_t* written);
 // Returns the terminator when it arrived, 0 when the time-out passed first.

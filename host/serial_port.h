@@ -12,6 +12,9 @@ namespace quendal::port {
 // Opens the named port for reading and writing, exclusively, existing devices only.
 // On POSIX a bare name means /dev/<name>; on Windows the device is "\\.\<name>".
 int Open(const char* portName, PortHandle* handle);
+// Whether an error of Open means the port is held by another program, or does not exist.
+bool IsInUseError(int err);
+bool IsMissingError(int err);
 
 // Driver queue sizes; a failure is only logged by the caller.
 int SetQueueSizes(PortHandle handle, std::uint32_t input, std::uint32_t output);

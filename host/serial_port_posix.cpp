@@ -153,6 +153,14 @@ void DropDtr(PortHandle handle) {
   ioctl(Fd(handle), TIOCMBIC, &lines);
 }
 
+bool IsInUseError(int err) {
+  return err == EBUSY || err == EACCES;  // locked by another opener, or not ours to open
+}
+
+bool IsMissingError(int err) {
+  return err == ENOENT || err == ENODEV || err == ENXIO;
+}
+
 int Close(PortHandle handle) {
   const int fd = Fd(handle);
   // The exclusive flag can outlive our descriptor (a pseudo-terminal keeps its tty while

@@ -103,6 +103,14 @@ void DropDtr(PortHandle handle) {
   EscapeCommFunction(Win(handle), CLRDTR);
 }
 
+bool IsInUseError(int err) {
+  return err == ERROR_ACCESS_DENIED;
+}
+
+bool IsMissingError(int err) {
+  return err == ERROR_FILE_NOT_FOUND;
+}
+
 int Close(PortHandle handle) {
   return CloseHandle(Win(handle)) ? 0 : LastError();
 }

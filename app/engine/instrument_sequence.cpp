@@ -20,12 +20,8 @@ std::string ConnectionText(UpdaterEngine* engine, Status rc) {
   const std::string head = "The " + caption + " is unable to connect to your " + target +
                            "\n on Comm Port \"" + port +
                            "\".\n\nPlease check your serial cable and Comm Port choice.";
+  if (std::string text = PortProblemText(port, rc); !text.empty()) return text;
   switch (rc) {
-    case -5:
-      return "Comm Port \"" + port + "\" is already in use by another application.\n" +
-             "Please choose a new Comm Port to use or quit the application using this port.";
-    case -2:
-      return "Comm Port \"" + port + "\" isn't available.\nPlease choose a new Comm Port to use.";
     case kNothingListening:
     case kNoAnswer:
       if (engine->build.targetType == kTypeLuma) {
@@ -156,15 +152,9 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     if (!CheckFirmwareRange(engine, profile)) return kNotSupported;
     // 9.
     if (profile.checksBattery) {
-      SetStatus(engine, "Checking battery power...");
-      std::int32_t percent = 0;
-      if (DPCheckBattery(session, &percent) > 0 && percent < 10) {
-        ShowMessageOk(engine,
-                      std::string("The battery power is too low!\n\n") +
-                          "Please replace the batteries before running this updater.",
-                      "Batteries Too Low", kMessageError);
-        return kBatteryLow;
-      }
+      rc = CheckBatteryStep(engine, session, "Checking battery power...",
+                            "The battery power is too low!");
+      if (rc < 0) return rc;
     }
     // 10.
     StepProgress(engine, 2);

@@ -21,12 +21,7 @@ std::string ConnectionText(UpdaterEngine* engine, Status rc) {
   const std::string head =
       "The " + engine->WindowCaption() + " is unable to connect to your communication device" +
       "\n on Comm Port \"" + port + "\".\n\nPlease check your serial cable and Comm Port choice.";
-  if (rc == -5) {
-    return "Comm Port \"" + port + "\" is already in use by another application.\n" +
-           "Please choose a new Comm Port to use or quit the application using this port.";
-  }
-  if (rc == -2)
-    return "Comm Port \"" + port + "\" isn't available.\nPlease choose a new Comm Port to use.";
+  if (std::string text = PortProblemText(port, rc); !text.empty()) return text;
   if (rc == kNothingListening) return head;
   return head + "\nError " + std::to_string(rc);
 }
@@ -103,15 +98,9 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
 
   // 3. Battery.
   StepProgress(engine, 2);
-  SetStatus(engine, "Checking KCD battery power...");
-  std::int32_t percent = 0;
-  if (DPCheckBattery(session, &percent) > 0 && percent < 10) {
-    ShowMessageOk(engine,
-                  std::string("The battery power in the KCD is too low!\n\n") +
-                      "Please replace the batteries before running this updater.",
-                  "Batteries Too Low", kMessageError);
-    return kBatteryLow;
-  }
+  rc = CheckBatteryStep(engine, session, "Checking KCD battery power...",
+                        "The battery power in the KCD is too low!");
+  if (rc < 0) return rc;
 
   // 4. Lend the open port to the loader engine.
   StepProgress(engine, 2);

@@ -87,6 +87,30 @@ BuildSettings ThisBuild() {
 
 UpdaterEngine::UpdaterEngine(OperatorInterface* ui, BuildSettings build) : ui(ui), build(build) {}
 
+Status CheckBatteryStep(UpdaterEngine* engine, InstrumentSession* session, const char* status,
+                        const char* firstLine) {
+  SetStatus(engine, status);
+  std::int32_t percent = 0;
+  if (DPCheckBattery(session, &percent) > 0 && percent < 10) {
+    ShowMessageOk(engine,
+                  std::string(firstLine) + "\n\n" +
+                      "Please replace the batteries before running this updater.",
+                  "Batteries Too Low", kMessageError);
+    return kBatteryLow;
+  }
+  return 0;
+}
+
+std::string PortProblemText(const std::string& port, Status rc) {
+  if (DSPortInUse(rc)) {
+    return "Comm Port \"" + port + "\" is already in use by another application.\n" +
+           "Please choose a new Comm Port to use or quit the application using this port.";
+  }
+  if (DSPortMissing(rc))
+    return "Comm Port \"" + port + "\" isn't available.\nPlease choose a new Comm Port to use.";
+  return {};
+}
+
 std::string PerUserDataFolder() {
   std::string base;
 #ifdef _WIN32

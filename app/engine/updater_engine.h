@@ -119,6 +119,15 @@ void SetStatus(UpdaterEngine* engine, const std::string& text);
 void SetProgress(UpdaterEngine* engine, int position);
 void StepProgress(UpdaterEngine* engine, int step);
 
+// Steps both update sequences take.
+// The battery check with `status` shown: after the "Batteries Too Low" message that begins
+// with `firstLine`, kBatteryLow. A battery that cannot be read is no reason to stop: 0.
+Status CheckBatteryStep(UpdaterEngine* engine, InstrumentSession* session, const char* status,
+                        const char* firstLine);
+// The text for a port that another program holds or that is not there; empty for any other
+// result of the connect.
+std::string PortProblemText(const std::string& port, Status rc);
+
 // Identity and version rules.
 void SelectSensorType(UpdaterEngine* engine, std::int32_t code);
 bool CheckFirmwareRange(UpdaterEngine* engine, const DeviceProfile& profile);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/engine/updater_engine.h"
+#include "host/serial.h"
 #include "sim/comm_device.h"
 #include "sim/device.h"
 #include "sim/instrument_settings.h"
@@ -359,6 +360,28 @@ TEST_F(SensorUpdate, SlowSettingsReadFailure) {
       EXPECT_EQ(ui_.shown[i].caption, c.captions[i]);
     }
   }
+}
+
+// A port that another program holds, or one that has gone, is named as such, whatever the
+// system calls the error.
+TEST_F(SensorUpdate, PortInUseOrMissing) {
+  Boot(Lurra());
+  DeviceLink holder;
+  ASSERT_GT(DSOpen(&holder, transport_->SlavePath().c_str(), 9600), 0);
+  EXPECT_LT(Start(), 0);
+  ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+  EXPECT_EQ(ui_.shown[0].caption, "Connection Error");
+  EXPECT_EQ(ui_.shown[0].text,
+            "Comm Port \"simulated KCD\" is already in use by another application.\nPlease "
+            "choose a new Comm Port to use or quit the application using this port.");
+  DSClose(&holder);
+
+  SelectPort(engine_.get(), dir_.File("no-such-port"), "COM9");
+  EXPECT_LT(Start(), 0);
+  ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+  EXPECT_EQ(ui_.shown[0].text,
+            "Comm Port \"COM9\" isn't available.\nPlease choose a new Comm Port to use.");
+  EXPECT_EQ(Facts().updates, 0u);
 }
 
 TEST_F(SensorUpdate, AnInstrumentIsNoCommDevice) {
