@@ -33,5 +33,7 @@ inline constexpr Status kNoLoader = -112;
 inline constexpr Status kNotSupported = -120;
 inline constexpr Status kWrongDevice = -121;
 inline constexpr Status kBatteryLow = -130;
+// The new firmware runs, but not every captured setting is back; the settings file is kept.
+inline constexpr Status kSettingsNotRestored = -140;
 
 }  // namespace quendal

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "host/timing.h"
+#include "instrument/attempt_record.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_file.h"
 #include "logger/maintenance.h"
@@ -421,6 +422,11 @@ Status GetInstInfo(InstrumentSession* session, std::uint32_t bits) {
     if (step.found) session->settings.mask |= b;
     return step.rc;
   });
+  // Which setting failed must not decide between a partial capture and none: any setting
+  // read makes it partial, wherever the failure stood in the read order.
+  if (result < 0 && result != kSomeFailed && result != kEcho && result != kNoAnswer &&
+      session->settings.mask != 0)
+    result = kSomeFailed;
   if (result < 0)
     LogPrint(session->log, kLogStep, kProtocolSource, "GetInstInfo could not collect all settings");
   return result;
@@ -440,8 +446,10 @@ Status SetInstInfo(InstrumentSession* session, std::uint32_t bits) {
   return result;
 }
 
-Status DPSaveInfo(InstrumentSession* session, const char* path) {
-  if (!session) return kMissingArgument;
+namespace {
+
+// Reads the device's settings into the session; `found` gets the bits read.
+Status Capture(InstrumentSession* session, std::uint32_t* foundBits) {
   DiagnosticLog* log = session->log;
   const int type = session->profileType;
   Status rc;
@@ -487,8 +495,69 @@ Status DPSaveInfo(InstrumentSession* session, const char* path) {
     rc = GetInstInfo(session, bits);
     found = session->settings.mask;
   }
+  *foundBits = found;
+  return rc;
+}
 
-  if (rc < 0 && rc != kSomeFailed) {
+// Takes the settings of an earlier attempt on this unit from its file.
+bool TakeEarlierAttempt(InstrumentSession* session, const char* path) {
+  session->captured = 0;
+  Status rc = ReadInfoFile(session, path);
+  if (rc < 0) {
+    LogPrint(session->log, kLogFailure, kProtocolSource,
+             "DPSaveInfo received error %d trying to read the earlier attempt's settings from %s",
+             rc, path);
+    return false;
+  }
+  session->captured = 1;
+  session->info.knownMask = session->capturedMask;
+  return true;
+}
+
+}  // namespace
+
+Status DPSaveInfo(InstrumentSession* session, const char* path, SaveOutcome* outcome) {
+  if (!session) return kMissingArgument;
+  DiagnosticLog* log = session->log;
+  SaveOutcome ignored;
+  SaveOutcome& out = outcome ? *outcome : ignored;
+  out = SaveOutcome{};
+  std::uint32_t found = 0;
+  Status rc = Capture(session, &found);
+  const bool captureFailed = rc < 0 && rc != kSomeFailed;
+
+  // A file still here is of an attempt that did not end in a full restore.
+  AttemptRecord pending;
+  if (path && path[0] != '\0' && ReadAttemptRecord(path, &pending) >= 0) {
+    const AttemptRecord device = HeldUnit(session);
+    const bool erased = pending.phase != AttemptPhase::kCaptured;
+    if (erased && SameUnit(pending, device)) {
+      LogPrint(log, kLogFailure, kProtocolSource,
+               "DPSaveInfo found the settings of an earlier attempt on this %s (serial \"%s\", "
+               "%s) in %s: restoring those instead of capturing the device again",
+               pending.device.c_str(), pending.serial.c_str(), AttemptPhaseName(pending.phase),
+               path);
+      if (TakeEarlierAttempt(session, path)) {
+        out.fromEarlierAttempt = true;
+        return kOk;
+      }
+    }
+    // The same unit captured again before anything was touched: the new capture replaces it.
+    const bool replaced = !captureFailed && !erased && pending.device == device.device &&
+                          pending.serial == device.serial;
+    if (!replaced) {
+      LogPrint(log, kLogFailure, kProtocolSource,
+               "DPSaveInfo found settings of another unit in %s (%s, serial \"%s\", %s); this "
+               "device is a %s, serial \"%s\"",
+               path, pending.device.c_str(), pending.serial.c_str(),
+               AttemptPhaseName(pending.phase), device.device.c_str(), device.serial.c_str());
+      Status aside = SetSettingsFileAside(path, &out.setAside, log);
+      // Rather no capture than one written over another unit's only copy.
+      if (aside < 0) return aside;
+    }
+  }
+
+  if (captureFailed) {
     LogPrint(log, kLogFailure, kProtocolSource,
              "DPSaveInfo received error %d trying to collect device settings", rc);
     return rc;
@@ -503,7 +572,26 @@ Status DPSaveInfo(InstrumentSession* session, const char* path) {
   }
   LogPrint(log, kLogStep, kProtocolSource,
            "DPSaveInfo successfully retreived and saved device settings to a temp file");
+  // The operator's backup of every unit; its loss is no reason to stop the update.
+  KeepUnitCopy(path, HeldUnit(session), &out.unitCopy, log);
   return kOk;
+}
+
+Status DPCaptureInfo(InstrumentSession* session) {
+  if (!session) return kMissingArgument;
+  std::uint32_t found = 0;
+  Status rc = Capture(session, &found);
+  if (rc < 0 && rc != kSomeFailed) return rc;
+  session->captured = 1;
+  session->capturedMask = found;
+  return rc;
+}
+
+bool SettingsRestorable(const InstrumentSession* session, std::string* problem) {
+  if (!session) return false;
+  // Instrument and logger values are held in fields that always fit their commands.
+  if (session->profileType != kTypeDigitalSensor) return true;
+  return SDISettingsFit(&session->sdi, problem);
 }
 
 namespace {

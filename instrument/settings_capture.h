@@ -3,6 +3,7 @@
 // it: data loggers through the logger library, digital sensors through the SDI-12 layer,
 // every other instrument through its "get"/"set" commands selected by flag bits.
 #include <cstdint>
+#include <string>
 
 #include "host/status.h"
 #include "instrument/instrument_session.h"
@@ -13,9 +14,26 @@ namespace quendal {
 // a capture through GetInstInfo. `version` is the firmware version number (2.05: 205).
 std::uint32_t InstrumentCaptureBits(int type, std::uint32_t version);
 
-// Captures the settings of the session's device type and writes the settings file.
+// What a save found beside the device.
+struct SaveOutcome {
+  // The settings came from the file of an earlier attempt on this unit that reached the
+  // erase: the device no longer holds them, so it was not captured over the file.
+  bool fromEarlierAttempt = false;
+  std::string setAside;  // a file of another unit (or an unusable one), moved here
+  std::string unitCopy;  // the dated copy of this capture
+};
+
+// Captures the settings of the session's device type and writes the settings file, unless
+// the file holds this unit's settings from an attempt that reached the erase: then those
+// are taken instead. A file of another unit is moved aside first, never restored or lost.
 // 1; -13, -36, or a failure code.
-Status DPSaveInfo(InstrumentSession* session, const char* path);
+Status DPSaveInfo(InstrumentSession* session, const char* path, SaveOutcome* outcome = nullptr);
+// Reads the device's settings into the session only, leaving every file alone. 1 or -35
+// (some settings could not be read); other negative codes when nothing was captured.
+Status DPCaptureInfo(InstrumentSession* session);
+// Whether the held settings can be written back as they are: false with the reason when
+// a value does not fit its command.
+bool SettingsRestorable(const InstrumentSession* session, std::string* problem);
 // Writes the held settings back (reading the settings file first when none are held).
 // `newSerial` (null or empty: keep) replaces the serial number.
 Status DPRestoreInfo(InstrumentSession* session, const char* path, const char* newSerial);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,19 +11,10 @@
 #include <new>
 #include <string>
 
+#include "instrument/attempt_record.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_capture.h"
 #include "logger/maintenance.h"
-
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
 
 namespace quendal {
 
@@ -31,7 +23,6 @@ using namespace instrument_detail;
 namespace {
 
 constexpr const char* kHeader = "***** Auto-Generated Settings File -- DO NOT EDIT *****\r\n\r\n";
-constexpr const char* kTempSuffix = ".tmp";
 // The mask of what was captured. Without it every value in the file would count as read,
 // and a setting that could not be read would be restored as zero or empty.
 constexpr const char* kMaskKey = "mask";
@@ -181,14 +172,6 @@ int ErrorNumber() {
   return errno != 0 ? errno : EIO;
 }
 
-bool ReplaceFile(const std::string& from, const char* to) {
-#ifdef _WIN32
-  return MoveFileExA(from.c_str(), to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-  return std::rename(from.c_str(), to) == 0;
-#endif
-}
-
 }  // namespace
 
 Status WriteInfoFile(InstrumentSession* session, const char* path) {
@@ -203,31 +186,23 @@ Status WriteInfoFile(InstrumentSession* session, const char* path) {
       SensorLayout(session, &text);
     else
       InstrumentLayout(session, &text);
+    // Which unit the values are of, and that nothing of it has been touched yet.
+    const AttemptRecord unit = HeldUnit(session);
+    Line(&text, kUnitDeviceKey, "%s", unit.device.c_str());
+    Line(&text, kUnitSerialKey, "%s", unit.serial.c_str());
+    Line(&text, kUnitFirmwareKey, "%u", static_cast<unsigned>(unit.firmware));
+    Line(&text, kAttemptPhaseKey, "%s", AttemptPhaseName(AttemptPhase::kCaptured));
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
 
   // The file of an earlier attempt may be the only copy of the settings: it is replaced
-  // only by a complete new one.
-  const std::string temp = std::string(path) + kTempSuffix;
-  errno = 0;
-  File file(std::fopen(temp.c_str(), "wb"));
-  if (!file) {
-    const int error = ErrorNumber();
+  // only by a complete new one that has reached the disk.
+  Status rc = WriteFileAtomically(path, text);
+  if (rc < 0) {
     LogPrint(session->log, kLogFailure, kProtocolSource,
-             "WriteInfoFile got error %d trying to open settings file %s", error, path);
-    return -error;
-  }
-  int error = 0;
-  if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size()) error = ErrorNumber();
-  if (error == 0 && std::fflush(file.get()) != 0) error = ErrorNumber();
-  if (std::fclose(file.release()) != 0 && error == 0) error = ErrorNumber();
-  if (error == 0 && !ReplaceFile(temp, path)) error = ErrorNumber();
-  if (error != 0) {
-    std::remove(temp.c_str());
-    LogPrint(session->log, kLogFailure, kProtocolSource,
-             "WriteInfoFile got error %d trying to write settings file %s", error, path);
-    return -error;
+             "WriteInfoFile got error %d trying to write settings file %s", -rc, path);
+    return rc;
   }
   return kOk;
 }
@@ -235,13 +210,16 @@ Status WriteInfoFile(InstrumentSession* session, const char* path) {
 const char* FindSettingsKey(const char* fileText, const char* key) {
   if (!fileText || !key || key[0] == '\0') return nullptr;
   const std::size_t length = std::strlen(key);
-  const char* first = nullptr;
   for (const char* at = std::strstr(fileText, key); at; at = std::strstr(at + 1, key)) {
-    if (!first) first = at;
-    const bool lineStart = at == fileText || at[-1] == '\n' || at[-1] == '\r';
-    if (lineStart && at[length] == '=') return at + length;
+    // A key stands at the start of its line; the port lines of older logger files stand
+    // in angle brackets. A key's text inside a value or another key is never the key.
+    const char* lineStart = at;
+    if (lineStart > fileText && lineStart[-1] == '<') --lineStart;
+    const bool atLineStart =
+        lineStart == fileText || lineStart[-1] == '\n' || lineStart[-1] == '\r';
+    if (atLineStart && at[length] == '=') return at + length;
   }
-  return first ? first + length : nullptr;
+  return nullptr;
 }
 
 namespace {
@@ -249,9 +227,8 @@ namespace {
 // The text just after the opening quote of the key's value; null when there is none.
 const char* ValueStart(const char* fileText, const char* key) {
   const char* at = FindSettingsKey(fileText, key);
-  if (!at) return nullptr;
-  const char* quote = std::strchr(at, '"');
-  return quote ? quote + 1 : nullptr;
+  if (!at || at[0] != '=' || at[1] != '"') return nullptr;
+  return at + 2;
 }
 
 }  // namespace
@@ -272,8 +249,14 @@ bool ReadTextValue(const char* fileText, const char* key, char* destination, std
   destination[0] = '\0';
   const char* value = ValueStart(fileText, key);
   if (!value) return false;
-  std::size_t n = 0;
-  while (n + 1 < capacity && value[n] != '\0' && value[n] != '"') ++n;
+  // A value ends at the last quote of its line, so that a quote inside it ("6\" pipe")
+  // comes back whole; values never span lines.
+  std::size_t end = 0;
+  std::size_t lastQuote = SIZE_MAX;
+  for (; value[end] != '\0' && value[end] != '\r' && value[end] != '\n'; ++end)
+    if (value[end] == '"') lastQuote = end;
+  if (lastQuote != SIZE_MAX) end = lastQuote;
+  std::size_t n = end < capacity - 1 ? end : capacity - 1;
   std::memcpy(destination, value, n);
   destination[n] = '\0';
   return n > 0;

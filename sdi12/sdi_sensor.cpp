@@ -457,13 +457,52 @@ Status SDISetSensorSN(SdiSensorLink* sdi) {
   return result;
 }
 
+bool SDISettingsFit(const SdiSensorLink* sdi, std::string* problem) {
+  if (!sdi) return false;
+  struct Value {
+    const char* prefix;
+    const char* what;
+    std::string_view text;
+    bool used;
+  };
+  const std::uint8_t type = sdi->typeCode;
+  const Value values[] = {
+      {"?X#", "serial number", sdi->serialNumber.view(), true},
+      {"?X5", "calibration", sdi->calibration.view(), true},
+      {"?Xb", "second calibration", sdi->calibration2.view(),
+       type == 'y' || type == 'w' || IsBremoLike(type)},
+  };
+  for (const Value& v : values) {
+    if (!v.used || v.text.empty()) continue;
+    char command[kSdiCommandBufferSize];
+    const CommandBuild built = BuildCommand(command, v.prefix, v.text);
+    if (built == CommandBuild::kOk) continue;
+    if (problem) {
+      char text[160];
+      if (built == CommandBuild::kTooLong) {
+        std::snprintf(text, sizeof text,
+                      "its %s has %u characters, more than the %u a command takes", v.what,
+                      static_cast<unsigned>(v.text.size()),
+                      static_cast<unsigned>(kSdiCommandBufferSize - std::strlen(v.prefix) - 2));
+      } else {
+        std::snprintf(text, sizeof text, "its %s holds a character that ends a command", v.what);
+      }
+      *problem = text;
+    }
+    return false;
+  }
+  return true;
+}
+
 Status SDIRestoreInfo(SdiSensorLink* sdi) {
   if (!sdi) return kMissingArgument;
-  SDISetSensorSN(sdi);
+  // Every setting is tried; the first failure is what the caller hears of.
+  Status serial = SDISetSensorSN(sdi);
   Status address = SDISetSensorAddress(sdi, sdi->address);
   Status calibration = SDISetSensorCalibration(sdi, nullptr);
   if (calibration < 0) return calibration;
   if (address < 0) return address;
+  if (serial < 0) return serial;
   return kOk;
 }
 

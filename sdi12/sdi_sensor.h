@@ -5,6 +5,7 @@
 // loader start, firmware self-check, type setting).
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "host/bounded_text.h"
 #include "host/diagnostic_log.h"
@@ -69,6 +70,9 @@ Status SDISetSensorType(SdiSensorLink* sdi, std::uint32_t code);
 
 Status SDISaveInfo(SdiSensorLink* sdi);
 Status SDIRestoreInfo(SdiSensorLink* sdi);
+// Whether the held serial number and calibrations can be written back as they are; false
+// with the reason (for the operator) when one does not fit a command.
+bool SDISettingsFit(const SdiSensorLink* sdi, std::string* problem);
 
 Status SDIInvokeQuendal(SdiSensorLink* sdi);
 Status SDICheckBinary(SdiSensorLink* sdi);

@@ -178,6 +178,7 @@ void SimDevice::HandleFrame(std::string line, TimePoint now) {
   Emit(std::move(outcome.answer), now + std::chrono::milliseconds(f.delayMs));
   if (outcome.restart) {
     ++counters_.restarts;
+    if (options_.corruptAfterUpdate) SpoilWrittenImage(&flash_);
     if (options_.restartMs == 0) {
       Start(Boot::kNewFirmware);
     } else {
@@ -288,6 +289,16 @@ void SimDevice::SetFaults(FaultPlan plan) {
   std::lock_guard lock(mu_);
   faults_ = FaultInjector(std::move(plan));
   WakeLocked();
+}
+
+void SimDevice::SetRestartMs(std::uint32_t ms) {
+  std::lock_guard lock(mu_);
+  options_.restartMs = ms;
+}
+
+void SimDevice::SetCorruptAfterUpdate(bool corrupt) {
+  std::lock_guard lock(mu_);
+  options_.corruptAfterUpdate = corrupt;
 }
 
 void SimDevice::SetOldFirmware(bool old) {

@@ -39,7 +39,8 @@ struct DeviceOptions {
   bool blankFlash = false;
   std::string imageText;
   std::optional<VectorTable> imageVectors;
-  std::uint32_t restartMs = 0;  // the vectors' restart keeps the device off this long
+  std::uint32_t restartMs = 0;      // the vectors' restart keeps the device off this long
+  bool corruptAfterUpdate = false;  // a flash cell fails while the new firmware is written
   FaultPlan faults;
 };
 
@@ -90,6 +91,8 @@ class SimDevice : public Endpoint {
   // Control.
   void SetFaults(FaultPlan plan);  // counting starts again
   void SetOldFirmware(bool old);
+  void SetRestartMs(std::uint32_t ms);
+  void SetCorruptAfterUpdate(bool corrupt);
   // More shell commands, for richer instruments built on this one. Runs on the transport's
   // thread with the device locked: it must not call back into the device.
   void SetShellExtension(InstrumentShell::Extension extension);

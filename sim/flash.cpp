@@ -159,4 +159,24 @@ bool Flash::ImageValid() const {
   return VerifyImageCheck(memory_.data(), memory_.size(), layout_.flashStart) == kOk;
 }
 
+void SpoilWrittenImage(Flash* flash) {
+  // One bit that will not stay set, in the middle of what the check block covers.
+  const std::uint32_t start = flash->layout().flashStart;
+  if (flash->Read(start) != (kImageCheckMagic & 0xFF) ||
+      flash->Read(start + 1) != kImageCheckMagic >> 8) {
+    return;
+  }
+  std::uint32_t end = 0;
+  for (int i = 3; i >= 0; --i)
+    end = end << 8 | flash->Read(start + 2 + static_cast<std::uint32_t>(i));
+  const std::uint32_t from = start + kImageCheckBlockSize;
+  if (end <= from || end > kAddressSpace) return;
+  for (std::uint32_t a = from + (end - from) / 2; a < end; ++a) {
+    std::uint8_t byte = flash->Read(a);
+    if (byte == 0 || Flash::InLoaderArea(a)) continue;
+    std::uint8_t spoilt = static_cast<std::uint8_t>(byte & (byte - 1));
+    if (flash->Program(a, &spoilt, 1)) return;
+  }
+}
+
 }  // namespace quendal::sim

@@ -77,4 +77,8 @@ class Flash {
   std::vector<std::uint8_t> memory_;
 };
 
+// A flash cell that fails while a new image is written: one bit of the image, in the middle
+// of what its check block covers, stays cleared, so the new firmware reports itself corrupt.
+void SpoilWrittenImage(Flash* flash);
+
 }  // namespace quendal::sim

@@ -253,6 +253,11 @@ void InstrumentSettingsModel::SetDataFlashFails(bool fails) {
   options_.dataFlashFails = fails;
 }
 
+void InstrumentSettingsModel::SetRefuseSettings(bool refuse) {
+  std::lock_guard<std::mutex> lock(mu_);
+  options_.refuseSettings = refuse;
+}
+
 void InstrumentSettingsModel::Restarted() {
   std::lock_guard<std::mutex> lock(mu_);
   loggedIn_ = false;
@@ -341,6 +346,7 @@ std::optional<std::string> InstrumentSettingsModel::RunSet(const std::string& ke
     text = after;
   }
   if (!record && !Knows(full)) return std::nullopt;
+  if (options_.refuseSettings) return "ERROR";
   // Settings change only for the service.
   if (needsLogin_ && !loggedIn_) return "ERROR";
   if (text.empty()) return "ERROR";

@@ -25,7 +25,8 @@ struct InstrumentModelOptions {
   std::string hardwareRevision = "";
   // A Corvel V's answer to "ping -stat": "-1" when no test runs; empty: no such command.
   std::string testStatus = "-1";
-  int loginsAccepted = -1;  // service logins that succeed before the rest fail; -1: all
+  int loginsAccepted = -1;      // service logins that succeed before the rest fail; -1: all
+  bool refuseSettings = false;  // every setting and record write answers "ERROR"
 };
 
 class InstrumentSettingsModel {
@@ -65,6 +66,7 @@ class InstrumentSettingsModel {
   std::string SensorType() const;                    // from "set -sensor"
   void SetBattery(std::string body);
   void SetDataFlashFails(bool fails);
+  void SetRefuseSettings(bool refuse);
   // The firmware started again: the service login is gone.
   void Restarted();
 

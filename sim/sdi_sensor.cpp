@@ -338,7 +338,7 @@ void SdiSensor::Start(Boot boot, TimePoint now) {
     serialNumber_.clear();
     refusals_.clear();
     if (options_.versionAfterUpdate != 0) version_ = options_.versionAfterUpdate;
-    if (options_.corruptAfterUpdate) SpoilWrittenImage();
+    if (options_.corruptAfterUpdate) SpoilWrittenImage(&flash_);
   }
   bool runFirmware = boot == Boot::kNewFirmware || flash_.ImageValid() || !options_.hasLoader;
   state_ = runFirmware ? DeviceState::kFirmware : DeviceState::kLoaderWaiting;
@@ -356,26 +356,6 @@ TimePoint SdiSensor::Advance(TimePoint now) {
   if (state_ == DeviceState::kLoaderWaiting) next = std::min(next, loaderGivesUpAt_);
   if (now < silentUntil_) next = std::min(next, silentUntil_);
   return next;
-}
-
-void SdiSensor::SpoilWrittenImage() {
-  // One bit that will not stay set, in the middle of what the check block covers.
-  const std::uint32_t start = flash_.layout().flashStart;
-  if (flash_.Read(start) != (kImageCheckMagic & 0xFF) ||
-      flash_.Read(start + 1) != kImageCheckMagic >> 8) {
-    return;
-  }
-  std::uint32_t end = 0;
-  for (int i = 3; i >= 0; --i)
-    end = end << 8 | flash_.Read(start + 2 + static_cast<std::uint32_t>(i));
-  const std::uint32_t from = start + kImageCheckBlockSize;
-  if (end <= from || end > kAddressSpace) return;
-  for (std::uint32_t a = from + (end - from) / 2; a < end; ++a) {
-    std::uint8_t byte = flash_.Read(a);
-    if (byte == 0 || Flash::InLoaderArea(a)) continue;
-    std::uint8_t spoilt = static_cast<std::uint8_t>(byte & (byte - 1));
-    if (flash_.Program(a, &spoilt, 1)) return;
-  }
 }
 
 }  // namespace quendal::sim

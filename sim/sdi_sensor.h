@@ -135,7 +135,6 @@ class SdiSensor {
   void SwitchOff(TimePoint now, std::uint32_t offMs, Boot boot);
   void Start(Boot boot, TimePoint now);
   void StartLoader(TimePoint now);
-  void SpoilWrittenImage();
 
   SensorOptions options_;
   Flash flash_;

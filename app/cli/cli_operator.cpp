@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "host/status.h"
+
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
@@ -115,14 +117,30 @@ int CliOperator::MessageBox(const char* text, const char* caption, int flags) {
   return result;
 }
 
-void CliOperator::Result(int code, unsigned seconds) {
+void CliOperator::Result(int code, unsigned seconds, const std::string& keptSettings) {
+  const bool restored = code >= 0;
   if (events_) {
-    Emit(nlohmann::ordered_json{{"event", "result"}, {"code", code}, {"seconds", seconds}}.dump());
+    nlohmann::ordered_json result{
+        {"event", "result"}, {"code", code}, {"seconds", seconds}, {"settingsRestored", restored}};
+    if (!keptSettings.empty()) result["settingsFile"] = keptSettings;
+    Emit(result.dump());
     return;
   }
   EndBar();
-  Emit(code >= 0 ? "Update finished in " + std::to_string(seconds) + " seconds."
-                 : "Update failed (error " + std::to_string(code) + ").");
+  if (code >= 0) {
+    Emit("Update finished in " + std::to_string(seconds) + " seconds.");
+  } else if (code == kSettingsNotRestored) {
+    Emit("Firmware updated in " + std::to_string(seconds) +
+         " seconds, but not every setting was restored.");
+  } else {
+    Emit("Update failed (error " + std::to_string(code) + ").");
+  }
+  if (!keptSettings.empty()) {
+    Emit("The settings are kept in " + keptSettings +
+         "; the next update of this unit restores them, or: quendal-cli restore --port PORT "
+         "--from \"" +
+         keptSettings + "\"");
+  }
 }
 
 }  // namespace quendal::cli

@@ -22,7 +22,9 @@ class CliOperator : public OperatorInterface {
   void SetConnectText(const char*) override {}
 
   // The last line: the sequence's result and the time taken.
-  void Result(int code, unsigned seconds);
+  // The update's end; `keptSettings`: the settings file that waits for a restore still owed
+  // (empty: none).
+  void Result(int code, unsigned seconds, const std::string& keptSettings = {});
 
  private:
   void EndBar();

@@ -1,5 +1,6 @@
 // quendal-cli: the updater's console front end for terminals and factory scripts.
-// Exit status: 0 success, 1 the operation failed, 2 usage error.
+// Exit status: 0 success, 1 the operation failed, 2 usage error, 3 firmware updated with
+// settings not all restored.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -30,9 +31,20 @@ constexpr const char* kUsage =
     "         [--new-sn TEXT] [--dont-erase] [--answer ok|cancel] [--data-dir DIR]\n"
     "         [--events]                      update the device on port NAME; --events\n"
     "                                         writes JSON Lines instead of text\n"
+    "  restore --port NAME --from FILE [--data-dir DIR] [--events]\n"
+    "                                         write a kept settings file (a per-unit copy\n"
+    "                                         under unit-settings/ in the data folder) back\n"
+    "                                         into the same unit on port NAME\n"
     "  demo [--events]                        a full update of a simulated KCD with a\n"
     "                                         Lurra sensor on a pseudo-terminal\n"
-    "  help                                   show this text\n";
+    "  help                                   show this text\n"
+    "\n"
+    "exit status:\n"
+    "  0  success: the new firmware runs and every saved setting is back\n"
+    "  1  the operation failed (the message says what was left and how to resume)\n"
+    "  2  usage error\n"
+    "  3  the firmware was updated, but not every setting was restored; the settings file\n"
+    "     is kept and its path printed\n";
 
 }  // namespace
 
@@ -52,6 +64,7 @@ int main(int argc, char** argv) {
   if (command == "image") return RunImageCommand(args);
   if (command == "ports") return RunPortsCommand(args);
   if (command == "update") return RunUpdateCommand(args);
+  if (command == "restore") return RunRestoreCommand(args);
 #ifdef QUENDAL_CLI_DEMO
   if (command == "demo") return RunDemoCommand(args);
 #endif

@@ -11,6 +11,8 @@ namespace quendal::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// The new firmware runs but not every setting is back; the settings file is kept.
+inline constexpr int kExitSettingsNotRestored = 3;
 
 struct ParsedOptions {
   std::map<std::string, std::string> values;

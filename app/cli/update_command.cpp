@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 #include "app/cli/cli_operator.h"
 #include "app/cli/options.h"
@@ -68,7 +70,10 @@ int RunUpdateRequest(const UpdateRequest& request) {
 
   const std::uint32_t start = DSTicks();
   rc = RunUpdate(&engine);
-  ui.Result(rc, (DSTicks() - start) / 1000);
+  std::error_code ec;
+  const bool kept = rc < 0 && std::filesystem::exists(engine.settingsFilePath, ec);
+  ui.Result(rc, (DSTicks() - start) / 1000, kept ? engine.settingsFilePath : std::string());
+  if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
   return rc < 0 ? kExitFailed : kExitOk;
 }
 
@@ -97,6 +102,32 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
   if (auto* v = options.Value("--answer")) request.answer = *v;
   if (auto* v = options.Value("--data-dir")) request.dataDir = *v;
   return RunUpdateRequest(request);
+}
+
+int RunRestoreCommand(const std::vector<std::string_view>& args) {
+  ParsedOptions options = ParseOptions(args, {"--port", "--from", "--data-dir"}, {"--events"});
+  if (options.error.empty() && !options.Value("--port")) options.error = "option --port is needed";
+  if (options.error.empty() && !options.Value("--from")) options.error = "option --from is needed";
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "quendal-cli restore: %s\n", options.error.c_str());
+    return kExitUsage;
+  }
+  CliOperator ui(options.Has("--events"), kBoxCancel);
+  UpdaterEngine engine(&ui);
+  const std::string* dataDir = options.Value("--data-dir");
+  Status rc = EngineStart(&engine, {}, dataDir ? *dataDir : std::string());
+  if (rc < 0) {
+    ShowMessageOk(&engine, ConstructorErrorText(engine, rc), "Application Launch Error",
+                  kMessageError);
+    ui.Result(rc, 0);
+    return kExitFailed;
+  }
+  SelectPort(&engine, *options.Value("--port"), *options.Value("--port"));
+  const std::uint32_t start = DSTicks();
+  rc = RestoreSettingsFrom(&engine, *options.Value("--from"));
+  ui.Result(rc, (DSTicks() - start) / 1000);
+  if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
+  return rc < 0 ? kExitFailed : kExitOk;
 }
 
 }  // namespace quendal::cli

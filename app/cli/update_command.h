@@ -21,6 +21,8 @@ struct UpdateRequest {
 
 // quendal-cli update --port NAME [...]
 int RunUpdateCommand(const std::vector<std::string_view>& args);
+// quendal-cli restore --port NAME --from FILE: a kept settings file back into its unit.
+int RunRestoreCommand(const std::vector<std::string_view>& args);
 // One update with the engine; the exit status.
 int RunUpdateRequest(const UpdateRequest& request);
 

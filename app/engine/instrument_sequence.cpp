@@ -56,9 +56,11 @@ Status Command(UpdaterEngine* engine, const char* command, std::uint32_t timeout
 void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
   const std::string caption = engine->WindowCaption();
   const std::string target = engine->targetDisplayName;
+  // Where the settings wait for the restore that is still owed; a missing file keeps none.
+  const std::string kept = rc == -102 ? std::string() : KeptFileText(*engine);
   const std::string general = "The " + caption + " failed to restore the settings for your " +
                               target + ".\n\nPlease try again.\n\n[Error " + std::to_string(rc) +
-                              "]";
+                              "]" + kept;
   if (rc == -102) {
     ShowMessageOk(engine,
                   "The " + caption + " couldn't find the settings file for your " + target +
@@ -69,12 +71,12 @@ void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
     ShowMessageOk(engine,
                   "The " + caption + " failed to read the settings file for your " + target +
                       ".\n\nPlease try again or contact Orvelle for help." +
-                      "\n\nError: " + std::to_string(rc),
+                      "\n\nError: " + std::to_string(rc) + kept,
                   "Settings Error", kMessageError);
   } else if (rc == -35) {
     ShowMessageOk(engine,
                   "The " + caption + " failed to restore some of the settings for your " + target +
-                      ".\n\nPlease check the settings after this updater is finished.",
+                      ".\n\nPlease check the settings after this updater is finished." + kept,
                   "Settings Error", kMessageError);
   } else {
     ShowMessageOk(engine, general, "Settings Error", kMessageError);
@@ -172,7 +174,9 @@ Status UpdateInstrument(UpdaterEngine* engine) {
         return rc;
       }
     }
-    rc = DPSaveInfo(session, engine->settingsFilePath.c_str());
+    SaveOutcome saved;
+    rc = DPSaveInfo(session, engine->settingsFilePath.c_str(), &saved);
+    if (Status check = AfterSaveStep(engine, saved, rc); check < 0) return check;
     if (rc < 0) {
       if (engine->openFileAllowed || engine->factoryMode) {
         const std::string text =
@@ -193,6 +197,10 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   SetProgress(engine, 6);
   // 13. The loader.
   SetStatus(engine, "Starting the firmware loader...");
+  if (profile.savesSettings) {
+    rc = MarkEraseStep(engine, !loaderListening);
+    if (rc < 0) return rc;
+  }
   rc = BSLConnect(host, port, profile.loaderBaud, true, 3);
   if (rc == kNoLoader) {
     ShowMessageOk(engine,
@@ -298,10 +306,18 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     session->settings.mask = 2;
     session->settings.typeCode = 0;
   }
+  bool restored = true;
   if (profile.savesSettings && !engine->settingsSkipped) {
-    rc = DPRestoreInfo(session, engine->settingsFilePath.c_str(),
-                       newSerial ? engine->newSerialNumber.c_str() : nullptr);
-    if (rc < 0) ShowRestoreFailure(engine, rc);
+    // Taking up an earlier attempt: its file must be this instrument's.
+    if (!session->captured) restored = EarlierFileIsThisUnit(engine, HeldUnit(session));
+    if (restored) {
+      rc = DPRestoreInfo(session, engine->settingsFilePath.c_str(),
+                         newSerial ? engine->newSerialNumber.c_str() : nullptr);
+      if (rc < 0) {
+        restored = false;
+        ShowRestoreFailure(engine, rc);
+      }
+    }
   }
   // 27-28.
   if (profile.setsClock) DPSetTime(session);
@@ -326,7 +342,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   }
   // 31.
   DPLogout(session, 1);
-  return kOk;
+  return restored ? kOk : kSettingsNotRestored;
 }
 
 }  // namespace quendal

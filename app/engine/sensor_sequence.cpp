@@ -143,7 +143,9 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     SetStatus(engine, "Saving settings for this digital sensor...");
     WriteByte(engine, '[');
     DSSleep(500);
-    rc = DPSaveInfo(session, engine->settingsFilePath.c_str());
+    SaveOutcome saved;
+    rc = DPSaveInfo(session, engine->settingsFilePath.c_str(), &saved);
+    if (Status check = AfterSaveStep(engine, saved, rc); check < 0) return check;
     if (rc < 0) {
       if (engine->openFileAllowed || engine->factoryMode) {
         const std::string text =
@@ -188,6 +190,8 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     // 13-14. Start the sensor's loader.
     SetProgress(engine, 6);
     SetStatus(engine, "Starting the firmware loader...");
+    rc = MarkEraseStep(engine, true);
+    if (rc < 0) return rc;
     rc = SDIInvokeQuendal(&session->sdi);
     if (rc == kNoSensorLoader) {
       ShowMessageOk(engine,
@@ -206,6 +210,10 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   }
 
   // 15.
+  if (!save) {
+    rc = MarkEraseStep(engine, false);
+    if (rc < 0) return rc;
+  }
   rc = BSLAttach(host);
   if (rc < 0) {
     ShowMessageOk(engine,
@@ -276,19 +284,35 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     return rc;
   }
 
-  // 22-23. The sensor's own settings back; failures here no longer undo the update.
+  // 22-23. The sensor's own settings back; failures here no longer undo the update, but
+  // the settings file stays until every setting is back.
   StepProgress(engine, 2);
   SetStatus(engine, "Restoring settings...");
-  rc = DPRestoreInfo(session, engine->settingsFilePath.c_str(), nullptr);
-  if (rc < 0) {
-    ShowMessageOk(engine,
-                  "The " + caption + " failed to restore the calibration and address\n" +
-                      "for your " + target +
-                      ".\n\nPlease calibrate this sensor and check the address.\n\n[Error " +
-                      std::to_string(rc) + "]",
-                  "Settings Error", kMessageError);
+  bool restored = true;
+  if (!session->captured && !engine->settingsSkipped) {
+    // Taking up an earlier attempt: its file must be this sensor's.
+    SDIGetSensorType(&session->sdi);
+    SDIGetSensorSN(&session->sdi);
+    restored = EarlierFileIsThisUnit(engine, HeldUnit(session));
   }
+  if (restored && !engine->settingsSkipped) {
+    rc = DPRestoreInfo(session, engine->settingsFilePath.c_str(), nullptr);
+    if (rc < 0) {
+      restored = false;
+      ShowMessageOk(engine,
+                    "The " + caption + " failed to restore the calibration and address\n" +
+                        "for your " + target +
+                        ".\n\nPlease calibrate this sensor and check the address.\n\n[Error " +
+                        std::to_string(rc) + "]" + KeptFileText(*engine),
+                    "Settings Error", kMessageError);
+    }
+  }
+  // A sensor busy with the restore may refuse the first try.
   rc = SDISetSensorType(&session->sdi, static_cast<std::uint32_t>(engine->sensorTypeCode));
+  if (rc < 0 && rc != kBadArgument) {
+    DSSleep(500);
+    rc = SDISetSensorType(&session->sdi, static_cast<std::uint32_t>(engine->sensorTypeCode));
+  }
   if (rc < 0) {
     ShowMessageOk(engine,
                   "The " + caption + " failed to set the sensor type for your " + target +
@@ -301,7 +325,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   StepProgress(engine, 2);
   WriteByte(engine, '`');
   DPLogout(session, 0);
-  return kOk;
+  return restored ? kOk : kSettingsNotRestored;
 }
 
 }  // namespace quendal

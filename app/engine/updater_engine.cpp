@@ -261,7 +261,20 @@ Status RunUpdate(UpdaterEngine* engine) {
 
   Status rc = engine->IsCommDeviceBuild() ? UpdateDigitalSensor(engine) : UpdateInstrument(engine);
 
-  if (rc < 0) {
+  if (rc == kSettingsNotRestored) {
+    // The new firmware runs: the device is left as after a success, but the settings file
+    // stays for the restore that is still owed.
+    const std::uint32_t seconds = (DSTicks() - start) / 1000;
+    SetProgress(engine, 100);
+    engine->ui->SetStatus(
+        ("Updated firmware in " + std::to_string(seconds) + " seconds; settings not all restored.")
+            .c_str());
+    engine->ui->PumpMessages();
+    LogPrint(engine->log.get(), kLogFailure, kHostSource,
+             "Finished updating device in %d seconds; not every setting was restored, %s kept",
+             static_cast<int>(seconds), engine->settingsFilePath.c_str());
+    engine->connectText = "You may disconnect your " + engine->targetDisplayName + " now.";
+  } else if (rc < 0) {
     engine->ui->HideStatus();
     SetProgress(engine, 0);
     const char grave = '`';
@@ -282,7 +295,8 @@ Status RunUpdate(UpdaterEngine* engine) {
     engine->ui->PumpMessages();
     LogPrint(engine->log.get(), kLogFailure, kHostSource, "Finished updating device in %d seconds",
              static_cast<int>(seconds));
-    std::remove(engine->settingsFilePath.c_str());
+    // Every captured setting is back. A run that went on without settings owns no file.
+    if (!engine->settingsSkipped) std::remove(engine->settingsFilePath.c_str());
     engine->connectText = "You may disconnect your " + engine->targetDisplayName + " now.";
   }
   engine->ui->SetConnectText(engine->connectText.c_str());

@@ -13,7 +13,9 @@
 #include "host/port_enum.h"
 #include "host/serial.h"
 #include "host/status.h"
+#include "instrument/attempt_record.h"
 #include "instrument/instrument_session.h"
+#include "instrument/settings_capture.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
 
@@ -124,6 +126,25 @@ void StepProgress(UpdaterEngine* engine, int step);
 // with `firstLine`, kBatteryLow. A battery that cannot be read is no reason to stop: 0.
 Status CheckBatteryStep(UpdaterEngine* engine, InstrumentSession* session, const char* status,
                         const char* firstLine);
+// The settings file around the erase.
+// Right after the save (`saved`: its result): warns of another unit's file moved aside;
+// stops (negative) before anything is touched when a held value could not be written back.
+Status AfterSaveStep(UpdaterEngine* engine, const SaveOutcome& outcome, Status saved);
+// Before the device may leave its firmware: the settings file records it, so that no later
+// Start captures the device over the file. `captured`: this run saved the settings (else it
+// takes up an earlier attempt, whose file must be of one that reached this point). Negative
+// after its message: nothing may be erased.
+Status MarkEraseStep(UpdaterEngine* engine, bool captured);
+// Before a restore from the file of an earlier attempt: true when the file is this unit's;
+// else it is moved aside after a warning.
+bool EarlierFileIsThisUnit(UpdaterEngine* engine, const AttemptRecord& device);
+// Writes a kept settings file (a per-unit copy or the settings file) back into the unit on
+// the selected port, after the same checks of type and serial number as an update.
+// 1, or a negative code after its message.
+Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path);
+// Appended to the texts of a restore that did not bring every setting back.
+std::string KeptFileText(const UpdaterEngine& engine);
+
 // The text for a port that another program holds or that is not there; empty for any other
 // result of the connect.
 std::string PortProblemText(const std::string& port, Status rc);

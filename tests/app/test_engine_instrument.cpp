@@ -60,14 +60,14 @@ class InstrumentUpdate : public testing::Test {
     modelOptions.type = bench.type;
     modelOptions.version = bench.version;
     model_ = std::make_unique<sim::InstrumentSettingsModel>(modelOptions);
-    // Some settings holding nothing make the capture fail.
+    // An instrument whose settings all hold nothing gives the capture nothing to keep.
     if (bench.filled) {
       for (const std::string& key : model_->Keys()) {
         model_->Set(key, model_->IsNumberKey(key) ? "7" : "v" + key.substr(1));
       }
+      model_->Set("-sn", "SN-4417-A");
+      model_->Set("-config", "1000");
     }
-    model_->Set("-sn", "SN-4417-A");
-    model_->Set("-config", "1000");
     sim::DeviceOptions options = sim::OptionsForType(bench.type, bench.version);
     options.restartMs = bench.restartMs;
     options.shell.hasLoader = bench.hasLoader;
@@ -472,7 +472,10 @@ TEST_F(InstrumentUpdate, SlowLoaderFoundListening) {
     device_->SetFaults({});
     ui_ = RecordingOperator{};
     const std::size_t logBefore = LogText().size();
-    ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
+    // With the file gone the firmware is new but nothing could be restored.
+    ASSERT_EQ(RunUpdate(engine_.get()), c.fileKept ? 1 : kSettingsNotRestored)
+        << ui_.Captions() << "\n"
+        << LogText();
     const std::string log = LogText().substr(logBefore);
     EXPECT_NE(log.find("DPConnect found the Quendal listening (" + std::to_string(c.found) + ")"),
               std::string::npos)
@@ -509,10 +512,13 @@ TEST_F(InstrumentUpdate, SlowAfterTheRestart) {
     bool dontEraseData;
     std::string captions;
     int erasures;
+    Status result;
   } cases[] = {
-      {"second attempt", kTypeRdv, 2, -1, true, "", 0},
-      {"third attempt", kTypeRdv, 3, -1, false, "", 1},
-      {"login refused", kTypeCvFour, 1, 1, false, "Login Error, Settings Error", 1},
+      {"second attempt", kTypeRdv, 2, -1, true, "", 0, 1},
+      {"third attempt", kTypeRdv, 3, -1, false, "", 1, 1},
+      // The settings cannot go back without the login: the update says so and keeps them.
+      {"login refused", kTypeCvFour, 1, 1, false, "Login Error, Settings Error", 1,
+       kSettingsNotRestored},
   };
   Bench probe;
   probe.type = probe.target = kTypeRdv;
@@ -534,7 +540,8 @@ TEST_F(InstrumentUpdate, SlowAfterTheRestart) {
     engine_->dontEraseData = c.dontEraseData;
     const std::size_t logBefore = LogText().size();
     const std::uint32_t start = DSTicks();
-    ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
+    ASSERT_EQ(RunUpdate(engine_.get()), c.result) << ui_.Captions() << "\n" << LogText();
+    EXPECT_EQ(std::filesystem::exists(engine_->settingsFilePath), c.result != 1);
     const std::uint32_t elapsed = DSTicks() - start;
     const std::string log = LogText().substr(logBefore);
     EXPECT_EQ(Occurrences(log, "DPConnect couldn't connect."),

@@ -10,6 +10,7 @@
 
 #include "app/engine/updater_engine.h"
 #include "host/serial.h"
+#include "host/timing.h"
 #include "sim/comm_device.h"
 #include "sim/device.h"
 #include "sim/instrument_settings.h"
@@ -299,28 +300,174 @@ TEST_F(SensorUpdate, WaitingLoaderIsSentBackFirst) {
   ExpectKept(before, Facts());
 }
 
-// Once the new firmware passed its check, a failed restore is reported and the update
-// still succeeds.
-TEST_F(SensorUpdate, SlowRestoreFailuresAfterAGoodCheckStillSucceed) {
-  sim::SensorOptions sensor = Lurra();
-  sensor.errorsBeforeOk = 1000;
-  Boot(sensor);
-  ASSERT_EQ(Start(), 1) << LogText();
-  ASSERT_EQ(ui_.shown.size(), 2u) << ui_.Captions();
-  for (const test::Shown& s : ui_.shown) {
-    EXPECT_EQ(s.caption, "Settings Error");
-    EXPECT_EQ(s.kind, kMessageError);
+// Every failure after the erase leaves the sensor without its settings. The first Start says
+// so and keeps the file; the next one, with the fault gone, brings every setting back rather
+// than capturing the emptied sensor over the file.
+TEST_F(SensorUpdate, SlowEveryFailureAfterTheEraseIsFinishedByTheNextStart) {
+  struct Case {
+    const char* name;
+    const char* fault;  // on the sensor's loader frames
+    void (*spoil)(sim::SensorOptions*);
+    void (*mend)(SdiSensor*);
+    Status first;  // 0: any failure
+    const char* caption;
+  } cases[] = {
+      {"power lost", "power@40:W,ms=200", nullptr, nullptr, 0, "Firmware Upload Error"},
+      {"silence", "silence@40+100000:W,ms=2000", nullptr, nullptr, 0, "Firmware Upload Error"},
+      {"frames refused", "refuse@40+100000:W", nullptr, nullptr, 0, "Firmware Upload Error"},
+      {"corrupt new firmware", nullptr, [](sim::SensorOptions* o) { o->corruptAfterUpdate = true; },
+       [](SdiSensor* s) { s->options().corruptAfterUpdate = false; }, kFirmwareCorrupt,
+       "Firmware Error"},
+      {"slow restart", nullptr, [](sim::SensorOptions* o) { o->restartMs = 6000; },
+       [](SdiSensor* s) { s->options().restartMs = 0; }, 0, "Firmware Error"},
+      {"restore refused", nullptr, [](sim::SensorOptions* o) { o->errorsBeforeOk = 1000; },
+       [](SdiSensor* s) { s->options().errorsBeforeOk = 0; }, kSettingsNotRestored,
+       "Settings Error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SensorOptions sensor = Lurra();
+    if (c.fault) {
+      std::string error;
+      sim::FaultRule rule;
+      ASSERT_TRUE(sim::ParseFaultRule(c.fault, &rule, &error)) << error;
+      sensor.faults.rules = {rule};
+    }
+    if (c.spoil) c.spoil(&sensor);
+    Boot(sensor);
+    const SensorFacts before = Facts();
+
+    const Status first = Start();
+    if (c.first != 0) {
+      EXPECT_EQ(first, c.first);
+    }
+    EXPECT_LT(first, 0);
+    ASSERT_FALSE(ui_.shown.empty());
+    EXPECT_EQ(ui_.shown[0].caption, c.caption) << ui_.Captions();
+    ASSERT_TRUE(SettingsFileExists()) << "kept for the next attempt";
+    if (first == kSettingsNotRestored) {
+      const std::string& text = ui_.shown[0].text;
+      EXPECT_NE(text.find("The settings are kept in:\n" + dir_.File("data") +
+                          "/Lurra Family.settings.txt"),
+                std::string::npos)
+          << text;
+      EXPECT_EQ(ui_.statuses.back().find("settings not all restored"),
+                ui_.statuses.back().size() - 26)
+          << ui_.statuses.back();
+    }
+
+    device_->SetSensorFaults({});
+    device_->WithSensor([&](SdiSensor& s) {
+      if (c.mend) c.mend(&s);
+    });
+    // A sensor still silent or restarting comes back before the next Start.
+    DSSleep(2000);
+    for (int i = 0; i < 100 && device_->WithSensor([](const SdiSensor& s) {
+           return s.state() == sim::DeviceState::kOff;
+         });
+         ++i) {
+      DSSleep(100);
+    }
+    ASSERT_EQ(Start(), 1) << ui_.Captions() << "\n" << LogText();
+    EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+    ExpectKept(before, Facts());
+    EXPECT_FALSE(SettingsFileExists());
+    EXPECT_FALSE(std::filesystem::is_empty(dir_.File("data") + "/unit-settings"))
+        << "every capture has its dated copy";
   }
-  EXPECT_EQ(ui_.shown[0].text.rfind("The " + std::string(kCaption) +
-                                        " failed to restore the calibration and address\nfor "
-                                        "your Lurra Family.\n\nPlease calibrate this sensor and "
-                                        "check the address.\n\n[Error -",
-                                    0),
-            0u)
+}
+
+// A file another sensor left is never restored into this one: it is moved aside and kept,
+// whether this sensor's own settings were read, could not be, or the update takes up an
+// interrupted one.
+TEST_F(SensorUpdate, SlowAnotherSensorsFileIsSetAsideNeverRestored) {
+  const std::string other =
+      "***** Auto-Generated Settings File -- DO NOT EDIT *****\r\n\r\n"
+      "type=\"Digital Sensor\"\r\nidentity=\"013ORVELLE Fesko 396SX1\"\r\naddress=\"5\"\r\n"
+      "addressInt=\"53\"\r\ncalibration=\"FB cal\"\r\ncalibration2=\"FB cal 2\"\r\n"
+      "sn=\"FB-2\"\r\nsensorType=\"108\"\r\nunitDevice=\"Digital Sensor l\"\r\n"
+      "unitSerial=\"FB-2\"\r\nunitFirmware=\"396\"\r\n";
+  struct Case {
+    const char* name;
+    const char* phase;
+    bool unreadable;  // this sensor's own settings cannot be read; the operator goes on
+    bool inLoader;    // this sensor waits in its loader, as an interrupted update leaves it
+    Status result;
+    std::string captions;
+  } cases[] = {
+      {"own settings read", "erase begun", false, false, 1, "Settings File Set Aside"},
+      {"own settings unreadable", "erase begun", true, false, 1,
+       "Settings File Set Aside, Settings Retrieve Error"},
+      {"resumed, cancelled run's file", "captured", false, true, kSettingsNotRestored,
+       "Settings File Set Aside"},
+      {"resumed, another type's file", "erase begun", false, true, kSettingsNotRestored,
+       "Settings File Set Aside"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SensorOptions fesko;
+    ASSERT_TRUE(sim::SensorOptionsForType('y', 390, &fesko));
+    fesko.versionAfterUpdate = 396;
+    fesko.address = '4';
+    fesko.serialNumber = "FA-1";
+    fesko.xaFails = c.unreadable;
+    fesko.blankFlash = c.inLoader;
+    fesko.loaderTimeoutMs = c.inLoader ? 600000 : 300;
+    Boot(fesko, {"-rep"});
+    SelectSensorType(engine_.get(), 261);
+    const std::string path =
+        engine_->dataFolder + "/" + engine_->targetDisplayName + ".settings.txt";
+    std::filesystem::create_directories(dir_.File("data"));
+    test::WriteWholeFile(path, other + "attemptPhase=\"" + c.phase + "\"\r\n");
+    ui_ = RecordingOperator{};
+    ui_.answers = {kBoxOk};
+
+    EXPECT_EQ(RunUpdate(engine_.get()), c.result) << ui_.Captions() << "\n" << LogText();
+    EXPECT_EQ(ui_.Captions().find(c.captions), 0u) << ui_.Captions();
+    const SensorFacts after = Facts();
+    EXPECT_NE(after.serialNumber, "FB-2");
+    EXPECT_NE(after.x4, "FB cal");
+    EXPECT_NE(after.address, '5');
+    if (!c.unreadable && !c.inLoader) {
+      EXPECT_EQ(after.serialNumber, "FA-1") << "its own settings came back";
+      EXPECT_EQ(after.address, '4');
+    }
+    // The other sensor's file is kept whole beside the settings file.
+    int kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.File("data"))) {
+      if (entry.path().filename().string().find(".set-aside-") != std::string::npos) {
+        EXPECT_EQ(test::ReadWholeFile(entry.path().string()).find(other), 0u);
+        ++kept;
+        std::filesystem::remove(entry.path());
+      }
+    }
+    EXPECT_EQ(kept, 1);
+  }
+}
+
+// What the sensor could not take back is known before anything is touched; a type that is
+// refused once is asked again.
+TEST_F(SensorUpdate, SlowValuesAreCheckedBeforeTheEraseAndTheTypeIsAskedTwice) {
+  sim::SensorOptions longCalibration = Lurra();
+  longCalibration.x4 = std::string(70, '7');
+  Boot(longCalibration);
+  EXPECT_EQ(Start(), kBadArgument);
+  ASSERT_EQ(ui_.Captions(), "Settings Error");
+  EXPECT_NE(ui_.shown[0].text.find("its calibration has 70 characters, more than the 59 a "
+                                   "command takes"),
+            std::string::npos)
       << ui_.shown[0].text;
-  EXPECT_NE(ui_.shown[1].text.find("failed to set the sensor type"), std::string::npos);
-  EXPECT_EQ(ui_.statuses.back().rfind("Successfully updated firmware in ", 0), 0u);
-  EXPECT_FALSE(SettingsFileExists());
+  EXPECT_EQ(Facts().updates, 0u) << "nothing was erased";
+  EXPECT_EQ(Facts().x4, std::string(70, '7'));
+
+  sim::SensorOptions refusesOnce = Lurra();
+  refusesOnce.errorsBeforeOk = 1;
+  Boot(refusesOnce);
+  const SensorFacts before = Facts();
+  ASSERT_EQ(Start(), 1) << ui_.Captions() << "\n" << LogText();
+  EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+  ExpectKept(before, Facts());
+  EXPECT_EQ(device_->WithSensor([](const SdiSensor& s) { return s.type(); }), 's');
 }
 
 // A sensor that answers nothing: the settings cannot be read. Only with "-rep" or

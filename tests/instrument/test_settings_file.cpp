@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "instrument/attempt_record.h"
 #include "instrument/settings_capture.h"
 #include "instrument/settings_file.h"
 #include "logger/maintenance.h"
@@ -38,7 +39,7 @@ TEST(SettingsValues, TextNumbersAndFloatsAreFoundByTheirKeys) {
       {"sn", 16, true, "A1"},     // not the "sn" inside "Basnet"
       {"name", 5, true, "Basn"},  // cut to capacity - 1
       {"empty", 16, false, ""},
-      {"open", 64, true, "no end\r\n<Port number="},
+      {"open", 64, true, "no end"},  // a value never runs into the next line
       {"Port number=\"1\" value", 16, true, "7"},
       {"noquote", 16, false, ""},
       {"missing", 16, false, ""},
@@ -240,6 +241,129 @@ TEST_F(SettingsFile, AMissingFileIsReportedAsSuch) {
   EXPECT_TRUE(Logged("DPRestoreInfo received error -102 trying to read device settings from"));
   EXPECT_EQ(session.captured, 0);
   EXPECT_EQ(ReadInfoFile(&session, nullptr), -10);
+}
+
+TEST_F(SettingsFile, KeysAreFoundOnlyOnTheirOwnLinesAndQuotesComeBackWhole) {
+  // Equation records whose texts hold the next record's key.
+  WriteFile("type=\"CVFOUR\"\r\nsn=\"C4-1\"\r\neqn00=\"eqn01 x+1\"\r\nmask=\"268435458\"\r\n");
+  InstrumentSession records(&log);
+  ASSERT_EQ(ReadAs(&records, kTypeCvFour), 1);
+  ASSERT_EQ(records.eqnRecords.count, 1);
+  EXPECT_EQ(records.eqnRecords.records[0].text, "eqn01 x+1");
+
+  // An older file without the mask line: a site that holds "mask" is no mask.
+  WriteFile("type=\"Tarnx\"\r\nsn=\"T-9\"\r\nsite=\"Damask\"\r\nwake=\"15\"\r\n");
+  InstrumentSession older(&log);
+  ASSERT_EQ(ReadAs(&older, kTypeTarnx), 1);
+  EXPECT_EQ(older.capturedMask & (kSetSerialNumber | kSetSite | kSetWake),
+            kSetSerialNumber | kSetSite | kSetWake);
+  EXPECT_EQ(older.info.site, "Damask");
+
+  // A value that holds a quote, and one that holds a later key's text.
+  InstrumentSession writer(&log);
+  writer.profileType = kTypeLuma;
+  writer.settings.location.Set("6\" pipe, \"north\" bank");
+  writer.settings.chai.Set("adccal=\"1\"");
+  writer.settings.mask = kInstLocation | kInstChai;
+  ASSERT_EQ(WriteInfoFile(&writer, SettingsPath().c_str()), 1);
+  InstrumentSession reader(&log);
+  ASSERT_EQ(ReadAs(&reader, kTypeLuma), 1);
+  EXPECT_EQ(reader.settings.location, "6\" pipe, \"north\" bank");
+  EXPECT_EQ(reader.settings.chai, "adccal=\"1\"");
+  EXPECT_EQ(reader.settings.mask & kInstAdcCal, 0u);
+}
+
+TEST_F(SettingsFile, TheAttemptRecordNamesTheUnitAndHowFarItsUpdateGot) {
+  InstrumentSession writer(&log);
+  writer.profileType = kTypeCvFour;
+  writer.info.versionNumber = 205;
+  writer.settings.serialNumber.Set("C4-9");
+  writer.settings.config.Set("1000");
+  writer.settings.mask = kInstSerialNumber | kInstConfig;
+  ASSERT_EQ(WriteInfoFile(&writer, SettingsPath().c_str()), 1);
+  const std::string written = ReadWholeFile(SettingsPath());
+  AttemptRecord record;
+  ASSERT_EQ(ReadAttemptRecord(SettingsPath().c_str(), &record), 1);
+  EXPECT_TRUE(record.present);
+  EXPECT_EQ(record.device, "CVFOUR");
+  EXPECT_EQ(record.serial, "C4-9");
+  EXPECT_EQ(record.firmware, 205u);
+  EXPECT_EQ(record.phase, AttemptPhase::kCaptured);
+
+  // Only the phase line changes; the values read as before.
+  ASSERT_EQ(MarkAttemptPhase(SettingsPath().c_str(), AttemptPhase::kEraseBegun, &log), 1);
+  std::string expected = written;
+  const std::string captured = "attemptPhase=\"captured\"";
+  expected.replace(expected.find(captured), captured.size(), "attemptPhase=\"erase begun\"");
+  EXPECT_EQ(ReadWholeFile(SettingsPath()), expected);
+  ASSERT_EQ(ReadAttemptRecord(SettingsPath().c_str(), &record), 1);
+  EXPECT_EQ(record.phase, AttemptPhase::kEraseBegun);
+  InstrumentSession reader(&log);
+  ASSERT_EQ(ReadAs(&reader, kTypeCvFour), 1);
+  EXPECT_EQ(reader.settings.config, "1000");
+
+  // A file of an older updater: its unit from its own lines, its phase unknown.
+  WriteFile(
+      "type=\"Digital Sensor\"\r\naddressInt=\"51\"\r\nsn=\"FB-2 \"\r\nsensorType=\"108\"\r\n");
+  ASSERT_EQ(ReadAttemptRecord(SettingsPath().c_str(), &record), 1);
+  EXPECT_FALSE(record.present);
+  EXPECT_EQ(record.device, "Digital Sensor l");
+  EXPECT_EQ(record.serial, "FB-2");
+  EXPECT_EQ(record.phase, AttemptPhase::kUnknown);
+  EXPECT_EQ(ReadAttemptRecord(dir.File("none.txt").c_str(), &record), -102);
+  EXPECT_LT(MarkAttemptPhase(dir.File("none.txt").c_str(), AttemptPhase::kEraseBegun, &log), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("none.txt")));
+
+  struct Case {
+    const char* fileDevice;
+    const char* fileSerial;
+    const char* device;
+    const char* serial;
+    bool same;
+  } cases[] = {
+      {"Digital Sensor y", "FA-1", "Digital Sensor y", "FA-1", true},
+      {"Digital Sensor y", "FA-1", "Digital Sensor y", "", true},  // lost its identity
+      {"Digital Sensor y", "FA-1", "Digital Sensor", "", true},    // told no type
+      {"Digital Sensor y", "FA-1", "Digital Sensor l", "", false},
+      {"Digital Sensor y", "FA-1", "Digital Sensor y", "FA-2", false},
+      {"Digital Sensor y", "", "Digital Sensor y", "FA-2", false},
+      {"CVFOUR", "C4-9", "CVFTDL", "C4-9", false},
+      {"CVFOUR", "C4-9", "Digital Sensor", "", false},
+  };
+  for (const Case& c : cases) {
+    AttemptRecord file;
+    file.device = c.fileDevice;
+    file.serial = c.fileSerial;
+    AttemptRecord device;
+    device.device = c.device;
+    device.serial = c.serial;
+    EXPECT_EQ(SameUnit(file, device), c.same) << c.fileDevice << " " << c.device << " " << c.serial;
+  }
+}
+
+TEST_F(SettingsFile, AFileSetAsideOrCopiedIsNeverWrittenOver) {
+  WriteFile("type=\"KCD\"\r\nsn=\"K-1\"\r\n");
+  const std::string first = ReadWholeFile(SettingsPath());
+  std::string aside1, aside2;
+  ASSERT_EQ(SetSettingsFileAside(SettingsPath().c_str(), &aside1, &log), 1);
+  EXPECT_FALSE(std::filesystem::exists(SettingsPath()));
+  WriteFile("type=\"KCD\"\r\nsn=\"K-2\"\r\n");
+  ASSERT_EQ(SetSettingsFileAside(SettingsPath().c_str(), &aside2, &log), 1);
+  EXPECT_NE(aside1, aside2);
+  EXPECT_EQ(ReadWholeFile(aside1), first);
+  EXPECT_NE(ReadWholeFile(aside2).find("K-2"), std::string::npos);
+
+  WriteFile("type=\"KCD\"\r\nsn=\"K/3:x\"\r\n");
+  AttemptRecord unit;
+  unit.device = "KCD";
+  unit.serial = "K/3:x";
+  std::string copy1, copy2;
+  ASSERT_EQ(KeepUnitCopy(SettingsPath().c_str(), unit, &copy1, &log), 1);
+  ASSERT_EQ(KeepUnitCopy(SettingsPath().c_str(), unit, &copy2, &log), 1);
+  EXPECT_NE(copy1, copy2);
+  EXPECT_EQ(std::filesystem::path(copy1).parent_path(), UnitCopyFolder(SettingsPath().c_str()));
+  EXPECT_EQ(std::filesystem::path(copy1).filename().string().rfind("KCD_K_3_x_", 0), 0u) << copy1;
+  EXPECT_EQ(ReadWholeFile(copy2), ReadWholeFile(SettingsPath()));
 }
 
 }  // namespace

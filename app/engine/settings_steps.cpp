@@ -1,0 +1,201 @@
+// The steps both sequences take around the settings file, so that the settings survive
+// every failed attempt and never reach another unit.
+#include "app/engine/updater_engine.h"
+#include "host/timing.h"
+#include "instrument/attempt_record.h"
+#include "instrument/settings_capture.h"
+#include "logger/logger_link.h"
+
+namespace quendal {
+namespace {
+
+constexpr const char* kHostSource = "Quendal Host";
+
+}  // namespace
+
+std::string KeptFileText(const UpdaterEngine& engine) {
+  return "\n\nThe settings are kept in:\n" + engine.settingsFilePath;
+}
+
+Status AfterSaveStep(UpdaterEngine* engine, const SaveOutcome& outcome, Status saved) {
+  if (!outcome.setAside.empty()) {
+    ShowMessageOk(engine,
+                  "The settings file found on this computer belongs to another unit.\n"
+                  "It was not restored into this " +
+                      engine->targetDisplayName + " and has been kept as:\n" + outcome.setAside +
+                      "\n\nThe settings of this " + engine->targetDisplayName +
+                      " are saved as usual.",
+                  "Settings File Set Aside", kMessageWarning);
+  }
+  if (outcome.fromEarlierAttempt) {
+    LogPrint(engine->log.get(), kLogFailure, kHostSource,
+             "The settings of this unit from an earlier attempt in %s will be restored",
+             engine->settingsFilePath.c_str());
+  }
+  if (saved < 0) return kOk;  // the sequence asks or stops
+  std::string problem;
+  if (!SettingsRestorable(engine->session.get(), &problem)) {
+    ShowMessageOk(engine,
+                  "The " + engine->WindowCaption() + " could not keep the settings of your " +
+                      engine->targetDisplayName + ": " + problem +
+                      ", so it could not be written back after the update.\n\n"
+                      "Nothing was changed. Please contact Orvelle for help.",
+                  "Settings Error", kMessageError);
+    return kBadArgument;
+  }
+  return kOk;
+}
+
+Status MarkEraseStep(UpdaterEngine* engine, bool captured) {
+  const char* path = engine->settingsFilePath.c_str();
+  AttemptRecord record;
+  if (ReadAttemptRecord(path, &record) < 0) return kOk;  // nothing held for this unit
+  if (!captured && record.present && record.phase == AttemptPhase::kCaptured) {
+    // A file whose attempt never let its unit leave the firmware is not this device's.
+    std::string movedTo;
+    Status rc = SetSettingsFileAside(path, &movedTo, engine->log.get());
+    if (rc >= 0) {
+      ShowMessageOk(engine,
+                    "The settings file found on this computer is not from an update of this " +
+                        engine->targetDisplayName + " and will not be restored into it.\n" +
+                        "It has been kept as:\n" + movedTo,
+                    "Settings File Set Aside", kMessageWarning);
+      return kOk;
+    }
+    ShowMessageOk(engine,
+                  "The " + engine->WindowCaption() +
+                      " could not move aside the settings file of another unit:\n" + path +
+                      "\n\nNothing was erased. Please check the disk and try again.\n\n[Error " +
+                      std::to_string(rc) + "]",
+                  "Settings Error", kMessageError);
+    return rc;
+  } else if (captured && engine->settingsSkipped) {
+    return kOk;  // not this unit's file: the save left it alone
+  }
+  Status rc = MarkAttemptPhase(path, AttemptPhase::kEraseBegun, engine->log.get());
+  if (rc < 0) {
+    ShowMessageOk(engine,
+                  "The " + engine->WindowCaption() +
+                      " could not record the update in the settings file\n" + path +
+                      "\n\nNothing was erased. Please check the disk and try again.\n\n[Error " +
+                      std::to_string(rc) + "]",
+                  "Settings Error", kMessageError);
+  }
+  return rc;
+}
+
+bool EarlierFileIsThisUnit(UpdaterEngine* engine, const AttemptRecord& device) {
+  const char* path = engine->settingsFilePath.c_str();
+  AttemptRecord record;
+  if (ReadAttemptRecord(path, &record) < 0) return true;  // the restore reports the missing file
+  if (SameUnit(record, device)) return true;
+  LogPrint(engine->log.get(), kLogFailure, kHostSource,
+           "The settings file is of a %s, serial \"%s\"; the device is a %s, serial \"%s\"",
+           record.device.c_str(), record.serial.c_str(), device.device.c_str(),
+           device.serial.c_str());
+  std::string movedTo;
+  if (SetSettingsFileAside(path, &movedTo, engine->log.get()) < 0) movedTo = path;
+  ShowMessageOk(engine,
+                "The settings file found on this computer belongs to another unit and was not "
+                "restored into this " +
+                    engine->targetDisplayName + ".\nIt has been kept as:\n" + movedTo,
+                "Settings File Set Aside", kMessageWarning);
+  return false;
+}
+
+Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
+  InstrumentSession* session = engine->session.get();
+  const std::string target = engine->targetDisplayName;
+  const std::string caption = engine->WindowCaption();
+  DiagnosticLog* log = engine->log.get();
+  AttemptRecord file;
+  Status rc = ReadAttemptRecord(path.c_str(), &file);
+  if (rc < 0) {
+    ShowMessageOk(engine,
+                  "The " + caption + " could not read the settings file\n" + path + "\n\n[Error " +
+                      std::to_string(rc) + "]",
+                  "Settings Error", kMessageError);
+    return rc;
+  }
+  DPForgetInfo(session);
+  engine->profile = DeviceProfile{};
+  SetStatus(engine, "Connecting to " + target + "...");
+  rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
+  if (rc < 0) {
+    std::string text = PortProblemText(engine->selectedPortDescription, rc);
+    if (text.empty()) {
+      text = "The " + caption + " is unable to connect to your " +
+             (engine->IsCommDeviceBuild() ? std::string("communication device") : target) +
+             "\n on Comm Port \"" + engine->selectedPortDescription +
+             "\".\n\nPlease check your serial cable and Comm Port choice.\nError " +
+             std::to_string(rc);
+    }
+    ShowMessageOk(engine, text, "Connection Error", kMessageError);
+    DPLogout(session, 0);
+    return kNothingListening;
+  }
+  const bool sensor = engine->IsCommDeviceBuild();
+  auto writeByte = [&](char byte) {
+    std::uint32_t written = 0;
+    DSWrite(&session->link, &byte, 1, &written);
+  };
+  auto finish = [&](Status result) {
+    if (sensor) writeByte('`');
+    DPLogout(session, sensor ? 0 : 1);
+    return result;
+  };
+  if (sensor) {
+    const std::uint8_t logger = session->info.loggerType;
+    if (logger != kLoggerKyrelCommDev && logger != kLoggerReadvane) {
+      ShowMessageOk(engine,
+                    "The " + caption + " expected to find an Kyrel Comm Device (KCD or Readvane)" +
+                        ";\nhowever, it found a " + engine->profile.displayName.c_str() + ".",
+                    "Wrong Device", kMessageError);
+      return finish(kWrongDevice);
+    }
+    session->profileType = kTypeDigitalSensor;
+    writeByte('[');
+    DSSleep(500);
+  } else if (engine->profile.needsLogin && DPLogin(session) < 0) {
+    ShowMessageOk(engine,
+                  "This " + caption + " failed to log into your " + target +
+                      ".\nPlease check the settings on your instrument or contact Orvelle for "
+                      "help.",
+                  "Login Error", kMessageError);
+    return finish(-25);
+  }
+  // What the device tells of itself decides whether the file is its own.
+  SetStatus(engine, "Checking the settings file against this " + target + "...");
+  rc = DPCaptureInfo(session);
+  const AttemptRecord device = HeldUnit(session);
+  LogPrint(log, kLogStep, kHostSource,
+           "Restore of %s (%s, serial \"%s\") into a %s, serial \"%s\" (capture %d)", path.c_str(),
+           file.device.c_str(), file.serial.c_str(), device.device.c_str(), device.serial.c_str(),
+           static_cast<int>(rc));
+  if (!SameUnit(file, device)) {
+    ShowMessageOk(engine,
+                  "The settings in\n" + path + "\nare of a " + file.device +
+                      " with serial number \"" + file.serial + "\";\nthe connected device is a " +
+                      device.device + " with serial number \"" + device.serial +
+                      "\".\n\nNothing was written to the device.",
+                  "Wrong Device", kMessageError);
+    return finish(kWrongDevice);
+  }
+  DPForgetInfo(session);
+  SetStatus(engine, "Restoring settings...");
+  rc = DPRestoreInfo(session, path.c_str(), nullptr);
+  if (rc < 0) {
+    ShowMessageOk(engine,
+                  "The " + caption + " failed to restore the settings for your " + target +
+                      " from\n" + path + "\n\nPlease try again.\n\n[Error " + std::to_string(rc) +
+                      "]",
+                  "Settings Error", kMessageError);
+    return finish(kSettingsNotRestored);
+  }
+  engine->ui->SetStatus(("Restored the settings from " + path + ".").c_str());
+  LogPrint(log, kLogFailure, kHostSource, "Restored the settings of this unit from %s",
+           path.c_str());
+  return finish(kOk);
+}
+
+}  // namespace quendal
