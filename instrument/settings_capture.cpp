@@ -417,16 +417,19 @@ Status GetInstInfo(InstrumentSession* session, std::uint32_t bits) {
     return kNothingDone;
   }
   session->settings.typeCode = session->profileType;
+  Status lastFailure = kOk;
   Status result = RunBits(bits, kReadOrder, false, [&](int bit, std::uint32_t b) {
     Step step = ReadSetting(session, bit);
     if (step.found) session->settings.mask |= b;
+    if (step.rc < 0) lastFailure = step.rc;
     return step.rc;
   });
   // Which setting failed must not decide between a partial capture and none: any setting
-  // read makes it partial, wherever the failure stood in the read order.
-  if (result < 0 && result != kSomeFailed && result != kEcho && result != kNoAnswer &&
-      session->settings.mask != 0)
-    result = kSomeFailed;
+  // read makes it partial, wherever the failure stood in the read order; none read is no
+  // capture at all.
+  if (result < 0 && result != kEcho && result != kNoAnswer) {
+    result = session->settings.mask != 0 ? kSomeFailed : lastFailure;
+  }
   if (result < 0)
     LogPrint(session->log, kLogStep, kProtocolSource, "GetInstInfo could not collect all settings");
   return result;

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -50,8 +51,10 @@ TEST(CliUpdate, SlowDemoEventStream) {
   ASSERT_EQ(run.status, 0) << run.output;
   std::vector<json> events = Events(run.output);
   ASSERT_GE(events.size(), 10u);
-  EXPECT_EQ(events.back(),
-            (json{{"event", "result"}, {"code", 1}, {"seconds", events.back()["seconds"]}}));
+  EXPECT_EQ(events.back(), (json{{"event", "result"},
+                                 {"code", 1},
+                                 {"seconds", events.back()["seconds"]},
+                                 {"settingsRestored", true}}));
   EXPECT_TRUE(events.back()["seconds"].is_number_unsigned());
   int lastProgress = -1;
   std::vector<std::string> statuses;
@@ -139,6 +142,69 @@ TEST_F(CliDevice, QuestionsAreAnsweredByTheOption) {
   EXPECT_EQ(events.back()["code"], -130);
 }
 
+// A restore that fell short has its own exit status and names the file it kept; the copy of
+// the capture goes back into the same sensor, and into no other.
+TEST_F(CliDevice, SlowSettingsNotAllRestoredAndTheRestoreCommand) {
+  sim::SensorOptions lurra;
+  ASSERT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
+  lurra.versionAfterUpdate = 396;
+  lurra.address = '3';
+  lurra.serialNumber = "LU-20931";
+  lurra.errorsBeforeOk = 1000;
+  Boot(lurra, 80);
+  auto facts = [this] {
+    return device_->WithSensor([](const sim::SdiSensor& s) {
+      return std::string(1, s.address()) + "|" + s.serialNumber() + "|" + s.x4();
+    });
+  };
+  const std::string before = facts();
+  test::ProgramRun run = Cli(Update("--events"));
+  EXPECT_EQ(run.status, 3) << run.output;
+  std::vector<json> events = Events(run.output);
+  ASSERT_FALSE(events.empty());
+  const std::string kept = dir_.File("data") + "/Lurra Family.settings.txt";
+  EXPECT_EQ(events.back()["code"], kSettingsNotRestored);
+  EXPECT_EQ(events.back()["settingsRestored"], false);
+  EXPECT_EQ(events.back()["settingsFile"], kept);
+  EXPECT_NE(facts(), before);
+
+  run = Cli(Update(""));  // the human form says the same
+  EXPECT_EQ(run.status, 3) << run.output;
+  EXPECT_NE(run.output.find("not every setting was restored"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("The settings are kept in " + kept), std::string::npos);
+
+  std::vector<std::string> copies;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(dir_.File("data") + "/unit-settings")) {
+    copies.push_back(entry.path().string());
+  }
+  ASSERT_FALSE(copies.empty());
+  const std::string restore = "restore --port " + test::ShellQuote(transport_->SlavePath()) +
+                              " --data-dir " + test::ShellQuote(dir_.File("data")) + " --from " +
+                              test::ShellQuote(copies.front());
+
+  // Another sensor refuses the copy; nothing is written into it.
+  sim::SensorOptions other = lurra;
+  other.serialNumber = "LU-77777";
+  other.errorsBeforeOk = 0;
+  device_->AttachSensor(other);
+  const std::string otherBefore = facts();
+  run = Cli(restore);
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("[Wrong Device]"), std::string::npos) << run.output;
+  EXPECT_EQ(facts(), otherBefore);
+
+  // The same sensor, now taking settings, gets every one back.
+  lurra.errorsBeforeOk = 0;
+  lurra.address = '0';
+  lurra.serialNumber.clear();
+  lurra.x4.clear();
+  device_->AttachSensor(lurra);
+  run = Cli(restore + " --events");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(facts(), before);
+}
+
 TEST(CliUpdate, UsageErrors) {
   struct Case {
     std::string args;
@@ -149,6 +215,8 @@ TEST(CliUpdate, UsageErrors) {
       {"update --port x --sensor-type 7", "sensor type '7'"},  // in every build
       {"update --port x --bogus", "unexpected argument '--bogus'"},
       {"demo --port x", "unexpected argument '--port'"},
+      {"restore --port x", "option --from is needed"},
+      {"restore --from f", "option --port is needed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -564,6 +565,70 @@ TEST_F(InstrumentUpdate, SlowAfterTheRestart) {
     EXPECT_TRUE(StatusShown("Checking new firmware..."));
     EXPECT_EQ(model_->Erasures(), c.erasures);
     EXPECT_EQ(StatusShown("Erasing old data..."), c.erasures > 0);
+  }
+}
+
+// Every failure after the erase that leaves the instrument running, with its settings gone:
+// the first Start says so and keeps the file; the next, with the fault gone, restores every
+// setting from it instead of capturing the emptied instrument over it.
+TEST_F(InstrumentUpdate, SlowEveryFailureAfterTheEraseIsFinishedByTheNextStart) {
+  struct Case {
+    const char* name;
+    void (*spoil)(sim::SimDevice*, sim::InstrumentSettingsModel*);
+    void (*mend)(sim::SimDevice*, sim::InstrumentSettingsModel*);
+    Status first;  // 0: any failure
+    const char* caption;
+  } cases[] = {
+      {"corrupt new firmware",
+       [](sim::SimDevice* d, sim::InstrumentSettingsModel*) { d->SetCorruptAfterUpdate(true); },
+       [](sim::SimDevice* d, sim::InstrumentSettingsModel*) { d->SetCorruptAfterUpdate(false); }, 0,
+       "Firmware Error"},
+      {"slow restart",
+       [](sim::SimDevice* d, sim::InstrumentSettingsModel*) { d->SetRestartMs(20000); },
+       [](sim::SimDevice* d, sim::InstrumentSettingsModel*) { d->SetRestartMs(0); }, 0,
+       "Connection Error"},
+      {"restore refused",
+       [](sim::SimDevice*, sim::InstrumentSettingsModel* m) { m->SetRefuseSettings(true); },
+       [](sim::SimDevice*, sim::InstrumentSettingsModel* m) { m->SetRefuseSettings(false); },
+       kSettingsNotRestored, "Settings Error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Boot(205, true);
+    OpenCorvelImage();
+    model_->SetRecords("user", {"U0 first user", "U1 second user"});
+    model_->SetRecords("eqn", {"E0 x+1", "eqn01 2*x"});
+    std::map<std::string, std::string> before;
+    for (const std::string& key : model_->Keys()) before[key] = model_->Get(key);
+    const auto users = model_->Records("user");
+    const auto equations = model_->Records("eqn");
+    c.spoil(device_.get(), model_.get());
+
+    const Status first = RunUpdate(engine_.get());
+    if (c.first != 0) {
+      EXPECT_EQ(first, c.first);
+    }
+    EXPECT_LT(first, 0);
+    ASSERT_FALSE(ui_.shown.empty());
+    EXPECT_EQ(ui_.shown[0].caption, c.caption) << ui_.Captions();
+    ASSERT_TRUE(std::filesystem::exists(engine_->settingsFilePath)) << "kept";
+    if (first == kSettingsNotRestored) {
+      EXPECT_NE(ui_.shown[0].text.find("The settings are kept in:\n" + engine_->settingsFilePath),
+                std::string::npos)
+          << ui_.shown[0].text;
+    }
+    EXPECT_EQ(model_->Get("-sn"), "") << "the erase took the settings";
+
+    c.mend(device_.get(), model_.get());
+    // An instrument still restarting comes back before the next Start.
+    for (int i = 0; i < 300 && device_->State() == sim::DeviceState::kOff; ++i) DSSleep(100);
+    ui_ = RecordingOperator{};
+    ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
+    EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+    for (const auto& [key, value] : before) EXPECT_EQ(model_->Get(key), value) << key;
+    EXPECT_EQ(model_->Records("user"), users);
+    EXPECT_EQ(model_->Records("eqn"), equations);
+    EXPECT_FALSE(std::filesystem::exists(engine_->settingsFilePath));
   }
 }
 

@@ -324,6 +324,32 @@ TEST_F(Capture, ANewSerialNumberCarriesTheConfigSumAlong) {
 
 class LoggerCapture : public InstrumentTest {};
 
+// Whichever setting could not be read, one that was read makes the capture partial; none
+// read is no capture, and no file.
+TEST_F(Capture, AnySettingReadMakesThePartialCapture) {
+  struct Case {
+    const char* name;
+    const char* serial;
+    Status result;
+  } cases[] = {
+      {"serial, no name", "KCD-5", 1},
+      {"name, no serial", "", 1},
+      {"neither", "", kBarePrompt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimInstrument device(kTypeCommDevice, 123);
+    device.model.Set("-sn", c.serial);
+    device.model.Set("-i", std::string(c.name) == "name, no serial" ? "KNAME" : "");
+    std::filesystem::remove(SettingsPath());
+    InstrumentSession session(&log);
+    Open(&session, device);
+    EXPECT_EQ(GetInstInfo(&session, 0x3), c.result == 1 ? kSomeFailed : c.result);
+    EXPECT_EQ(DPSaveInfo(&session, SettingsPath().c_str()), c.result);
+    EXPECT_EQ(std::filesystem::exists(SettingsPath()), c.result == 1);
+  }
+}
+
 TEST_F(LoggerCapture, AnUninitialisedLoggerIsNotSaved) {
   sim::LoggerOptions options = sim::LoggerOptionsFor(sim::LoggerKind::kTarnx);
   options.factoryFresh = true;  // never given a name
