@@ -186,7 +186,17 @@ void SimLogger::SyncLocked() {
   if (c.restarts != seenRestarts_) {
     seenRestarts_ = c.restarts;
     restarted = true;
-    if (options_.updateResetsSettings) settings_ = LoggerSettings(*profile_, options_.hardware);
+    if (options_.updateResetsSettings) {
+      // A logger known by its device ID keeps its identity, serial number included, apart
+      // from the settings that the new firmware starts without.
+      LoggerSettings fresh(*profile_, options_.hardware);
+      const std::string deviceId = settings_.Get("devid").value_or("");
+      if (!deviceId.empty()) {
+        fresh.Set("devid", deviceId);
+        fresh.Set("sn", settings_.Get("sn").value_or(""));
+      }
+      settings_ = fresh;
+    }
     DeviceProfile described;
     DescribeDevice(profile_->deviceType, profile_->version, &described);
     if (described.erasesOldData) records_ = 0;

@@ -15,6 +15,7 @@
 #include "host/timing.h"
 #include "sim/device.h"
 #include "sim/instrument_settings.h"
+#include "sim/logger_shell.h"
 #include "sim/pty_transport.h"
 #include "tests/app/recording_operator.h"
 #include "tests/support/run_program.h"
@@ -626,9 +627,69 @@ TEST_F(InstrumentUpdate, SlowEveryFailureAfterTheEraseIsFinishedByTheNextStart) 
     ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
     EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
     for (const auto& [key, value] : before) EXPECT_EQ(model_->Get(key), value) << key;
-    EXPECT_EQ(model_->Records("user"), users);
-    EXPECT_EQ(model_->Records("eqn"), equations);
+    // The restore writes records in name order; every one is back.
+    auto sorted = [](std::vector<std::string> v) {
+      std::sort(v.begin(), v.end());
+      return v;
+    };
+    EXPECT_EQ(sorted(model_->Records("user")), sorted(users));
+    EXPECT_EQ(sorted(model_->Records("eqn")), sorted(equations));
     EXPECT_FALSE(std::filesystem::exists(engine_->settingsFilePath));
+  }
+}
+
+// A data logger whose new firmware fails its check or comes back too late has lost its
+// settings with the old firmware; the next Start puts every one back from the file.
+TEST_F(InstrumentUpdate, SlowALoggersSettingsComeBackAfterAFailureAfterTheErase) {
+  struct Case {
+    const char* name;
+    void (*spoil)(sim::SimDevice*, bool on);
+    const char* caption;
+  } cases[] = {
+      {"corrupt new firmware", [](sim::SimDevice* d, bool on) { d->SetCorruptAfterUpdate(on); },
+       "Firmware Error"},
+      {"slow restart", [](sim::SimDevice* d, bool on) { d->SetRestartMs(on ? 30000 : 0); },
+       "Connection Error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine_.reset();
+    transport_.reset();
+    sim::SimLogger logger(sim::LoggerOptionsFor(sim::LoggerKind::kTarnx));
+    sim::PtyTransport transport(&logger);
+    ASSERT_EQ(transport.Start(), 1);
+    BuildSettings build;
+    build.targetType = kTypeTarnx;
+    build.engineVersion = "9.8.7";
+    ui_ = RecordingOperator{};
+    engine_ = std::make_unique<UpdaterEngine>(&ui_, build);
+    ASSERT_EQ(EngineStart(engine_.get(), {}, dir_.File("data")), 0);
+    SelectPort(engine_.get(), transport.SlavePath(), "simulated logger");
+    OpenImage("TARNX");
+    engine_->dontEraseData = true;
+    const auto before = logger.Settings();
+    ASSERT_EQ(before.at("sn"), "SN-1001");
+    c.spoil(&logger.Device(), true);
+
+    EXPECT_LT(RunUpdate(engine_.get()), 0);
+    ASSERT_FALSE(ui_.shown.empty());
+    EXPECT_EQ(ui_.shown[0].caption, c.caption) << ui_.Captions();
+    ASSERT_TRUE(std::filesystem::exists(engine_->settingsFilePath));
+
+    c.spoil(&logger.Device(), false);
+    for (int i = 0; i < 400 && logger.Device().State() == sim::DeviceState::kOff; ++i) DSSleep(100);
+    EXPECT_EQ(logger.Setting("site").value_or("?"), "") << "the new firmware starts empty";
+    ui_ = RecordingOperator{};
+    ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
+    EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+    const auto after = logger.Settings();
+    for (const auto& [key, value] : before) {
+      if (key == "build") continue;  // the firmware's own
+      auto it = after.find(key);
+      EXPECT_TRUE(it != after.end() && it->second == value) << key << " was " << value;
+    }
+    EXPECT_FALSE(std::filesystem::exists(engine_->settingsFilePath));
+    engine_.reset();
   }
 }
 
