@@ -693,5 +693,30 @@ TEST_F(InstrumentUpdate, SlowALoggersSettingsComeBackAfterAFailureAfterTheErase)
   }
 }
 
+// Another Corvel Four's file, left by an update that reached its erase, is moved aside and
+// kept; this one's own settings are captured and come back.
+TEST_F(InstrumentUpdate, SlowAnotherUnitsFileIsSetAside) {
+  Boot(205, true);
+  OpenCorvelImage();
+  const std::string other =
+      "***** Auto-Generated Settings File -- DO NOT EDIT *****\r\n\r\ntype=\"CVFOUR\"\r\n"
+      "sn=\"C4-OTHER\"\r\nconfig=\"999\"\r\ntadj=\"other tadj\"\r\nmask=\"2050\"\r\n"
+      "unitDevice=\"CVFOUR\"\r\nunitSerial=\"C4-OTHER\"\r\nunitFirmware=\"205\"\r\n"
+      "attemptPhase=\"erase begun\"\r\n";
+  const std::string path = engine_->dataFolder + "/Corvel Four.settings.txt";
+  test::WriteWholeFile(path, other);
+  ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
+  ASSERT_EQ(ui_.Captions(), "Settings File Set Aside");
+  EXPECT_EQ(ui_.shown[0].kind, kMessageWarning);
+  EXPECT_EQ(model_->Get("-sn"), "SN-4417-A");
+  EXPECT_EQ(model_->Get("-config"), "1000");
+  EXPECT_FALSE(Heard("set -sn C4-OTHER"));
+  const std::string shown = ui_.shown[0].text;
+  const std::size_t at = shown.find(engine_->dataFolder + "/Corvel Four.settings.set-aside-");
+  ASSERT_NE(at, std::string::npos) << shown;
+  const std::string aside = shown.substr(at, shown.find('\n', at) - at);
+  EXPECT_EQ(test::ReadWholeFile(aside), other);
+}
+
 }  // namespace
 }  // namespace quendal
