@@ -115,6 +115,15 @@ int CliOperator::MessageBox(const char* text, const char* caption, int flags) {
   return result;
 }
 
+void CliOperator::Interruption(const std::string& text, const char* stage) {
+  if (events_) {
+    Emit(nlohmann::ordered_json{{"event", "interrupted"}, {"stage", stage}, {"text", text}}.dump());
+    return;
+  }
+  EndBar();
+  Emit(std::string("\n[Update Interrupted] (warning)\n") + text + "\n");
+}
+
 void CliOperator::Result(int code, unsigned seconds) {
   if (events_) {
     Emit(nlohmann::ordered_json{{"event", "result"}, {"code", code}, {"seconds", seconds}}.dump());

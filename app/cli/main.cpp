@@ -1,5 +1,5 @@
 // quendal-cli: the updater's console front end for terminals and factory scripts.
-// Exit status: 0 success, 1 the operation failed, 2 usage error.
+// Exit status: 0 success, 1 the operation failed, 2 usage error, 130 an update interrupted.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/cli/image_command.h"
+#include "app/cli/interrupt.h"
 #include "app/cli/options.h"
 #include "app/cli/ports_command.h"
 #include "app/cli/update_command.h"
@@ -32,12 +33,21 @@ constexpr const char* kUsage =
     "                                         writes JSON Lines instead of text\n"
     "  demo [--events]                        a full update of a simulated KCD with a\n"
     "                                         Lurra sensor on a pseudo-terminal\n"
-    "  help                                   show this text\n";
+    "  help                                   show this text\n"
+    "\n"
+    "exit status:\n"
+    "  0    success\n"
+    "  1    the operation failed; its message says why\n"
+    "  2    usage error\n"
+    "  130  the update was interrupted (Ctrl-C or a termination request): it stopped at\n"
+    "       its next safe point and printed what it left behind; run the same update\n"
+    "       again to finish it. A second interrupt ends the program at once.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace quendal::cli;
+  IgnoreBrokenPipe();
   std::vector<std::string_view> args(argv + 1, argv + argc);
   if (args.empty()) {
     std::fputs(kUsage, stderr);

@@ -11,6 +11,8 @@ namespace quendal::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// An update stopped by Ctrl-C or a termination request (the shells' 128 + SIGINT).
+inline constexpr int kExitInterrupted = 130;
 
 struct ParsedOptions {
   std::map<std::string, std::string> values;
