@@ -426,6 +426,9 @@ void TfrmMain::UpdateFirmware1Click() {
 }
 
 void TfrmMain::btnCloseClick() {
+  // Close stays enabled under an update started from the menu; closing at once there would
+  // hide the window while the upload goes on, so it asks as the close request does.
+  if (engine_->updating) return Exit1Click();
   closeAtOnce_ = true;
   close();
   closeAtOnce_ = false;

@@ -12,7 +12,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "app/gui/frm_main.h"
 #include "loader/device_types.h"
@@ -378,6 +381,32 @@ class FrmMainTest : public QObject {
     QCOMPARE(w->lblConnect->text(), before);
     QVERIFY(!w->statusText->isVisible());
     QVERIFY(w->engine()->updating);
+  }
+
+  // Under an update started from the menu, Close stays enabled: neither it nor Escape may
+  // hide the window while the upload goes on.
+  void closeAndEscapeDuringAMenuStartedUpdate() {
+    AddPort("devsim-a1", "/dev/null");
+    auto w = Open();
+    w->engine()->updating = true;
+    w->engine()->keepGoing = true;
+    QVERIFY(w->btnClose->isEnabled());
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    const std::vector<std::pair<const char*, std::function<void()>>> ways = {
+        {"Escape", [&] { QTest::keyClick(w.get(), Qt::Key_Escape); }},
+        {"Close", [&] { QTest::mouseClick(w->btnClose, Qt::LeftButton); }},
+        {"system close", [&] { w->close(); }},
+    };
+    for (const auto& [name, way] : ways) {
+      boxes_.clear();
+      way();
+      QVERIFY2(w->isVisible(), name);
+      QVERIFY2(boxes_.size() == 1, name);
+      QCOMPARE(boxes_[0].caption, QString("Don't Quit Now!"));
+      QVERIFY2(w->engine()->keepGoing, name);
+    }
+    w->engine()->updating = false;
   }
 
   void fullStartAgainstSimulator() {
