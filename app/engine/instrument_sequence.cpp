@@ -190,7 +190,9 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     // 10.
     StepProgress(engine, 2);
   }
-  if (!EnterStage(engine, UpdateStage::kSave)) return StoppedOnRequest(engine);
+  // A loader found listening has the device half updated already.
+  if (!EnterStage(engine, loaderListening ? UpdateStage::kLoaderStart : UpdateStage::kSave))
+    return StoppedOnRequest(engine);
   // 11. Settings.
   if (!loaderListening && profile.savesSettings) {
     SetStatus(engine, "Saving settings for this " + target + "...");
