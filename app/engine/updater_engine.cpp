@@ -265,8 +265,6 @@ const char* UpdateStageName(UpdateStage stage) {
       return "check";
     case UpdateStage::kRestore:
       return "restore";
-    case UpdateStage::kDone:
-      return "done";
   }
   return "?";
 }
@@ -279,7 +277,7 @@ bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
 }
 
 Status StoppedOnRequest(UpdaterEngine* engine) {
-  LogPrint(engine->log.get(), kLogFailure, kHostSource, "Update stopped on request before the %s",
+  LogPrint(engine->log.get(), kLogFailure, kHostSource, "Update stopped on request at the %s stage",
            UpdateStageName(engine->stage));
   return kCancelled;
 }
@@ -310,8 +308,6 @@ std::string LeftBehindText(const UpdaterEngine& engine) {
     case UpdateStage::kRestore:
       return "The new firmware is in the " + target +
              ", but its settings may not all be back yet.\n" + kept + again + "bring them back.";
-    case UpdateStage::kDone:
-      break;
   }
   return {};
 }

@@ -32,7 +32,6 @@ enum class UpdateStage {
   kRestart,
   kCheck,
   kRestore,
-  kDone
 };
 const char* UpdateStageName(UpdateStage stage);
 

@@ -88,8 +88,6 @@ Trigger TriggerFor(UpdateStage stage, bool instrument) {
       return {"Checking new firmware...", "", 0};
     case UpdateStage::kRestore:
       return {"Restoring settings...", "", 0};
-    case UpdateStage::kDone:
-      break;
   }
   return {};
 }
