@@ -205,6 +205,7 @@ Status BSLConnect(HostBSL* host, const char* portName, std::uint32_t rate, bool 
   host->tries = tries;
   Status rc = DSOpen(&host->link, portName, kLoaderBaud);
   if (rc < 0) {
+    DSClose(&host->link);  // a port that opened but took no settings stays open otherwise
     LogPrint(Log(host), kLogFailure, kSource,
              "BSLConnect received error while opening serial port (%d)", rc);
     return rc;
@@ -217,7 +218,11 @@ Status BSLConnect(HostBSL* host, const char* portName, std::uint32_t rate, bool 
   for (std::uint32_t pass = 0; pass < tries; ++pass) {
     Status invoked = BSLInvocation(host, rate);
     if (invoked < 0) {
-      if (BSLCheck(host, portName, rate) != kLoaderActive) {
+      Status found = BSLCheck(host, portName, rate);
+      // A loader left waiting at its own speed never heard the boot command at 9600: it
+      // takes the handshake where it listens.
+      if (found == kLoaderWaiting && BSLAttach(host) > 0) found = kLoaderActive;
+      if (found != kLoaderActive) {
         rc = invoked;
         break;
       }
@@ -390,22 +395,26 @@ Status BSLAttach(HostBSL* host) {
 }
 
 Status BSLCheck(HostBSL* host, const char* portName, std::uint32_t rate) {
-  if (host->connected) {
-    DSHostBaud(&host->link, rate);
-  } else {
+  const bool opened = !host->connected;
+  if (opened) {
     Status rc = DSOpen(&host->link, portName, rate);
     if (rc < 0) {
+      DSClose(&host->link);  // a port that opened but took no settings stays open otherwise
       LogPrint(Log(host), kLogFailure, kSource,
                "BSLCheck received error while opening serial port (%d)", rc);
       return rc;
     }
     host->connected = true;
     host->portLent = false;
+  } else {
+    DSHostBaud(&host->link, rate);
   }
   DSSleep(1000);
   DSFlush(&host->link, 1);
   char reply[kShellReplyBytes + 1];
   Status rc = Say(host, "\r", 200, reply);
+  // A port opened only for this probe is kept only when a loader answered on it.
+  if (opened && (rc < 0 || (!Contains(reply, "?") && !Contains(reply, "$")))) BSLDisconnect(host);
   if (rc < 0) return rc;
   if (Contains(reply, "?")) {
     LogPrint(Log(host), kLogStep, kSource, "BSLCheck found the Quendal already active");

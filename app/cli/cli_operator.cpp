@@ -117,6 +117,15 @@ int CliOperator::MessageBox(const char* text, const char* caption, int flags) {
   return result;
 }
 
+void CliOperator::Interruption(const std::string& text, const char* stage) {
+  if (events_) {
+    Emit(nlohmann::ordered_json{{"event", "interrupted"}, {"stage", stage}, {"text", text}}.dump());
+    return;
+  }
+  EndBar();
+  Emit(std::string("\n[Update Interrupted] (warning)\n") + text + "\n");
+}
+
 void CliOperator::Result(int code, unsigned seconds, const std::string& keptSettings) {
   const bool restored = code >= 0;
   if (events_) {

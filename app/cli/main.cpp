@@ -1,6 +1,6 @@
 // quendal-cli: the updater's console front end for terminals and factory scripts.
 // Exit status: 0 success, 1 the operation failed, 2 usage error, 3 firmware updated with
-// settings not all restored.
+// settings not all restored, 130 an update interrupted.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/cli/image_command.h"
+#include "app/cli/interrupt.h"
 #include "app/cli/options.h"
 #include "app/cli/ports_command.h"
 #include "app/cli/update_command.h"
@@ -40,16 +41,20 @@ constexpr const char* kUsage =
     "  help                                   show this text\n"
     "\n"
     "exit status:\n"
-    "  0  success: the new firmware runs and every saved setting is back\n"
-    "  1  the operation failed (the message says what was left and how to resume)\n"
-    "  2  usage error\n"
-    "  3  the firmware was updated, but not every setting was restored; the settings file\n"
-    "     is kept and its path printed\n";
+    "  0    success: the new firmware runs and every saved setting is back\n"
+    "  1    the operation failed; its message says why and what was left\n"
+    "  2    usage error\n"
+    "  3    the firmware was updated, but not every setting was restored; the settings\n"
+    "       file is kept and its path printed\n"
+    "  130  the update was interrupted (Ctrl-C or a termination request): it stopped at\n"
+    "       its next safe point and printed what it left behind; run the same update\n"
+    "       again to finish it. A second interrupt ends the program at once.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace quendal::cli;
+  IgnoreBrokenPipe();
   std::vector<std::string_view> args(argv + 1, argv + argc);
   if (args.empty()) {
     std::fputs(kUsage, stderr);

@@ -13,6 +13,8 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 // The new firmware runs but not every setting is back; the settings file is kept.
 inline constexpr int kExitSettingsNotRestored = 3;
+// An update stopped by Ctrl-C or a termination request (the shells' 128 + SIGINT).
+inline constexpr int kExitInterrupted = 130;
 
 struct ParsedOptions {
   std::map<std::string, std::string> values;

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/cli/cli_operator.h"
+#include "app/cli/interrupt.h"
 #include "app/cli/options.h"
 #include "app/engine/updater_engine.h"
 #include "host/timing.h"
@@ -68,13 +69,24 @@ int RunUpdateRequest(const UpdateRequest& request) {
   engine.dontEraseData = request.dontErase;
   SelectPort(&engine, request.port, request.portDescription);
 
+  // The operator's interrupt reaches the engine where the window's close request would.
+  ui.SetPumpHook([&engine] {
+    if (Interrupted()) engine.keepGoing = false;
+  });
+  CatchInterrupts(&engine.session->link, &engine.host->link);
   const std::uint32_t start = DSTicks();
   rc = RunUpdate(&engine);
+  const bool interrupted = Interrupted();
+  ReleaseInterrupts();
+  if (rc < 0 && rc != kSettingsNotRestored && interrupted) {
+    ui.Interruption(LeftBehindText(engine), UpdateStageName(engine.stage));
+  }
   std::error_code ec;
   const bool kept = rc < 0 && std::filesystem::exists(engine.settingsFilePath, ec);
   ui.Result(rc, (DSTicks() - start) / 1000, kept ? engine.settingsFilePath : std::string());
   if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
-  return rc < 0 ? kExitFailed : kExitOk;
+  if (rc < 0) return interrupted ? kExitInterrupted : kExitFailed;
+  return kExitOk;
 }
 
 int RunUpdateCommand(const std::vector<std::string_view>& args) {

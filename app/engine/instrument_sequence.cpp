@@ -33,7 +33,7 @@ std::string ConnectionText(UpdaterEngine* engine, Status rc) {
     case kNotSupported:
       if (engine->profile.version != 0 && engine->profile.type != 0) {
         return "The " + caption + " does not support your " + engine->profile.displayName.c_str() +
-               "\n" + "running version " + VersionText(engine->profile.version) + ".";
+               "\n" + "running version " + std::to_string(engine->profile.version) + ".";
       }
       return "The " + caption + " is unable to connect to your unknown device" +
              "\n on Comm Port \"" + port +
@@ -83,6 +83,33 @@ void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
   }
 }
 
+// A loader left by an earlier attempt listens at its own speed, which the shell's connect
+// at 9600 cannot hear. Probes it there after a failed connect; kLoaderActive or
+// kLoaderWaiting when it answers, else the connect's result. The port is closed again.
+Status ProbeLoaderAtItsSpeed(UpdaterEngine* engine, Status connectResult) {
+  if (DSPortInUse(connectResult) || DSPortMissing(connectResult) ||
+      connectResult == kMissingArgument || connectResult == kBadArgument) {
+    return connectResult;
+  }
+  // An instrument that answered with a firmware too old is no loader.
+  if (connectResult == kNotSupported && engine->profile.version != 0 && engine->profile.type != 0)
+    return connectResult;
+  DeviceProfile build;
+  DescribeDevice(engine->host->deviceKind, 999, &build);
+  if (build.loaderBaud == 0 || build.loaderBaud == 9600) return connectResult;
+  HostBSL* host = engine->host.get();
+  host->tries = 3;
+  const Status found = BSLCheck(host, engine->selectedPortName.c_str(), build.loaderBaud);
+  BSLDisconnect(host);
+  if (found == kLoaderActive || found == kLoaderWaiting) {
+    LogPrint(engine->log.get(), kLogStep, "Quendal Host",
+             "Found the Quendal listening at %u baud (%d): resuming the earlier update",
+             static_cast<unsigned>(build.loaderBaud), found);
+    return found;
+  }
+  return connectResult;
+}
+
 }  // namespace
 
 Status UpdateInstrument(UpdaterEngine* engine) {
@@ -96,8 +123,12 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   // 1-3. Connect; a loader already listening skips everything up to the loader.
   Status rc = DPConnect(session, port, 2, 3, &profile);
   if (rc < 0 && rc != kLoaderActive && rc != kLoaderWaiting) {
-    ShowMessageOk(engine, ConnectionText(engine, rc), "Connection Error", kMessageError);
-    return kNothingListening;
+    const Status found = ProbeLoaderAtItsSpeed(engine, rc);
+    if (found != kLoaderActive && found != kLoaderWaiting) {
+      ShowMessageOk(engine, ConnectionText(engine, rc), "Connection Error", kMessageError);
+      return kNothingListening;
+    }
+    rc = found;
   }
   StepProgress(engine, 2);
   const bool loaderListening = rc == kLoaderActive || rc == kLoaderWaiting;
@@ -161,6 +192,9 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     // 10.
     StepProgress(engine, 2);
   }
+  // A loader found listening has the device half updated already.
+  if (!EnterStage(engine, loaderListening ? UpdateStage::kLoaderStart : UpdateStage::kSave))
+    return StoppedOnRequest(engine);
   // 11. Settings.
   if (!loaderListening && profile.savesSettings) {
     SetStatus(engine, "Saving settings for this " + target + "...");
@@ -195,6 +229,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   // 12.
   DPLogout(session, 0);
   SetProgress(engine, 6);
+  if (!EnterStage(engine, UpdateStage::kLoaderStart)) return StoppedOnRequest(engine);
   // 13. The loader.
   SetStatus(engine, "Starting the firmware loader...");
   if (profile.savesSettings) {
@@ -220,9 +255,11 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   const std::string loaderText = "The " + caption + " encountered an error working with your " +
                                  target + ".\n\nPlease try again.\n\n[Error ";
   auto loaderFailure = [&](Status code, const char* failureCaption) {
+    if (code == kCancelled && !engine->keepGoing) return StoppedOnRequest(engine);
     ShowMessageOk(engine, loaderText + std::to_string(code) + "]", failureCaption, kMessageError);
     return code;
   };
+  if (!EnterStage(engine, UpdateStage::kErase)) return StoppedOnRequest(engine);
   StepProgress(engine, 2);
   SetStatus(engine, "Erasing firmware memory...");
   rc = BSLEraseINFO(host, profile.infoStart, profile.infoSegments, profile.infoSegmentSize,
@@ -230,14 +267,17 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   if (rc < 0) return loaderFailure(rc, "INFO Memory Erase Error");
   rc = BSLEraseFlash(host, profile.flashStart, profile.flashEnd, profile.extendedAddresses);
   if (rc < 0) return loaderFailure(rc, "Firmware Erase Error");
+  if (!EnterStage(engine, UpdateStage::kUpload)) return StoppedOnRequest(engine);
   engine->progressPosition = 21.0f;
   SetProgress(engine, 21);
   SetStatus(engine, "Uploading new firmware code...");
   rc = BSLSendFirmware(host, profile.extendedAddresses);
   if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
+  if (!EnterStage(engine, UpdateStage::kVectors)) return StoppedOnRequest(engine);
   SetStatus(engine, "Restarting the " + target + ", please wait...");
   rc = BSLSendVectors(host);
   if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
+  EnterStage(engine, UpdateStage::kRestart);
   // 19.
   BSLDisconnect(host);
   DSSleep(profile.restartWaitMs);
@@ -260,6 +300,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
                   "Login Error", kMessageError);
   }
   // 22.
+  EnterStage(engine, UpdateStage::kCheck);
   StepProgress(engine, 2);
   SetStatus(engine, "Checking new firmware...");
   rc = DPCheckFirmware(session, profile.firmwareCheck ? 1 : 0);
@@ -296,6 +337,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     }
   }
   // 24-26. Settings back.
+  EnterStage(engine, UpdateStage::kRestore);
   StepProgress(engine, 2);
   SetStatus(engine, "Restoring settings...");
   const bool newSerial = engine->replaceSerialNumber && !engine->newSerialNumber.empty();
@@ -326,12 +368,21 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   if (profile.erasesOldData && !engine->dontEraseData) {
     SetStatus(engine, "Erasing old data...");
     rc = DPEraseData(session);
-    if (rc < 0) {
+    if (rc == kIdentityMismatch && session->link.info.name.c_str()[0] == '\0') {
+      // A logger never given a name fails the erase's identity check every time: another
+      // try cannot help, and the new firmware is in.
+      ShowMessageOk(engine,
+                    "The " + caption + " did not erase the data in your " + target +
+                        " because it has not been initialised yet (it has no name).\n\n" +
+                        "The new firmware is installed. Initialise the " + target +
+                        " with your logger software, and erase its data there if needed.",
+                    "Data Not Erased", kMessageWarning);
+    } else if (rc < 0) {
       const std::string head = "The " + caption + " was unable to erase the data in your " + target;
       ShowMessageOk(engine,
                     rc == -65 ? head + "because the data storage chip is reporting errors.\n\n" +
                                     "Please contact Orvelle for help."
-                              : head + ".\nPlease try again.\n[Error " + std::to_string(rc) + "]",
+                              : head + ".\nPlease try again.\n[Error: " + std::to_string(rc) + "]",
                     "Data Erase Error", kMessageError);
       return rc;
     }

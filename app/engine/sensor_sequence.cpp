@@ -47,6 +47,30 @@ bool SensorTypeFits(std::int32_t selected, std::uint8_t type) {
   }
 }
 
+// Opens the port for one grave accent after the failed connect that `connectResult` names;
+// false when there is no port to send it on.
+bool SendGraveAccent(UpdaterEngine* engine, Status connectResult) {
+  if (DSPortInUse(connectResult) || DSPortMissing(connectResult) ||
+      connectResult == kMissingArgument || connectResult == kBadArgument) {
+    return false;
+  }
+  DeviceLink link;
+  link.log = engine->log.get();
+  const bool opened = DSOpen(&link, engine->selectedPortName.c_str(), 9600) >= 0;
+  if (opened) {
+    // On SDI-12 the comm device takes a grave accent as part of a command that never got
+    // its "!": the bus wake before it ends such a command.
+    const char bytes[] = "|`";
+    std::uint32_t written = 0;
+    DSWrite(&link, bytes, 2, &written);
+    DSSleep(1000);
+    LogPrint(engine->log.get(), kLogStep, "Quendal Host",
+             "No shell answered (%d): sent a grave accent and trying again", connectResult);
+  }
+  DSClose(&link);
+  return opened;
+}
+
 }  // namespace
 
 Status UpdateDigitalSensor(UpdaterEngine* engine) {
@@ -56,8 +80,13 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   const std::string target = engine->targetDisplayName;
   bool save = true;
 
-  // 1. Connect.
+  // 1. Connect. A comm device left relaying to the sensor's loader or on SDI-12 by an
+  // attempt that was cut short answers for the sensor or not at all; one grave accent
+  // brings its shell back.
   Status rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
+  if (rc < 0 && SendGraveAccent(engine, rc)) {
+    rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
+  }
   if (rc < 0) {
     ShowMessageOk(engine, ConnectionText(engine, rc), "Connection Error", kMessageError);
     return kNothingListening;
@@ -139,6 +168,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   DescribeDevice(host->deviceKind, 999, &engine->profile);
 
   if (save) {
+    if (!EnterStage(engine, UpdateStage::kSave)) return StoppedOnRequest(engine);
     // 8. Settings.
     SetStatus(engine, "Saving settings for this digital sensor...");
     WriteByte(engine, '[');
@@ -188,6 +218,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     }
 
     // 13-14. Start the sensor's loader.
+    if (!EnterStage(engine, UpdateStage::kLoaderStart)) return StoppedOnRequest(engine);
     SetProgress(engine, 6);
     SetStatus(engine, "Starting the firmware loader...");
     rc = MarkEraseStep(engine, true);
@@ -210,6 +241,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   }
 
   // 15.
+  if (!EnterStage(engine, UpdateStage::kLoaderStart)) return StoppedOnRequest(engine);
   if (!save) {
     rc = MarkEraseStep(engine, false);
     if (rc < 0) return rc;
@@ -227,43 +259,37 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   const DeviceProfile& p = engine->profile;
   const std::string eraseText = "The " + caption + " encountered an error working with your " +
                                 target + ".\n\nPlease try again.\n\n[Error ";
+  auto loaderFailure = [&](Status code, const char* failureCaption) {
+    if (code == kCancelled && !engine->keepGoing) return StoppedOnRequest(engine);
+    ShowMessageOk(engine, eraseText + std::to_string(code) + "]", failureCaption, kMessageError);
+    return code;
+  };
+  if (!EnterStage(engine, UpdateStage::kErase)) return StoppedOnRequest(engine);
   StepProgress(engine, 2);
   SetStatus(engine, "Erasing firmware memory...");
   rc = BSLEraseINFO(host, p.infoStart, p.infoSegments, p.infoSegmentSize, p.extendedAddresses);
-  if (rc < 0) {
-    ShowMessageOk(engine, eraseText + std::to_string(rc) + "]", "INFO Memory Erase Error",
-                  kMessageError);
-    return rc;
-  }
+  if (rc < 0) return loaderFailure(rc, "INFO Memory Erase Error");
   rc = BSLEraseFlash(host, p.flashStart, p.flashEnd, p.extendedAddresses);
-  if (rc < 0) {
-    ShowMessageOk(engine, eraseText + std::to_string(rc) + "]", "Firmware Erase Error",
-                  kMessageError);
-    return rc;
-  }
+  if (rc < 0) return loaderFailure(rc, "Firmware Erase Error");
+  if (!EnterStage(engine, UpdateStage::kUpload)) return StoppedOnRequest(engine);
   engine->progressPosition = 21.0f;
   SetProgress(engine, 21);
   SetStatus(engine, "Uploading new firmware code...");
   DSSleep(100);
   rc = BSLSendFirmware(host, p.extendedAddresses);
-  if (rc < 0) {
-    ShowMessageOk(engine, eraseText + std::to_string(rc) + "]", "Firmware Upload Error",
-                  kMessageError);
-    return rc;
-  }
+  if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
+  if (!EnterStage(engine, UpdateStage::kVectors)) return StoppedOnRequest(engine);
   SetStatus(engine, "Restarting the " + target + ", please wait...");
   rc = BSLSendVectors(host);
-  if (rc < 0) {
-    ShowMessageOk(engine, eraseText + std::to_string(rc) + "]", "Firmware Upload Error",
-                  kMessageError);
-    return rc;
-  }
+  if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
+  EnterStage(engine, UpdateStage::kRestart);
 
   // 20-21. Back on SDI-12: does the new firmware pass its own check?
   SetProgress(engine, 92);
   engine->ui->PumpMessages();
   BSLTakeBack(host);
   WriteByte(engine, '[');
+  EnterStage(engine, UpdateStage::kCheck);
   StepProgress(engine, 2);
   SetStatus(engine, "Checking new firmware...");
   DSSleep(1000);
@@ -286,6 +312,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
 
   // 22-23. The sensor's own settings back; failures here no longer undo the update, but
   // the settings file stays until every setting is back.
+  EnterStage(engine, UpdateStage::kRestore);
   StepProgress(engine, 2);
   SetStatus(engine, "Restoring settings...");
   bool restored = true;

@@ -245,6 +245,73 @@ bool ReportLoaderProgress(UpdaterEngine* engine, char letter) {
   return engine->keepGoing;
 }
 
+const char* UpdateStageName(UpdateStage stage) {
+  switch (stage) {
+    case UpdateStage::kConnect:
+      return "connect";
+    case UpdateStage::kSave:
+      return "save";
+    case UpdateStage::kLoaderStart:
+      return "loader start";
+    case UpdateStage::kErase:
+      return "erase";
+    case UpdateStage::kUpload:
+      return "upload";
+    case UpdateStage::kVectors:
+      return "vectors";
+    case UpdateStage::kRestart:
+      return "restart";
+    case UpdateStage::kCheck:
+      return "check";
+    case UpdateStage::kRestore:
+      return "restore";
+  }
+  return "?";
+}
+
+bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
+  engine->ui->PumpMessages();
+  if (!engine->keepGoing && stage <= UpdateStage::kVectors) return false;
+  engine->stage = stage;
+  return true;
+}
+
+Status StoppedOnRequest(UpdaterEngine* engine) {
+  LogPrint(engine->log.get(), kLogFailure, kHostSource, "Update stopped on request at the %s stage",
+           UpdateStageName(engine->stage));
+  return kCancelled;
+}
+
+std::string LeftBehindText(const UpdaterEngine& engine) {
+  const std::string target = engine.targetDisplayName;
+  std::string kept;
+  if (std::FILE* file = std::fopen(engine.settingsFilePath.c_str(), "rb")) {
+    std::fclose(file);
+    kept = "Its settings are kept in \"" + engine.settingsFilePath + "\".\n";
+  }
+  const std::string again =
+      "Start the update again on Comm Port \"" + engine.selectedPortDescription + "\" to ";
+  switch (engine.stage) {
+    case UpdateStage::kConnect:
+    case UpdateStage::kSave:
+      return "The " + target + " was not changed: it still runs its old firmware.\n" + kept +
+             again + "update it.";
+    case UpdateStage::kLoaderStart:
+    case UpdateStage::kErase:
+    case UpdateStage::kUpload:
+    case UpdateStage::kVectors:
+      return "The firmware of the " + target +
+             " is not complete: it waits in its firmware loader.\n" + kept + again +
+             "finish the update; leave it connected until then.";
+    case UpdateStage::kRestart:
+    case UpdateStage::kCheck:
+    case UpdateStage::kRestore:
+      return "The new firmware is in the " + target +
+             ", but its settings may not all be back yet.\n" + kept + again + "bring them back.";
+  }
+  return {};
+}
+
 Status RunUpdate(UpdaterEngine* engine) {
   engine->updating = true;
   engine->keepGoing = true;
@@ -256,6 +323,7 @@ Status RunUpdate(UpdaterEngine* engine) {
   DPForgetInfo(engine->session.get());
   engine->profile = DeviceProfile{};
   engine->settingsSkipped = false;
+  engine->stage = UpdateStage::kConnect;
   SetStatus(engine, "Connecting to " + engine->targetDisplayName + "...");
   const std::uint32_t start = DSTicks();
 

@@ -23,6 +23,20 @@ namespace quendal {
 
 inline constexpr int kPortTableSize = 16;
 
+// Where an update has got to; what an interruption leaves behind depends on it.
+enum class UpdateStage {
+  kConnect,
+  kSave,
+  kLoaderStart,
+  kErase,
+  kUpload,
+  kVectors,
+  kRestart,
+  kCheck,
+  kRestore,
+};
+const char* UpdateStageName(UpdateStage stage);
+
 // How CheckHardwareRevision works in this build.
 enum class HardwareRule { kNone, kCOnly, kAOrB };
 // The command that resets records after an instrument update in this build.
@@ -75,6 +89,7 @@ struct UpdaterEngine {
   float progressPosition = 0;
   int progress = 0;
   bool settingsSkipped = false;
+  UpdateStage stage = UpdateStage::kConnect;
 
   bool updating = false;
   bool keepGoing = false;
@@ -112,6 +127,16 @@ Status UpdateInstrument(UpdaterEngine* engine);
 
 // The loader engine's progress callback; returns the keep-going flag.
 bool ReportLoaderProgress(UpdaterEngine* engine, char letter);
+
+// The sequences move on to `stage`: false when the update was asked to stop (keep going
+// cleared) before it. Once the vectors are sent the update always runs to its end, since
+// the restart, the check and the restore only make the device whole again.
+bool EnterStage(UpdaterEngine* engine, UpdateStage stage);
+// What a sequence returns when it stops on request: kCancelled, with a line in the log.
+Status StoppedOnRequest(UpdaterEngine* engine);
+// For an update that was stopped or cut short: what state the device was left in and how
+// to take it up again.
+std::string LeftBehindText(const UpdaterEngine& engine);
 
 // Operator dialogue helpers.
 void ShowMessageOk(UpdaterEngine* engine, const std::string& text, const std::string& caption,

@@ -131,10 +131,12 @@ TfrmMain::TfrmMain(WindowOptions options, QWidget* parent)
   tWebCheck = makeTimer(500, &TfrmMain::tWebCheckTimer);
 
   // The driver's waits run the window's messages, for as long as they wait and no longer.
-  DSSetMessagePump([](std::uint32_t maxWaitMs) {
+  DSSetMessagePump([this](std::uint32_t maxWaitMs) {
+    ++pumping_;
     QEventLoop loop;
     QTimer::singleShot(static_cast<int>(maxWaitMs), &loop, &QEventLoop::quit);
     loop.exec();
+    --pumping_;
   });
 }
 
@@ -426,6 +428,9 @@ void TfrmMain::UpdateFirmware1Click() {
 }
 
 void TfrmMain::btnCloseClick() {
+  // Close stays enabled under an update started from the menu; closing at once there would
+  // hide the window while the upload goes on, so it asks as the close request does.
+  if (engine_->updating) return Exit1Click();
   closeAtOnce_ = true;
   close();
   closeAtOnce_ = false;
@@ -656,11 +661,28 @@ void TfrmMain::SetProgress(int position) {
   statusBar->setValue(position);
 }
 
+void TfrmMain::ShowModeless(const QString& text, const QString& caption, int kind) {
+  auto* box = new QMessageBox(MessageKindIcon(kind), caption, text, QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowFlag(Qt::WindowStaysOnTopHint);
+  box->setWindowModality(Qt::NonModal);
+  box->show();
+}
+
 void TfrmMain::ShowMessage(const char* text, const char* caption, int kind) {
+  if (pumping_ > 0) {
+    ShowModeless(QString::fromUtf8(text), QString::fromUtf8(caption), kind);
+    return;
+  }
   if (dialogs.message) dialogs.message(QString::fromUtf8(text), QString::fromUtf8(caption), kind);
 }
 
 int TfrmMain::MessageBox(const char* text, const char* caption, int flags) {
+  // OK alone has one answer; the update need not wait for it.
+  if (pumping_ > 0 && (flags & 0x0F) == 0) {
+    ShowModeless(QString::fromUtf8(text), QString::fromUtf8(caption), kMessageWarning);
+    return kBoxOk;
+  }
   if (!dialogs.box) return kBoxCancel;
   return dialogs.box(QString::fromUtf8(text), QString::fromUtf8(caption), flags);
 }
@@ -671,7 +693,9 @@ void TfrmMain::Beep(int sound) {
 
 void TfrmMain::PumpMessages() {
   repaint();
+  ++pumping_;
   QCoreApplication::processEvents();
+  --pumping_;
 }
 
 void TfrmMain::SetConnectText(const char* text) {

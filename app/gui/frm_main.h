@@ -147,6 +147,10 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   std::unique_ptr<UpdaterEngine> engine_;
   bool shown_ = false;
   bool closeAtOnce_ = false;
+  // Above 0 while a running update lets the window's messages run: a box opened then was
+  // asked for by the operator and must not hold the update up.
+  int pumping_ = 0;
+  void ShowModeless(const QString& text, const QString& caption, int kind);
   QString savedPort_;
   bool portSaved_ = false;
 };

@@ -3,15 +3,19 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/engine/updater_engine.h"
 #include "sim/comm_device.h"
 #include "sim/pty_transport.h"
+#include "tests/support/child_program.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
@@ -203,6 +207,53 @@ TEST_F(CliDevice, SlowSettingsNotAllRestoredAndTheRestoreCommand) {
   run = Cli(restore + " --events");
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(facts(), before);
+}
+
+// A second interrupt ends the program at once, and the comm device is back in its shell.
+TEST_F(CliDevice, SlowSecondInterruptEndsAtOnce) {
+  sim::SensorOptions lurra;
+  ASSERT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
+  Boot(lurra, 80);
+  test::ChildProgram child(
+      test::ChildProgram::Exec({QUENDAL_CLI_PATH, "update", "--port", transport_->SlavePath(),
+                                "--data-dir", dir_.File("data"), "--events"}));
+  ASSERT_TRUE(child.WaitFor("Uploading new firmware code...", 120000)) << child.output;
+  ASSERT_TRUE(child.WaitFor("\"value\":40}", 60000)) << child.output;
+  const auto start = std::chrono::steady_clock::now();
+  child.Signal(SIGINT);
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.Wait(60000), 130) << child.output;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("data") + "/Lurra Family.settings.txt"));
+  for (int i = 0; i < 50 && device_->Mode() != sim::CommMode::kShell; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(device_->Mode(), sim::CommMode::kShell) << "the grave accent went out";
+}
+
+// A reader that goes away (quendal-cli update | head) stops the printing, not the update.
+TEST_F(CliDevice, SlowClosedOutputOnlyStopsThePrinting) {
+  sim::SensorOptions lurra;
+  ASSERT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
+  lurra.versionAfterUpdate = 396;
+  Boot(lurra, 80);
+  const std::string statusFile = dir_.File("status");
+  test::ProgramRun run =
+      test::RunProgram("(" + test::ShellQuote(QUENDAL_CLI_PATH) + " " + Update("") +
+                       " </dev/null; echo $? >" + test::ShellQuote(statusFile) + ") | head -c 1");
+  EXPECT_EQ(test::ReadWholeFile(statusFile), "0\n") << run.output;
+  EXPECT_TRUE(device_->WithSensor([](const sim::SdiSensor& s) { return s.SelfTestPasses(); }));
+  EXPECT_EQ(device_->WithSensor([](const sim::SdiSensor& s) { return s.version(); }), 396u);
+}
+
+TEST(CliUpdate, HelpListsTheExitStatuses) {
+  test::ProgramRun run = Cli("help");
+  EXPECT_EQ(run.status, 0);
+  for (const char* line :
+       {"  0    success", "  1    the operation failed", "  2    usage error",
+        "  3    the firmware was updated", "  130  the update was interrupted"}) {
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+  }
 }
 
 TEST(CliUpdate, UsageErrors) {

@@ -434,7 +434,7 @@ TEST_F(InstrumentUpdate, FirmwareTooOldIsRefusedAtTheConnect) {
   EXPECT_EQ(ui_.shown[0].caption, "Connection Error");
   EXPECT_EQ(ui_.shown[0].text,
             "The Corvel Mini Firmware Updater does not support your Corvel Mini\nrunning "
-            "version 1.17.");
+            "version 117.");
 }
 
 // An update cut short in the upload leaves the loader listening and the settings file on
@@ -500,6 +500,47 @@ TEST_F(InstrumentUpdate, SlowLoaderFoundListening) {
                                        "Please try again.\n\n[Error -102]");
       EXPECT_EQ(model_->Get("-sn"), "");
     }
+  }
+}
+
+// The same for a Corvel Four, whose loader listens at 57600 baud, where the connect at 9600
+// hears nothing: the next Start finds it there, whether it was left active or waiting.
+TEST_F(InstrumentUpdate, SlowLoaderFoundAtItsOwnSpeed) {
+  struct Case {
+    const char* name;
+    const char* fault;
+    Status found;
+  } cases[] = {
+      {"loader active", "refuse@40+100000:W", kLoaderActive},
+      {"loader waiting", "power@40:W,ms=200", kLoaderWaiting},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Boot(205, true);
+    OpenCorvelImage();
+    ASSERT_EQ(device_->Layout().loaderBaud, 57600u);
+    sim::FaultPlan plan;
+    std::string error;
+    plan.rules.resize(1);
+    ASSERT_TRUE(sim::ParseFaultRule(c.fault, &plan.rules[0], &error)) << error;
+    device_->SetFaults(plan);
+    EXPECT_LT(RunUpdate(engine_.get()), 0);
+    ASSERT_EQ(ui_.Captions(), "Firmware Upload Error");
+    ASSERT_EQ(model_->Get("-sn"), "") << "the erase took the settings with it";
+
+    device_->SetFaults({});
+    ui_ = RecordingOperator{};
+    const std::size_t logBefore = LogText().size();
+    ASSERT_EQ(RunUpdate(engine_.get()), 1) << ui_.Captions() << "\n" << LogText();
+    const std::string log = LogText().substr(logBefore);
+    EXPECT_NE(
+        log.find("Found the Quendal listening at 57600 baud (" + std::to_string(c.found) + ")"),
+        std::string::npos)
+        << log;
+    EXPECT_TRUE(device_->SelfTestPasses());
+    EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+    EXPECT_EQ(model_->Get("-sn"), "SN-4417-A") << "restored from the first attempt's file";
+    EXPECT_FALSE(std::filesystem::exists(engine_->settingsFilePath));
   }
 }
 

@@ -300,6 +300,67 @@ TEST_F(SensorUpdate, WaitingLoaderIsSentBackFirst) {
   ExpectKept(before, Facts());
 }
 
+// A comm device that nothing sent back to its shell (a console program killed in the
+// upload, an adapter pulled): left relaying to the sensor's waiting or active loader, or on
+// SDI-12. The next Start sends the grave accent itself and goes on.
+TEST_F(SensorUpdate, SlowCommDeviceLeftAwayFromItsShell) {
+  struct Case {
+    const char* name;
+    const char* bytes;      // written to the comm device behind the engine's back
+    bool interruptedFirst;  // an upload cut short left the loader active and the file
+    Status connectFound;    // what the first connect hears, in the log
+  } cases[] = {
+      {"pass-through to a waiting loader", "]", false, kLoaderWaiting},
+      {"pass-through to an active loader", "]", true, kLoaderActive},
+      {"SDI-12", "[", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SensorOptions sensor = Lurra();
+    if (c.interruptedFirst) {
+      sim::FaultRule rule;
+      std::string error;
+      ASSERT_TRUE(sim::ParseFaultRule("refuse@40+100000:W", &rule, &error)) << error;
+      sensor.faults.rules = {rule};
+    }
+    Boot(sensor);
+    const SensorFacts before = Facts();
+    if (c.interruptedFirst) {
+      ASSERT_LT(Start(), 0);
+      device_->SetSensorFaults({});
+      ASSERT_TRUE(SettingsFileExists());
+    } else {
+      device_->WithSensor([](SdiSensor& s) {
+        s.Wake(sim::Clock::now());
+        s.Command("3B!", sim::Clock::now());
+      });
+    }
+    {
+      DeviceLink link;
+      ASSERT_GE(DSOpen(&link, transport_->SlavePath().c_str(), 9600), 0);
+      std::uint32_t written = 0;
+      ASSERT_GE(DSWrite(&link, c.bytes, 1, &written), 0);
+      DSSleep(200);
+      DSClose(&link);
+    }
+    ASSERT_NE(device_->Mode(), sim::CommMode::kShell);
+
+    const std::size_t logBefore = LogText().size();
+    ASSERT_EQ(Start(), 1) << ui_.Captions() << "\n" << LogText();
+    const std::string log = LogText().substr(logBefore);
+    EXPECT_NE(log.find("sent a grave accent and trying again"), std::string::npos) << log;
+    if (c.connectFound != 0) {
+      EXPECT_NE(log.find("DPConnect found the Quendal listening (" +
+                         std::to_string(c.connectFound) + ")"),
+                std::string::npos)
+          << log;
+    }
+    EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+    ExpectKept(before, Facts());
+    EXPECT_FALSE(SettingsFileExists());
+  }
+}
+
 // Every failure after the erase leaves the sensor without its settings. The first Start says
 // so and keeps the file; the next one, with the fault gone, brings every setting back rather
 // than capturing the emptied sensor over the file.

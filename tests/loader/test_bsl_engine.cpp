@@ -400,7 +400,10 @@ TEST_F(LoaderEngine, HandOffCheckAttachAndTakeBack) {
 TEST_F(LoaderEngine, CheckOnASilentOrShellLine) {
   Start(kTypeDigitalSensor, 396);
   EXPECT_EQ(BSLCheck(host_.get(), Port(), 9600), kNoAnswer);
-  EXPECT_TRUE(host_->connected);
+  // A port opened only to probe is not kept when no loader answered on it.
+  EXPECT_FALSE(host_->connected);
+  ASSERT_GE(DSOpen(&host_->link, Port(), 9600), 0);
+  host_->connected = true;
   device_->GoSilent(5000);
   EXPECT_EQ(BSLAttach(host_.get()), kHandshakeFailed);
   EXPECT_TRUE(Logged("Quendal: BSLAttach failed with error -110\r\n"));
