@@ -56,8 +56,6 @@ const char* FaultName(Fault fault) {
 struct Cell {
   Fault fault;
   UpdateStage stage;
-  // Why the cell cannot pass on this branch yet: it is run and printed, not counted.
-  const char* pending = nullptr;
 };
 
 // Where in the output of an update a stage has begun: a status text, then optionally a
@@ -313,24 +311,16 @@ class FaultMatrix : public testing::Test {
         engine.reset();
       }
       const bool ok = first.empty() && second.empty();
-      if (cell.pending) {
-        std::snprintf(line, sizeof line, "  %-22s %-13s %-8s %-8s %s\n", FaultName(cell.fault),
-                      UpdateStageName(cell.stage), first.empty() ? "ok" : "FAIL",
-                      first.empty() ? (second.empty() ? "ok" : "FAIL") : "-",
-                      ok ? "(passes already)" : cell.pending);
-      } else {
-        ++counted;
-        if (ok) ++passed;
-        std::snprintf(line, sizeof line, "  %-22s %-13s %-8s %-8s\n", FaultName(cell.fault),
-                      UpdateStageName(cell.stage), first.empty() ? "ok" : "FAIL",
-                      first.empty() ? (second.empty() ? "ok" : "FAIL") : "-");
-        EXPECT_TRUE(first.empty()) << "first attempt: " << first;
-        EXPECT_TRUE(second.empty()) << "second Start: " << second << "\n" << LogText();
-      }
+      ++counted;
+      if (ok) ++passed;
+      std::snprintf(line, sizeof line, "  %-22s %-13s %-8s %-8s\n", FaultName(cell.fault),
+                    UpdateStageName(cell.stage), first.empty() ? "ok" : "FAIL",
+                    first.empty() ? (second.empty() ? "ok" : "FAIL") : "-");
+      EXPECT_TRUE(first.empty()) << "first attempt: " << first;
+      EXPECT_TRUE(second.empty()) << "second Start: " << second << "\n" << LogText();
       table += line;
     }
-    std::snprintf(line, sizeof line, "  %d of %d cells pass (%d more pending)\n", passed, counted,
-                  static_cast<int>(cells.size()) - counted);
+    std::snprintf(line, sizeof line, "  %d of %d cells pass\n", passed, counted);
     table += line;
     std::printf("%s", table.c_str());
     std::fflush(stdout);
@@ -362,8 +352,6 @@ class FaultMatrix : public testing::Test {
   test::TempDir dir_;
 };
 
-constexpr const char* kNeedsAttemptRecord = "needs the settings file's attempt record";
-
 // The stages at which the first attempt is cut short by a kill or an interrupt.
 std::vector<Cell> KillAndInterruptCells(bool withRestart) {
   std::vector<Cell> cells;
@@ -372,11 +360,9 @@ std::vector<Cell> KillAndInterruptCells(bool withRestart) {
                               UpdateStage::kErase, UpdateStage::kUpload, UpdateStage::kVectors,
                               UpdateStage::kRestart, UpdateStage::kCheck, UpdateStage::kRestore}) {
       if (stage == UpdateStage::kRestart && !withRestart) continue;
-      // A kill once the new firmware runs leaves its settings only in the file; a second
-      // Start that captures again must know the file belongs to an unfinished attempt.
-      const bool afterVectors = stage > UpdateStage::kVectors;
-      cells.push_back(
-          {fault, stage, fault == Fault::kKill && afterVectors ? kNeedsAttemptRecord : nullptr});
+      // A kill once the new firmware runs leaves its settings only in the file, which the
+      // second Start must restore from rather than capture the emptied device over.
+      cells.push_back({fault, stage});
     }
   }
   return cells;
@@ -506,9 +492,7 @@ TEST_F(FaultMatrix, SlowCorvelFour) {
   std::vector<Cell> cells;
   for (Cell c : KillAndInterruptCells(true)) {
     // The stages before the loader leave the instrument as it was: the save stands for them.
-    // The sensor's table shows the cells still pending; here they would only cost time.
-    if (c.stage == UpdateStage::kConnect || c.stage == UpdateStage::kLoaderStart || c.pending)
-      continue;
+    if (c.stage == UpdateStage::kConnect || c.stage == UpdateStage::kLoaderStart) continue;
     cells.push_back(c);
   }
   cells.push_back({Fault::kPortVanishes, UpdateStage::kUpload});
