@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (mode == 0) {
     BSLConnect(&host, "fuzz", 57600, true, 2);
   } else {
-    static char buffer[4096];
+    static char buffer[kReadBufferBytes];
     BSLHandOff(&host, 7, buffer, "fuzz", true, 2);
     if (mode == 1) BSLCheck(&host, "fuzz", 9600);
     BSLAttach(&host);

@@ -157,6 +157,7 @@ Status BSLLoadTIFile(HostBSL* host, const char* path) {
   if (!host || !path) return kMissingArgument;
   DiagnosticLog* log = host->log;
   std::uint32_t start = DSTicks();
+  host->loadProblem.clear();
 
   errno = 0;
   File file(std::fopen(path, "rb"));
@@ -207,7 +208,6 @@ Status BSLLoadTIFile(HostBSL* host, const char* path) {
   host->imageTextLength = static_cast<std::uint32_t>(host->imageText.size());
   host->vectors = image.vectors;
   host->imageFromFile = true;
-  host->loadProblem.clear();
   host->imageName.Set(image.name);
   host->imageVersion = image.version;
   if (image.kind != 0) host->deviceKind = static_cast<std::int8_t>(image.kind);

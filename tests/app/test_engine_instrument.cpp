@@ -326,6 +326,8 @@ void InstrumentUpdate::RunChecks(const std::vector<CheckCase>& cases) {
     SCOPED_TRACE(c.name);
     Boot(c.bench);
     if (c.bench.target == kTypeCvFour) OpenImage("CVFOUR", "2-03");
+    // The built-in image's information memory is not where a Corvel V keeps its own.
+    if (c.bench.target == kTypeCvv) OpenImage("CVV");
     ui_.answers.assign(c.answers.begin(), c.answers.end());
     EXPECT_EQ(RunUpdate(engine_.get()), c.result) << LogText();
     ASSERT_EQ(ui_.shown.size(), c.captions.size()) << ui_.Captions();
