@@ -33,5 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DescribeDevice(type, 999, &session.profile);
     ReadInfoFile(&session, path.c_str());
   }
+  std::remove(path.c_str());
   return 0;
 }
