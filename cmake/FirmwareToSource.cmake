@@ -2,7 +2,7 @@
 #
 # Reads a TI-Text file by the same rules as BSLLoadTIFile (loader/firmware_image.cpp) and
 # writes the built-in image record: name, the 16 vector words, the image text ("@%05X"
-# addresses, words high byte first, odd last byte padded with FF, lower-case data kept,
+# addresses, words high byte first, odd last byte padded with FF, data in upper case,
 # 0xFA00-0xFFFF other than the vectors dropped) and its length and character sum.
 cmake_minimum_required(VERSION 3.25)
 
@@ -41,11 +41,26 @@ if(end LESS 0)
   fail("no \"q\" ends it")
 endif()
 string(SUBSTRING "${content}" 0 ${end} content)
+if(NOT content MATCHES "\n[ \t]*$")
+  fail("the \"q\" does not begin a line")
+endif()
 
 # Characters that CMake lists treat specially are neither hex digits nor white space, so they
 # may become any other such character without changing what the file says.
 foreach(special ";" "[" "]" "\\")
   string(REPLACE "${special}" "_" content "${content}")
+endforeach()
+# Line by line as the loader reads it: address lines, hex pairs separated by blanks, nothing
+# else. Overlapping segments are left to the loader, which refuses them at the first load.
+string(REPLACE "\r\n" "\n" checked "${content}")
+string(REPLACE "\n" ";" checked "${checked}")
+set(lineNumber 0)
+foreach(line IN LISTS checked)
+  math(EXPR lineNumber "${lineNumber} + 1")
+  if(NOT line MATCHES "^[ \t]*$" AND NOT line MATCHES "^[ \t]*@[ \t]*[0-9A-Fa-f]+[ \t]*$" AND
+     NOT line MATCHES "^[ \t]*[0-9A-Fa-f][0-9A-Fa-f]([ \t]+[0-9A-Fa-f][0-9A-Fa-f])*[ \t]*$")
+    fail("line ${lineNumber} is neither an address line nor hex pairs")
+  endif()
 endforeach()
 string(REPLACE "@" ";" segments "${content}")
 list(LENGTH segments count)
@@ -77,6 +92,10 @@ foreach(index RANGE 1 ${last})
     set(digits 0)
   endif()
   math(EXPR address "0x${digits}")
+  math(EXPR odd "${address} % 2")
+  if(odd)
+    fail("the segment @${written} starts at an odd address")
+  endif()
   to_hex(${address} 5 address5)
 
   string(FIND "${segment}" "\n" lf)
@@ -122,6 +141,7 @@ foreach(index RANGE 1 ${last})
     elseif(rest EQUAL 3)
       string(APPEND data "F")
     endif()
+    string(TOUPPER "${data}" data)
     string(REGEX REPLACE "(..)(..)" "\\2\\1" data "${data}")
     string(APPEND text "@${address5}${data}")
   endif()

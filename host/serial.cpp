@@ -3,7 +3,6 @@
 #include "host/serial.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -37,10 +36,9 @@ void FreeOwnedBuffer(DeviceLink* link) {
   link->bufferOwned = false;
 }
 
-int ElapsedMs(std::chrono::steady_clock::time_point since) {
-  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now() - since)
-                              .count());
+// On the same clock as every other wait, so that a virtual clock drives the time-outs too.
+int ElapsedMs(std::uint32_t since) {
+  return static_cast<int>(DSTicks() - since);
 }
 
 }  // namespace
@@ -224,7 +222,7 @@ Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator) {
   }
   if (!link->readBuffer) return kOutOfMemory;
 
-  const auto start = std::chrono::steady_clock::now();
+  const std::uint32_t start = DSTicks();
   char* buffer = link->readBuffer;
   std::uint32_t filled = 0;
   std::uint32_t emptyReads = 0;

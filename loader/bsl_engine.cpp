@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/timing.h"
+#include "loader/image_fit.h"
 
 namespace quendal {
 namespace {
@@ -115,6 +116,16 @@ Status Exchange(HostBSL* host, std::size_t frameLength, char terminator, char* r
   return failure;
 }
 
+// Run before the first frame that changes the device's memory.
+Status GuardImage(HostBSL* host, const char* operation) {
+  if (!host->target || host->target->flashEnd == 0) return kOk;
+  std::string why;
+  Status rc = CheckImageFits(*host, *host->target, &why);
+  if (rc < 0)
+    LogPrint(Log(host), kLogFailure, kSource, "%s refused the image: %s", operation, why.c_str());
+  return rc;
+}
+
 }  // namespace
 
 HostBSL::~HostBSL() {
@@ -155,6 +166,23 @@ std::size_t FormatFrameValues(const std::uint32_t* values, std::size_t count, bo
   return count * width;
 }
 
+Status ClassifyLoaderReply(const char* reply, std::uint32_t got, Status failure, bool valueFrame) {
+  // Only what the loader itself sends counts: "+" acknowledges, "-" and "?" refuse. Line
+  // noise (a baud mismatch gives 0xF0 and the like) is no answer at all.
+  if (got == 0 || !reply) return failure ? failure : kNoAnswer;
+  if (reply[0] == '+' || (got > 1 && reply[1] == '+')) return static_cast<Status>(got);
+  if (reply[0] == '?' || reply[0] == '-') return kRefused;
+  if (!valueFrame && reply[0] == '\r') return kRefused;
+  if (valueFrame && Contains(reply, "ERROR")) return kRefused;
+  return failure ? failure : kRefused;
+}
+
+int LoaderVersionFromReply(const char* reply) {
+  int version = 0;
+  if (!reply || std::sscanf(reply, "+%d+", &version) != 1) return 0;
+  return version > 0 ? version : 0;  // "+-5+" must not pass for a failure code
+}
+
 Status BSLCommand(HostBSL* host, char letter, const char* payload, std::uint32_t length,
                   char terminator, char* reply, std::uint32_t* elapsedMs) {
   if (!host->connected) return kNoAnswer;
@@ -168,11 +196,7 @@ Status BSLCommand(HostBSL* host, char letter, const char* payload, std::uint32_t
   Status failure = Exchange(host, frameLength, terminator, reply, &got);
   if (elapsedMs) *elapsedMs = DSTicks() - start;
 
-  const unsigned char first = static_cast<unsigned char>(reply[0]);
-  if ((first == '+' && got > 0) || (got > 1 && reply[1] == '+')) return static_cast<Status>(got);
-  if (first == '?' || first == '-' || first == '\r') return kRefused;
-  if (first == 'e' || first == 0xC3 || first == 0xF0) return static_cast<Status>(got);
-  return failure ? failure : kRefused;
+  return ClassifyLoaderReply(reply, got, failure, false);
 }
 
 Status BSLCommandValues(HostBSL* host, char letter, const std::uint32_t* values,
@@ -191,11 +215,7 @@ Status BSLCommandValues(HostBSL* host, char letter, const std::uint32_t* values,
   Status failure = Exchange(host, frameLength, terminator, reply, &got);
   if (elapsedMs) *elapsedMs = DSTicks() - start;
 
-  const char first = reply[0];
-  if ((first == '+' && got > 0) || (got > 1 && reply[1] == '+')) return static_cast<Status>(got);
-  if (first == '-' || first == '?' || Contains(reply, "ERROR")) return kRefused;
-  if (first == 'e' || first == ';') return static_cast<Status>(got);
-  return failure ? failure : kRefused;
+  return ClassifyLoaderReply(reply, got, failure, true);
 }
 
 Status BSLConnect(HostBSL* host, const char* portName, std::uint32_t rate, bool reportProgress,
@@ -234,8 +254,7 @@ Status BSLConnect(HostBSL* host, const char* portName, std::uint32_t rate, bool 
       DSSleep(kRetryPauseMs);
       continue;
     }
-    int version = 0;
-    if (std::sscanf(reply, "+%d+", &version) == 1) {
+    if (int version = LoaderVersionFromReply(reply); version != 0) {
       host->loaderVersion = version;
       rc = version;
     } else {
@@ -450,6 +469,8 @@ namespace {
 // One "W" block, retried with its address sent again before every retry so that the
 // loader writes it at the right place.
 Status SendBlock(HostBSL* host, std::uint32_t address, std::uint32_t length, bool extended) {
+  // A block that would run into the loader's area is never sent, whatever the image says.
+  if (address < kLoaderAreaStart && address + length / 2 > kLoaderAreaStart) return kBadArgument;
   Status rc = kNoAttempt;
   for (std::uint32_t attempt = 0; attempt < host->tries; ++attempt) {
     if (attempt > 0) {
@@ -470,6 +491,7 @@ Status BSLSendFirmware(HostBSL* host, bool extended) {
   const std::uint32_t start = DSTicks();
   if (host->imageText.empty() || host->imageTextLength == 0) return kMissingArgument;
   if (host->imageText[0] != '@') return kBadArgument;
+  if (Status fits = GuardImage(host, "BSLSendFirmware"); fits < 0) return fits;
 
   const std::uint32_t length = std::min<std::uint32_t>(
       host->imageTextLength, static_cast<std::uint32_t>(host->imageText.size()));
@@ -533,16 +555,24 @@ Status BSLSendVectors(HostBSL* host) {
   DSSleep(50);
   std::uint32_t words[kVectorCount];
   for (std::uint32_t i = 0; i < kVectorCount; ++i) words[i] = host->vectors[i] & 0xFFFF;
+  char reply[kLoaderReplySize] = {};
   Status rc = WithAttempts(host, [&] {
-    char reply[kLoaderReplySize];
     return BSLCommandValues(host, 'V', words, kVectorCount, '+', reply, nullptr, false);
   });
-  if (rc <= 0) {
-    // The device may start its new firmware before it answers.
+  // The loader's own refusal fails the step as any frame's does. Silence, or what a
+  // restarted firmware says, is no refusal: the device may start its new firmware before
+  // it answers.
+  if (rc <= 0 && (reply[0] == '-' || reply[0] == '?')) {
+    rc = kRefused;
+  } else if (rc <= 0) {
     LogPrint(Log(host), kLogFailure, kSource, "BSLSendVectors with digital sensor didn't hear ACK");
     rc = 0;
   }
-  LogPrint(Log(host), kLogStep, kSource, "BSLSendVectors successful");
+  if (rc < 0) {
+    LogPrint(Log(host), kLogFailure, kSource, "BSLSendVectors failed with error %d", rc);
+  } else {
+    LogPrint(Log(host), kLogStep, kSource, "BSLSendVectors successful");
+  }
   return rc;
 }
 
@@ -550,8 +580,9 @@ Status BSLEraseINFO(HostBSL* host, std::uint32_t start, std::uint32_t count,
                     std::uint32_t segmentSize, bool extended) {
   const std::uint32_t begin = DSTicks();
   std::uint32_t address = start;
-  Status rc = 0;
-  for (std::uint32_t i = 0; i < count; ++i) {
+  Status rc = GuardImage(host, "BSLEraseINFO");
+  if (rc > 0) rc = 0;
+  for (std::uint32_t i = 0; i < count && rc >= 0; ++i) {
     const std::uint32_t segment = address;
     rc = WithAttempts(host, [&] {
       char reply[kLoaderReplySize];
@@ -577,9 +608,9 @@ Status BSLEraseFlash(HostBSL* host, std::uint32_t start, std::uint32_t end, bool
   if (start >= kLoaderAreaStart && start <= kLoaderAreaEnd) return kBadArgument;
   const std::uint32_t begin = DSTicks();
   const std::uint32_t total = end > start ? (end - start) / kFlashSegmentSize : 0;
-  Status rc = 0;
+  Status rc = start < end ? GuardImage(host, "BSLEraseFlash") : 0;
   std::uint32_t segmentIndex = 0;
-  for (std::uint32_t a = start; a < end; ++segmentIndex) {
+  for (std::uint32_t a = start; a < end && rc >= 0; ++segmentIndex) {
     if (segmentIndex % 10 == 0 &&
         !ReportProgress(host, total, (a - start) / kFlashSegmentSize, 1, 'X')) {
       rc = kCancelled;
@@ -597,7 +628,7 @@ Status BSLEraseFlash(HostBSL* host, std::uint32_t start, std::uint32_t end, bool
     a += kFlashSegmentSize;
     if (a >= kLoaderAreaStart && a <= kLoaderAreaEnd) a = 0x10000;
   }
-  if (start < end) ReportProgress(host, total, total, 2, 'X');
+  if (start < end && rc != kImageDoesNotFit) ReportProgress(host, total, total, 2, 'X');
   const long seconds = static_cast<long>((DSTicks() - begin) / 1000);
   if (rc < 0) {
     LogPrint(Log(host), kLogFailure, kSource, "BSLEraseFlash failed with error %d (%ld s)", rc,

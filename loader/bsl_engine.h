@@ -26,6 +26,13 @@ std::size_t BuildFrame(char letter, const char* payload, std::size_t length, cha
 std::size_t FormatFrameValues(const std::uint32_t* values, std::size_t count, bool extended,
                               char* out, std::size_t capacity);
 
+// What a reply of `got` bytes to a frame means: `got` when the loader acknowledged it, -1
+// when it refused it, else the exchange's own `failure` (or -1). Value frames ("X", "V")
+// also take a reply holding "ERROR" as a refusal, text frames a bare carriage return.
+Status ClassifyLoaderReply(const char* reply, std::uint32_t got, Status failure, bool valueFrame);
+// The version in a reply to "g" ("+15+" gives 15); 0 when there is none.
+int LoaderVersionFromReply(const char* reply);
+
 Status BSLConnect(HostBSL* host, const char* portName, std::uint32_t rate, bool reportProgress,
                   std::uint32_t tries);
 Status BSLDisconnect(HostBSL* host);

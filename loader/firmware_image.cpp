@@ -15,21 +15,15 @@
 #include "host/timing.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
+#include "loader/ti_text.h"
 
 namespace quendal {
 namespace {
 
 constexpr const char* kSource = "Quendal";
 
-// Five hex digits in the image text: nothing above this can be written there.
-constexpr std::uint32_t kMaxImageAddress = 0xFFFFF;
-constexpr std::uint32_t kVectorSegmentLast = 0xFFFE;
-// The loader's own area; only the vector segments (above) may name it.
-constexpr std::uint32_t kLoaderAreaFirst = 0xFA00;
-constexpr std::uint32_t kLoaderAreaLast = 0xFFFF;
 constexpr std::size_t kImageNameLength = 64;
 constexpr int kMaxVersionDigits = 11;
-constexpr long kSizeHintLimit = 1L << 30;
 
 struct FileCloser {
   void operator()(std::FILE* f) const {
@@ -47,41 +41,8 @@ Status SystemError() {
   return errno > 0 ? -errno : -EIO;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
-}
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// The address after "@" as "%x" reads it: white space, an optional sign and "0x", then hex
-// digits. Returns false when there is no number or it is above what the image text can hold.
-bool ReadAddress(std::string_view s, std::uint32_t* address) {
-  std::size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  if (i + 2 < s.size() && s[i] == '0' && (s[i + 1] | 0x20) == 'x' && HexValue(s[i + 2]) >= 0) {
-    i += 2;
-  }
-  std::uint32_t value = 0;
-  bool tooBig = false;
-  std::size_t digits = 0;
-  for (; i < s.size() && HexValue(s[i]) >= 0; ++i, ++digits) {
-    value = (value << 4) | static_cast<std::uint32_t>(HexValue(s[i]));
-    if (value > kMaxImageAddress) tooBig = true, value = kMaxImageAddress + 1;
-  }
-  if (digits == 0 || tooBig || (negative && value != 0)) return false;
-  *address = value;
-  return true;
 }
 
 struct NewImage {
@@ -92,102 +53,21 @@ struct NewImage {
   int kind = 0;  // 0: the file name names no device type
 };
 
-void AppendProgramSegment(std::uint32_t address, std::string_view data, std::string* text) {
-  char head[16];
-  std::snprintf(head, sizeof head, "@%05X", static_cast<unsigned>(address));
-  text->append(head);
-  // TI-Text lists bytes in address order; the image text keeps each word high byte first.
-  char group[4];
-  int n = 0;
-  for (char c : data) {
-    if (HexValue(c) < 0) continue;
-    group[n++] = c;
-    if (n == 4) {
-      const char word[4] = {group[2], group[3], group[0], group[1]};
-      text->append(word, 4);
-      n = 0;
-    }
-  }
-  if (n > 0) {
-    for (; n < 4; ++n) group[n] = 'F';
-    const char word[4] = {group[2], group[3], group[0], group[1]};
-    text->append(word, 4);
-  }
-}
-
-Status ReadVectorSegment(std::uint32_t address, std::string_view data,
-                         std::array<std::uint32_t, kVectorCount>* vectors) {
-  std::uint32_t entry = (address - kVectorBase) / 2;
-  std::uint32_t word = 0;
-  int n = 0;
-  for (char c : data) {
-    int v = HexValue(c);
-    if (v < 0) continue;
-    word = (word << 4) | static_cast<std::uint32_t>(v);
-    if (++n < 4) continue;
-    // Words past the reset vector would land outside the table: the file is not sound.
-    if (entry >= kVectorCount) return kNotTIText;
-    (*vectors)[entry++] = ((word & 0xFF) << 8) | (word >> 8);
-    word = 0;
-    n = 0;
-  }
-  return n == 0 ? kOk : kNotTIText;
-}
-
-// The part of a file that holds segments: up to its first "q", read as a C string (up to a
-// zero byte). Empty when the file is no TI-Text at all (no leading "@", or no "q").
-std::string_view SegmentPart(std::string_view content) {
-  content = content.substr(0, content.find('\0'));
-  std::size_t end = content.find('q');
-  if (content.empty() || content[0] != '@' || end == std::string_view::npos) return {};
-  return content.substr(0, end);
-}
-
-// Walks the segments of SegmentPart. Returns 1, -100 or -60.
-Status ParseSegments(std::string_view content, NewImage* image) {
-  image->vectors.fill(0xFFFF);
-  bool sawVectors = false;
-  std::size_t at = 0;
-  while (at < content.size()) {
-    std::size_t next = content.find('@', at + 1);
-    if (next == std::string_view::npos) next = content.size();
-    std::string_view segment = content.substr(at + 1, next - at - 1);
-    at = next;
-
-    std::uint32_t address = 0;
-    if (!ReadAddress(segment, &address)) return kNotTIText;
-    std::size_t lineEnd = segment.find('\n');
-    if (lineEnd == std::string_view::npos) return kNotTIText;
-    std::string_view data = segment.substr(lineEnd + 1);
-
-    if (address >= kVectorBase && address <= kVectorSegmentLast) {
-      sawVectors = true;
-      Status rc = ReadVectorSegment(address, data, &image->vectors);
-      if (rc < 0) return rc;
-    } else if (address >= kLoaderAreaFirst && address <= kLoaderAreaLast) {
-      // Never written: the loader lives here.
-    } else {
-      AppendProgramSegment(address, data, &image->text);
-    }
-  }
-  if (!sawVectors) return kNotTIText;
-  if (image->text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-    return kOutOfMemory;
-  return kOk;
-}
-
-// Reads the whole file; returns 1, -60 or the negated system error number.
+// Reads the whole file; returns 1, -60, -100 for a file above the size bound, or the negated
+// system error number. The size is only a hint (a folder or a device may report anything),
+// so the bound is also kept while reading.
 Status ReadFile(std::FILE* f, std::string* content) {
-  // The size is only a hint: a folder or a device may report anything.
   if (std::fseek(f, 0, SEEK_END) == 0) {
     long size = std::ftell(f);
-    if (size > 0 && size < kSizeHintLimit) content->reserve(static_cast<std::size_t>(size) + 1);
+    if (size > 0 && static_cast<std::uint64_t>(size) > kMaxTITextFileBytes) return kNotTIText;
+    if (size > 0) content->reserve(static_cast<std::size_t>(size) + 1);
     std::rewind(f);
   }
   char chunk[16384];
   for (;;) {
     std::size_t n = std::fread(chunk, 1, sizeof chunk, f);
     content->append(chunk, n);
+    if (content->size() > kMaxTITextFileBytes) return kNotTIText;
     if (n < sizeof chunk) break;
   }
   return std::ferror(f) ? SystemError() : kOk;
@@ -277,6 +157,7 @@ Status BSLLoadTIFile(HostBSL* host, const char* path) {
   if (!host || !path) return kMissingArgument;
   DiagnosticLog* log = host->log;
   std::uint32_t start = DSTicks();
+  host->loadProblem.clear();
 
   errno = 0;
   File file(std::fopen(path, "rb"));
@@ -291,16 +172,17 @@ Status BSLLoadTIFile(HostBSL* host, const char* path) {
 
   Status rc = kOk;
   NewImage image;
+  TITextProblem problem;
   try {
     std::string content;
     rc = ReadFile(file.get(), &content);
     file.reset();
-    if (rc >= 0) {
-      std::string_view segments = SegmentPart(content);
-      // Not TI-Text at all: refused without a log line.
-      if (segments.empty()) return kNotTIText;
-      rc = ParseSegments(segments, &image);
+    if (rc == kNotTIText) {
+      problem.why = "the file is larger than " + std::to_string(kMaxTITextFileBytes >> 20) + " MB";
+    } else if (rc >= 0) {
+      rc = ParseTIText(content, &image.text, &image.vectors, &problem);
     }
+    if (rc >= 0 && image.text.size() > std::numeric_limits<std::int32_t>::max()) rc = kOutOfMemory;
     if (rc >= 0) NameFromPath(path, &image);
   } catch (const std::bad_alloc&) {
     rc = kOutOfMemory;
@@ -308,9 +190,13 @@ Status BSLLoadTIFile(HostBSL* host, const char* path) {
     rc = kOutOfMemory;
   }
   if (rc < 0) {
-    if (log && rc == kNotTIText) {
-      log->Print(kLogStep, kSource, "BSLLoadTIFile: file %s is not a valid TI-Text file (%d ms)",
-                 path, Elapsed(start));
+    if (rc == kNotTIText) {
+      host->loadProblem = problem.Describe();
+      if (log) {
+        log->Print(kLogStep, kSource,
+                   "BSLLoadTIFile: file %s is not a valid TI-Text file: %s (%d ms)", path,
+                   host->loadProblem.c_str(), Elapsed(start));
+      }
     } else if (log) {
       log->Print(kLogFailure, kSource, "BSLLoadTIFile failed with error %d (%d ms)", rc,
                  Elapsed(start));

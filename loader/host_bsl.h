@@ -11,6 +11,7 @@
 #include "host/serial.h"
 #include "host/status.h"
 #include "loader/builtin_image.h"
+#include "loader/device_types.h"
 
 namespace quendal {
 
@@ -41,12 +42,16 @@ struct HostBSL {
   std::string imageText;
   std::array<std::uint32_t, kVectorCount> vectors{};
   bool imageFromFile = false;
+  std::string loadProblem;  // why the last file was refused: line, column and reason
   DiagnosticLog* log = nullptr;
   bool connected = false;
   bool reportProgress = false;
   std::uint32_t tries = 3;
   LoaderProgress progress;
   bool portLent = false;  // the port belongs to another object (BSLHandOff)
+  // The device being updated; while it holds a layout, nothing is erased or written for an
+  // image that does not fit it.
+  const DeviceProfile* target = nullptr;
   std::array<char, kCommandBufferSize> commandBuffer{};
   std::array<char, kLoaderBufferSize> dataBuffer{};
 };

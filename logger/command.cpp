@@ -1,6 +1,7 @@
 // The command transaction, identification, capabilities and baud negotiation.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,7 +77,10 @@ bool TakeVersionLine(LoggerInfo* info, const char* line) {
   int n = std::sscanf(info->version.c_str(), "%20s %d.%1d%1d", word, &major, &minor, &sub);
   if (n < 3) return false;
   if (n == 3) sub = 0;
-  info->versionNumber = major * 100 + minor * 10 + sub;
+  // A whole number too large for a version is no version line; it must not overflow.
+  const long long number = major * 100LL + minor * 10 + sub;
+  if (number > INT32_MAX || number < INT32_MIN) return false;
+  info->versionNumber = static_cast<std::int32_t>(number);
   info->newFirmware = 1;
   for (char* c = word; *c; ++c)
     *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
@@ -371,8 +375,9 @@ Status ParseShowCommand(LoggerLink* link, BoundedText<8>* idOut) {
       while (*digits && !std::isdigit(static_cast<unsigned char>(*digits))) ++digits;
       int major = 0, minor = 0, sub = 0;
       int got = std::sscanf(digits, "%d.%1d%1d", &major, &minor, &sub);
-      if (got >= 2) {
-        info.versionNumber = major * 100 + minor * 10 + (got == 3 ? sub : 0);
+      const long long number = major * 100LL + minor * 10 + (got == 3 ? sub : 0);
+      if (got >= 2 && number <= INT32_MAX && number >= INT32_MIN) {
+        info.versionNumber = static_cast<std::int32_t>(number);
         if (info.versionNumber < kOldestShowVersion) return kUnsupportedKind;
       } else {
         errors |= 2;

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev srecord nlohmann-json3-dev qt6-base-dev
-  libcpp-httplib-dev openssl)
+  libcpp-httplib-dev openssl clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

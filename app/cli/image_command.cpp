@@ -7,6 +7,7 @@
 #include "app/cli/options.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
+#include "loader/image_fit.h"
 
 namespace quendal::cli {
 namespace {
@@ -41,14 +42,49 @@ void PrintImage(const HostBSL& host) {
   }
 }
 
+// A type code in any case ("cvfour") or a table index ("15"); 0 when it names no type.
+int ParseDeviceType(const std::string& text) {
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
+      text.size() <= 2) {
+    int index = std::stoi(text);
+    return index >= 1 && index <= kLastDeviceType ? index : 0;
+  }
+  std::string upper = text;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return FindDeviceTypeCode(upper.c_str());
+}
+
+// Prints whether the image fits the type; the exit status tells scripts the same.
+int PrintFit(const HostBSL& host, int type) {
+  DeviceProfile profile;
+  DescribeDevice(type, 999, &profile);
+  std::string why;
+  if (CheckImageFits(host, profile, &why) < 0) {
+    std::printf("Check:   refused for %s (%s): %s\n", DeviceTypeCode(type),
+                profile.displayName.c_str(), why.c_str());
+    return kExitFailed;
+  }
+  std::printf("Check:   fits %s (%s)\n", DeviceTypeCode(type), profile.displayName.c_str());
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunImageCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options = ParseOptions(args, {"--firmware", "--dump"}, {});
+  ParsedOptions options = ParseOptions(args, {"--firmware", "--dump", "--check"}, {});
+  int checkType = 0;
+  if (options.error.empty()) {
+    if (const std::string* type = options.Value("--check")) {
+      checkType = ParseDeviceType(*type);
+      if (checkType == 0) options.error = "'" + *type + "' names no device type";
+    }
+  }
   if (!options.error.empty()) {
     std::fprintf(stderr,
                  "quendal-cli image: %s\nusage: quendal-cli image [--firmware FILE] "
-                 "[--dump OUT]\n",
+                 "[--dump OUT] [--check TYPE]\n",
                  options.error.c_str());
     return kExitUsage;
   }
@@ -64,10 +100,17 @@ int RunImageCommand(const std::vector<std::string_view>& args) {
     Status rc = BSLLoadTIFile(&host, file->c_str());
     if (rc < 0) {
       std::fprintf(stderr, "%s\n", DescribeLoadFailure(*file, rc).c_str());
+      if (!host.loadProblem.empty()) std::fprintf(stderr, "  %s\n", host.loadProblem.c_str());
+      return kExitFailed;
+    }
+    if (host.imageTextLength == 0) {
+      std::fprintf(stderr, "quendal-cli: firmware file \"%s\" holds no program data\n",
+                   file->c_str());
       return kExitFailed;
     }
   }
   PrintImage(host);
+  if (checkType != 0 && PrintFit(host, checkType) != kExitOk) return kExitFailed;
   if (const std::string* out = options.Value("--dump")) {
     Status rc = BSLWriteTIFile(&host, out->c_str());
     if (rc < 0) {

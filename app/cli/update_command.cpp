@@ -58,8 +58,9 @@ int RunUpdateRequest(const UpdateRequest& request) {
   if (!request.firmware.empty()) {
     rc = OpenFirmwareFile(&engine, request.firmware.c_str());
     if (rc < 0) {
-      std::fprintf(stderr, "quendal-cli: %s is not a valid firmware file (error %d)\n",
-                   request.firmware.c_str(), static_cast<int>(rc));
+      std::fprintf(stderr, "quendal-cli: %s is not a valid firmware file (error %d)%s%s\n",
+                   request.firmware.c_str(), static_cast<int>(rc),
+                   engine.host->loadProblem.empty() ? "" : ": ", engine.host->loadProblem.c_str());
       ui.Result(rc, 0);
       return kExitFailed;
     }

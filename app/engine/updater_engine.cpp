@@ -11,6 +11,7 @@
 #include "host/program_version.h"
 #include "host/timing.h"
 #include "loader/bsl_engine.h"
+#include "loader/image_fit.h"
 #include "sdi12/sdi_sensor.h"
 
 namespace quendal {
@@ -69,6 +70,22 @@ RecordReset ParseRecordReset(const char* text) {
   if (std::strcmp(text, "USERS") == 0) return RecordReset::kUsers;
   if (std::strcmp(text, "ACT") == 0) return RecordReset::kActuator;
   return RecordReset::kNone;
+}
+
+// Refuses, with a message, an image that cannot fit the device type it is meant for.
+Status CheckImageBeforeUpdate(UpdaterEngine* engine) {
+  DeviceProfile layout;
+  DescribeDevice(engine->host->deviceKind, 999, &layout);
+  std::string why;
+  Status rc = CheckImageFits(*engine->host, layout, &why);
+  if (rc < 0) {
+    ShowMessageOk(engine,
+                  "The " + engine->WindowCaption() + " cannot write the firmware image \"" +
+                      engine->host->imageName.c_str() + "\" to your " + engine->targetDisplayName +
+                      ".\n\n" + why + "\n\nNothing was changed on the device.",
+                  "Firmware File Error", kMessageError);
+  }
+  return rc;
 }
 
 }  // namespace
@@ -163,6 +180,7 @@ Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& argume
                                                 engine->verboseLog ? kLogDetail : kLogFailure);
   engine->session = std::make_unique<InstrumentSession>(engine->log.get());
   engine->host = std::make_unique<HostBSL>(engine->log.get());
+  engine->host->target = &engine->profile;
   if (!engine->IsCommDeviceBuild()) {
     engine->host->deviceKind = static_cast<std::int8_t>(engine->build.targetType);
   }
@@ -313,6 +331,7 @@ std::string LeftBehindText(const UpdaterEngine& engine) {
 }
 
 Status RunUpdate(UpdaterEngine* engine) {
+  if (Status fits = CheckImageBeforeUpdate(engine); fits < 0) return fits;
   engine->updating = true;
   engine->keepGoing = true;
   SetProgress(engine, 0);

@@ -592,9 +592,12 @@ void TfrmMain::OpenFirmwareFile1Click() {
   const std::string caption = e->WindowCaption();
   const Status rc = OpenFirmwareFile(e, QFile::encodeName(path).constData());
   if (rc == kNotTIText) {
+    // Where the file went wrong, so that its maker can mend it.
+    const std::string where =
+        e->host->loadProblem.empty() ? "" : "\n\n" + e->host->loadProblem + ".";
     ShowMessageOk(e,
                   "The file \"" + fileName + "\" is not a valid firmware file.\n" +
-                      "Please choose a new firmware file to open.",
+                      "Please choose a new firmware file to open." + where,
                   "File Error", kMessageError);
     return;
   }

@@ -90,6 +90,51 @@ TEST(Cli, FailuresAndUsageErrors) {
 
 // A simulated device is found by its link in the runtime folder; the machine's own ports
 // come along, every one on a line of its own.
+// "image --check TYPE" gives the verdict; an image no device can take is refused by "image"
+// itself, and a file too large to be TI-Text is refused without being read.
+TEST(Cli, ImageCheckGivesTheVerdict) {
+  TempDir dir;
+  const std::string sensor = dir.File("Lurra 3-97.txt");
+  WriteWholeFile(sensor, "@8000\n31 40 02 43\n@FFFE\n00 80\nq\n");
+  const std::string logger = dir.File("TARNX 2-10.txt");
+  WriteWholeFile(logger, "@1100\n31 40 02 43\n@FFFE\n00 11\nq\n");
+  const std::string vectorsOnly = dir.File("vectors.txt");
+  WriteWholeFile(vectorsOnly, "@FFFE\n00 80\nq\n");
+  const std::string huge = dir.File("huge.txt");
+  WriteWholeFile(huge, "@8000\n31 40\n@FFFE\n00 80\nq\n");
+  ASSERT_EQ(truncate(huge.c_str(), 400L << 20), 0);
+  const std::string glued = dir.File("glued.txt");
+  WriteWholeFile(glued, "@8000\n31 4G 02 43\n@FFFE\n00 80\nq\n");
+
+  struct Case {
+    std::string args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"image --firmware " + Quote(sensor) + " --check kyrel-sx", 0, "Check:   fits KYREL-SX"},
+      {"image --firmware " + Quote(logger) + " --check 10", 1, "another device's memory layout"},
+      {"image --firmware " + Quote(logger) + " --check TARNX", 0, "fits TARNX (Tarnx)"},
+      {"image --firmware " + Quote(vectorsOnly), 1, "holds no program data"},
+      {"image --firmware " + Quote(vectorsOnly) + " --check KYREL-SX", 1, "no program data"},
+      {"image --firmware " + Quote(huge), 1, "larger than 16 MB"},
+      {"image --firmware " + Quote(glued), 1, "line 2, column 5: \"G\" is no hex digit"},
+      {"image --check NOSUCH", 2, "'NOSUCH' names no device type"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    CliRun run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+  }
+  // The built-in image passes for the sensors it is made for.
+  if (std::string(kBuiltinImage.name) == "Lurra 3.96") {
+    CliRun run = Cli("image --check KYREL-SX");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("Check:   fits KYREL-SX (Digital Sensor)\n"), std::string::npos)
+        << run.output;
+  }
+}
+
 TEST(Cli, PortsListsARunningSimulatedDevice) {
   TempDir runtime;
   const std::string folder = runtime.File("quendal");

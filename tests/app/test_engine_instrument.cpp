@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "app/engine/updater_engine.h"
 #include "host/timing.h"
+#include "loader/image_fit.h"
 #include "sim/device.h"
 #include "sim/instrument_settings.h"
 #include "sim/logger_shell.h"
@@ -326,6 +328,8 @@ void InstrumentUpdate::RunChecks(const std::vector<CheckCase>& cases) {
     SCOPED_TRACE(c.name);
     Boot(c.bench);
     if (c.bench.target == kTypeCvFour) OpenImage("CVFOUR", "2-03");
+    // The built-in image's information memory is not where a Corvel V keeps its own.
+    if (c.bench.target == kTypeCvv) OpenImage("CVV");
     ui_.answers.assign(c.answers.begin(), c.answers.end());
     EXPECT_EQ(RunUpdate(engine_.get()), c.result) << LogText();
     ASSERT_EQ(ui_.shown.size(), c.captions.size()) << ui_.Captions();
@@ -421,6 +425,60 @@ TEST_F(InstrumentUpdate, SlowChecksPassedReachTheLoader) {
       {"battery 10 %", Battery("10"), {}, kNoLoader, {kNoLoaderCaption}, ""},
       {"battery unreadable", Battery("ERROR"), {}, kNoLoader, {kNoLoaderCaption}, ""},
   });
+}
+
+// An image that cannot fit leaves the instrument as it was: refused before the port is
+// opened when it does not fit its own type, and by the loader engine before the first erase
+// when the operator lets it go to another type.
+TEST_F(InstrumentUpdate, AnImageThatDoesNotFitLeavesTheDeviceUntouched) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> switches;
+    std::deque<int> answers;
+    Status rc;
+    std::string caption;
+    bool portOpened;
+  } cases[] = {
+      {"a data logger's layout under this type's name",
+       {},
+       {},
+       kImageDoesNotFit,
+       "Firmware File Error",
+       false},
+      {"a Tarnx image let through to a Corvel Four",
+       {"-factory"},
+       {kBoxOk},
+       kImageDoesNotFit,
+       "INFO Memory Erase Error",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bench bench;
+    bench.switches = c.switches;
+    Boot(bench);
+    if (c.portOpened) {
+      OpenImage("TARNX");
+    } else {
+      const std::string file = dir_.File("CVFOUR 2-11.txt");
+      test::WriteWholeFile(file, "@1100\n01 02 03 04\n@2100\n05 06\n@FFFE\n00 21\nq\n");
+      ASSERT_GT(OpenFirmwareFile(engine_.get(), file.c_str()), 0);
+    }
+    std::vector<std::pair<std::string, std::string>> settings;
+    for (const std::string& key : model_->Keys()) settings.emplace_back(key, model_->Get(key));
+    const std::vector<std::uint8_t> flash = device_->FlashCopy();
+    ui_.answers = c.answers;
+
+    EXPECT_EQ(RunUpdate(engine_.get()), c.rc) << ui_.Captions() << "\n" << LogText();
+    ASSERT_FALSE(ui_.shown.empty());
+    EXPECT_EQ(ui_.shown.back().caption, c.caption);
+    EXPECT_EQ(device_->FramesReceived('X'), 0u);
+    EXPECT_EQ(device_->FramesReceived('W'), 0u);
+    EXPECT_TRUE(device_->FlashCopy() == flash);
+    EXPECT_TRUE(device_->SelfTestPasses());
+    for (const auto& [key, value] : settings) EXPECT_EQ(model_->Get(key), value) << key;
+    EXPECT_EQ(!model_->Commands().empty(), c.portOpened);
+  }
 }
 
 // An instrument whose firmware is too old for any update is refused when it is found.

@@ -11,6 +11,7 @@
 #include "app/engine/updater_engine.h"
 #include "host/serial.h"
 #include "host/timing.h"
+#include "loader/image_fit.h"
 #include "sim/comm_device.h"
 #include "sim/device.h"
 #include "sim/instrument_settings.h"
@@ -202,6 +203,49 @@ TEST_F(SensorUpdate, RefusalsBeforeTheLoader) {
   EXPECT_NE(LogText().find("ErrorOK Told User:: This digital sensor does not have"),
             std::string::npos)
       << LogText();
+}
+
+// A file that cannot fit a sensor is refused before the port is opened: the sensor keeps its
+// firmware and settings, and no loader frame reaches it.
+TEST_F(SensorUpdate, AnImageThatDoesNotFitLeavesTheSensorUntouched) {
+  std::string across = "@F9F0\n";
+  for (int i = 0; i < 64; ++i) across += "5A ";
+  struct Case {
+    const char* what;
+    std::string file;
+    const char* says;
+  } cases[] = {
+      {"a data logger's layout", "@1100\n01 02 03 04\n@8000\n05 06\n@FFFE\n00 80\nq\n",
+       "another device's memory layout"},
+      {"only the vectors", "@FFE0\n00 80 00 80\n@FFFE\n00 80\nq\n", "no program data"},
+      {"a segment across 0xFA00", across + "\n@FFFE\n00 80\nq\n", "loader's area"},
+      {"an address above 0xFFFF", "@8000\n01 02\n@1A000\n03 04\n@FFFE\n00 80\nq\n",
+       "no extended addresses"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Boot(Lurra());
+    const std::string path = dir_.File("Lurra 3-97.txt");
+    test::WriteWholeFile(path, c.file);
+    ASSERT_GT(OpenFirmwareFile(engine_.get(), path.c_str()), 0) << engine_->host->loadProblem;
+    const SensorFacts before = Facts();
+
+    EXPECT_EQ(Start(), kImageDoesNotFit) << LogText();
+    ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+    EXPECT_EQ(ui_.shown[0].caption, "Firmware File Error");
+    EXPECT_NE(ui_.shown[0].text.find(c.says), std::string::npos) << ui_.shown[0].text;
+    const SensorFacts after = Facts();
+    EXPECT_EQ(after.version, before.version);
+    EXPECT_EQ(after.address, before.address);
+    EXPECT_EQ(after.serialNumber, before.serialNumber);
+    EXPECT_EQ(after.x4, before.x4);
+    EXPECT_TRUE(after.selfTest);
+    EXPECT_EQ(after.updates, 0u);
+    EXPECT_EQ(device_->WithSensor([](const SdiSensor& s) { return s.counters().loaderBytesIn; }),
+              0u);
+    EXPECT_EQ(device_->Counters().relayed, 0u);
+    EXPECT_FALSE(SettingsFileExists());
+  }
 }
 
 TEST_F(SensorUpdate, CommDeviceChecks) {

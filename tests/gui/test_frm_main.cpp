@@ -237,7 +237,8 @@ class FrmMainTest : public QObject {
     QCOMPARE(messages_.size(), size_t{1});
     QCOMPARE(messages_[0].caption, QString("File Error"));
     QCOMPARE(messages_[0].text, QString("The file \"broken.txt\" is not a valid firmware file.\n"
-                                        "Please choose a new firmware file to open."));
+                                        "Please choose a new firmware file to open.\n\n"
+                                        "line 1, column 1: the file does not begin with \"@\"."));
     QCOMPARE(w->userText2->text(), QString("Lurra 3.96"));
 
     toOpen = Path("missing.txt");

@@ -11,6 +11,7 @@
 #include "host/timing.h"
 #include "loader/bsl_engine.h"
 #include "loader/device_types.h"
+#include "loader/image_fit.h"
 #include "sim/device.h"
 #include "sim/pty_transport.h"
 #include "tests/loader/image_memory.h"
@@ -337,6 +338,65 @@ TEST_F(LoaderEngine, VectorsWithoutAnAnswerStillEndWithZero) {
   EXPECT_EQ(BSLSendVectors(host_.get()), 0);
   EXPECT_TRUE(Logged("Quendal: BSLSendVectors with digital sensor didn't hear ACK\r\n"));
   EXPECT_TRUE(Logged("Quendal: BSLSendVectors successful\r\n"));
+}
+
+TEST_F(LoaderEngine, ARefusedVectorFrameFailsTheStep) {
+  Start(kTypeDigitalSensor, 396);
+  ASSERT_GT(Connect(), 0);
+  sim::FaultRule rule;
+  std::string error;
+  ASSERT_TRUE(sim::ParseFaultRule("refuse@1+10:V", &rule, &error)) << error;
+  device_->SetFaults({{rule}, 1, false});
+  EXPECT_EQ(BSLSendVectors(host_.get()), kRefused);
+  EXPECT_TRUE(Logged("Quendal: BSLSendVectors failed with error -1\r\n"));
+  EXPECT_FALSE(Logged("BSLSendVectors successful"));
+}
+
+// With the device's layout known, an image that does not fit it leaves the memory as it was:
+// no erase and no write frame is sent.
+TEST_F(LoaderEngine, NothingIsErasedForAnImageThatDoesNotFit) {
+  const std::string images[] = {
+      "@01100" + std::string(512, 'A') + "@08000AAAA",  // a data logger's layout
+      "@0F9F0" + std::string(128, 'A'),                 // crosses 0xFA00
+      "@1A000AAAA",                                     // no extended addresses here
+      "",                                               // vectors only
+  };
+  for (const std::string& image : images) {
+    SCOPED_TRACE(image.substr(0, 12));
+    Start(kTypeDigitalSensor, 396);
+    ASSERT_GT(Connect(), 0) << LogText();
+    host_->target = &profile_;
+    host_->imageText = image;
+    host_->imageTextLength = static_cast<std::uint32_t>(image.size());
+    const std::vector<std::uint8_t> before = device_->FlashCopy();
+    EXPECT_EQ(BSLEraseINFO(host_.get(), profile_.infoStart, profile_.infoSegments,
+                           profile_.infoSegmentSize, false),
+              kImageDoesNotFit);
+    EXPECT_EQ(BSLEraseFlash(host_.get(), profile_.flashStart, profile_.flashEnd, false),
+              kImageDoesNotFit);
+    if (!image.empty()) {
+      EXPECT_EQ(BSLSendFirmware(host_.get(), false), kImageDoesNotFit);
+    }
+    EXPECT_EQ(Frames('X'), 0u);
+    EXPECT_EQ(Frames('W'), 0u);
+    EXPECT_TRUE(device_->FlashCopy() == before);
+    EXPECT_TRUE(Logged("BSLEraseINFO refused the image: ")) << LogText();
+    BSLDisconnect(host_.get());
+    host_.reset();
+    transport_.reset();
+  }
+}
+
+// Without a layout to check against, a block still never runs into the loader's area.
+TEST_F(LoaderEngine, NoBlockCrossesIntoTheLoadersArea) {
+  Start(kTypeDigitalSensor, 396);
+  ASSERT_GT(Connect(), 0);
+  host_->imageText = "@0F9F0" + std::string(128, '0');
+  host_->imageTextLength = static_cast<std::uint32_t>(host_->imageText.size());
+  const std::vector<std::uint8_t> before = device_->FlashCopy();
+  EXPECT_EQ(BSLSendFirmware(host_.get(), false), kBadArgument);
+  EXPECT_EQ(Frames('W'), 0u);
+  EXPECT_TRUE(device_->FlashCopy() == before);
 }
 
 TEST_F(LoaderEngine, ConnectOutcomes) {

@@ -76,3 +76,42 @@ TEST(LoaderFrames, CommandsNeedAConnectionAndSaneArguments) {
 
 }  // namespace
 }  // namespace quendal
+
+namespace quendal {
+namespace {
+
+// Only what the loader sends is an answer: "+" acknowledges, "-" and "?" refuse; line noise
+// such as the 0xF0 of a baud mismatch acknowledges nothing.
+TEST(LoaderReplies, OnlyThePlusAcknowledges) {
+  struct Case {
+    const char* reply;
+    std::uint32_t got;
+    Status failure;
+    bool valueFrame;
+    Status rc;
+  } cases[] = {
+      {"+\r", 2, 0, false, 2},
+      {"+15+\r", 5, 0, false, 5},
+      {"\r+\r", 3, 0, true, 3},  // a stray CR ahead of the acknowledgement
+      {"-\r", 2, 0, false, kRefused},
+      {"?\r", 2, 0, true, kRefused},
+      {"e", 1, 0, false, kRefused},
+      {"e", 1, 0, true, kRefused},
+      {"\xC3", 1, 0, false, kRefused},
+      {"\xF0\xF0", 2, 0, false, kRefused},
+      {";", 1, 0, true, kRefused},
+      {"xERROR\r", 7, 0, true, kRefused},
+      {"\xF0", 1, kNoAnswer, false, kNoAnswer},
+      {"", 0, kNoAnswer, false, kNoAnswer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.reply)) + (c.valueFrame ? " values" : ""));
+    EXPECT_EQ(ClassifyLoaderReply(c.reply, c.got, c.failure, c.valueFrame), c.rc);
+  }
+  EXPECT_EQ(LoaderVersionFromReply("+15+\r"), 15);
+  EXPECT_EQ(LoaderVersionFromReply("+-5+\r"), 0);
+  EXPECT_EQ(LoaderVersionFromReply("\xF0"), 0);
+}
+
+}  // namespace
+}  // namespace quendal
