@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "host/timing.h"
+
 namespace quendal {
 namespace {
 
@@ -19,17 +21,6 @@ struct FileCloser {
   }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
-
-std::tm LocalNow() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  return local;
-}
 
 }  // namespace
 

@@ -62,6 +62,17 @@ std::uint64_t DSSleepAskedMs() {
   return sleepAsked.load(std::memory_order_relaxed);
 }
 
+std::tm LocalNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  return local;
+}
+
 std::int32_t LocalUtcOffset() {
   return detail::UtcOffsetAt(std::time(nullptr));
 }

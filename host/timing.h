@@ -1,6 +1,7 @@
 #pragma once
 // Timing services shared by every protocol layer.
 #include <cstdint>
+#include <ctime>
 #include <functional>
 
 #include "host/status.h"
@@ -24,6 +25,8 @@ void DSRunPendingMessages();
 
 // The local time's offset from UTC in seconds, daylight saving included.
 std::int32_t LocalUtcOffset();
+// The wall clock's local time now.
+std::tm LocalNow();
 
 // A message pump runs pending window messages, waiting for them at most `maxWaitMs`.
 // It may return early. The GUI installs one; without one DSSleep simply sleeps.

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "host/timing.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_file.h"
 #include "loader/device_types.h"
@@ -86,13 +87,7 @@ std::string FileNamePart(const std::string& text, const char* empty) {
 }
 
 std::string TimeStamp() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  const std::tm local = LocalNow();
   char text[32];
   std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
   return text;

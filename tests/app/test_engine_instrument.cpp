@@ -22,6 +22,7 @@
 #include "tests/app/recording_operator.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/type_image.h"
 
 namespace quendal {
 namespace {
@@ -94,19 +95,7 @@ class InstrumentUpdate : public testing::Test {
   // device's self-test finds.
   void OpenImage(const std::string& code, const std::string& version = "2-10") {
     const std::string image = dir_.File(code + " " + version + ".txt");
-    if (!std::filesystem::exists(image)) {
-      DeviceProfile layout;
-      DescribeDevice(FindDeviceTypeCode(code.c_str()), 0, &layout);
-      char options[96];
-      std::snprintf(options, sizeof options, " --flash 0x%X-0xF9FF --info 0x%X:%u --segments 40 ",
-                    static_cast<unsigned>(layout.flashStart),
-                    static_cast<unsigned>(layout.infoStart),
-                    static_cast<unsigned>(layout.infoSegments * layout.infoSegmentSize));
-      ASSERT_EQ(std::system((test::ShellQuote(QUENDAL_MKIMAGE_PATH) + options +
-                             test::ShellQuote(image) + " >/dev/null")
-                                .c_str()),
-                0);
-    }
+    ASSERT_TRUE(test::MakeTypeImage(code, image)) << code;
     ASSERT_GT(OpenFirmwareFile(engine_.get(), image.c_str()), 0);
     ASSERT_EQ(engine_->imageVersion,
               static_cast<std::uint32_t>(std::stoi(version) * 100 + std::stoi(version.substr(2))));

@@ -26,6 +26,7 @@
 #include "tests/support/child_program.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/type_image.h"
 
 namespace quendal {
 namespace {
@@ -331,19 +332,7 @@ class FaultMatrix : public testing::Test {
   // self-test finds.
   std::string MakeImage(const std::string& code) {
     const std::string image = dir_.File(code + " 2-10.txt");
-    if (!std::filesystem::exists(image)) {
-      DeviceProfile layout;
-      DescribeDevice(FindDeviceTypeCode(code.c_str()), 0, &layout);
-      char options[96];
-      std::snprintf(options, sizeof options, " --flash 0x%X-0xF9FF --info 0x%X:%u --segments 40 ",
-                    static_cast<unsigned>(layout.flashStart),
-                    static_cast<unsigned>(layout.infoStart),
-                    static_cast<unsigned>(layout.infoSegments * layout.infoSegmentSize));
-      EXPECT_EQ(std::system((test::ShellQuote(QUENDAL_MKIMAGE_PATH) + options +
-                             test::ShellQuote(image) + " >/dev/null")
-                                .c_str()),
-                0);
-    }
+    EXPECT_TRUE(test::MakeTypeImage(code, image)) << code;
     return image;
   }
 
