@@ -51,7 +51,7 @@ foreach(special ";" "[" "]" "\\")
   string(REPLACE "${special}" "_" content "${content}")
 endforeach()
 # Line by line as the loader reads it: address lines, hex pairs separated by blanks, nothing
-# else. Overlapping segments are left to the loader, which refuses them at the first load.
+# else.
 string(REPLACE "\r\n" "\n" checked "${content}")
 string(REPLACE "\n" ";" checked "${checked}")
 set(lineNumber 0)
@@ -68,6 +68,7 @@ list(LENGTH segments count)
 string(ASCII 11 12 blanks)  # vertical tab and form feed: white space to "@%x" as well
 set(text "")
 set(sawVectors FALSE)
+set(ranges "")
 foreach(i RANGE 0 15)
   set(vector${i} "FFFF")
 endforeach()
@@ -106,6 +107,21 @@ foreach(index RANGE 1 ${last})
   string(SUBSTRING "${segment}" ${lf} -1 data)
   string(REGEX REPLACE "[^0-9A-Fa-f]" "" data "${data}")
   string(LENGTH "${data}" n)
+
+  # No byte may be given twice: a later segment over an earlier one would win silently.
+  if(n GREATER 0)
+    math(EXPR past "${address} + ${n} / 2")
+    foreach(range IN LISTS ranges)
+      string(REPLACE ":" ";" range "${range}")
+      list(GET range 0 otherStart)
+      list(GET range 1 otherPast)
+      if(address LESS otherPast AND otherStart LESS past)
+        to_hex(${otherStart} 5 other5)
+        fail("the segment @${address5} overlaps the segment @${other5}")
+      endif()
+    endforeach()
+    list(APPEND ranges "${address}:${past}")
+  endif()
 
   if(address GREATER_EQUAL 65504 AND address LESS_EQUAL 65534)  # 0xFFE0 to 0xFFFE
     set(sawVectors TRUE)

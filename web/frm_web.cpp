@@ -40,6 +40,7 @@
 
 #include "app/engine/operator_interface.h"
 #include "host/diagnostic_log.h"
+#include "web/version_reply.h"
 
 #ifndef QUENDAL_WEB_SERVICE_DEFAULT
 #define QUENDAL_WEB_SERVICE_DEFAULT "https://www.orvelle.com"
@@ -62,14 +63,6 @@ QSettings Preferences() {
 }
 QSettings FeedbackSettings() {
   return QSettings(QSettings::NativeFormat, QSettings::UserScope, kOrganisation, "FeedbackForm");
-}
-
-// Blanks and control characters, as the service's documents end in either.
-QString TrimRight(QString text) {
-  qsizetype end = text.size();
-  while (end > 0 && text.at(end - 1).unicode() <= ' ') --end;
-  text.truncate(end);
-  return text;
 }
 
 // Attribute values of a part header: quotes and line breaks would end the header early.
@@ -131,35 +124,14 @@ QString DefaultFeedbackRecipient() {
   return QStringLiteral(QUENDAL_FEEDBACK_RECIPIENT_DEFAULT);
 }
 
+static_assert(TfrmWeb::kParseError == kVersionReplyUnreadable);
+
 VersionReply ParseVersionReply(const QString& text) {
+  const VersionText parsed = ParseVersionText(text.toUtf8().toStdString());
   VersionReply reply;
-  const qsizetype at = text.indexOf("http");
-  if (at < 0) {
-    reply.code = TfrmWeb::kParseError;
-    return reply;
-  }
-  reply.address = TrimRight(text.mid(at, 999));
-  // The character just before the address separates it from the version.
-  const QString versionText = TrimRight(text.left(at > 0 ? at - 1 : 0));
-  bool ok = false;
-  std::int32_t version = versionText.toInt(&ok);
-  if (!ok) version = 0;
-  if (static_cast<std::uint32_t>(version) < 10) {
-    double number = versionText.toDouble(&ok);
-    if (!ok || !std::isfinite(number)) {
-      reply.code = TfrmWeb::kParseError;
-      return reply;
-    }
-    if (number < 100) number *= 100;
-    const double rounded = std::floor(number + 0.5);
-    if (rounded > std::numeric_limits<std::int32_t>::max() ||
-        rounded < std::numeric_limits<std::int32_t>::min()) {
-      reply.code = TfrmWeb::kParseError;
-      return reply;
-    }
-    version = static_cast<std::int32_t>(rounded);
-  }
-  reply.version = version;
+  reply.code = parsed.code;
+  reply.version = parsed.version;
+  reply.address = QString::fromStdString(parsed.address);
   return reply;
 }
 

@@ -14,6 +14,7 @@ extern "C" int QuendalFuzz_loader(const std::uint8_t* data, std::size_t size);
 extern "C" int QuendalFuzz_shell(const std::uint8_t* data, std::size_t size);
 extern "C" int QuendalFuzz_sdi12(const std::uint8_t* data, std::size_t size);
 extern "C" int QuendalFuzz_settings_file(const std::uint8_t* data, std::size_t size);
+extern "C" int QuendalFuzz_version_reply(const std::uint8_t* data, std::size_t size);
 
 namespace quendal {
 namespace {
@@ -30,6 +31,7 @@ TEST(FuzzReplay, SeedsAndFindingsRunClean) {
       {"shell", QuendalFuzz_shell},
       {"sdi12", QuendalFuzz_sdi12},
       {"settings_file", QuendalFuzz_settings_file},
+      {"version_reply", QuendalFuzz_version_reply},
   };
   for (const Target& t : targets) {
     SCOPED_TRACE(t.name);

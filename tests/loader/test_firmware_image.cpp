@@ -105,6 +105,10 @@ const std::vector<LoadCase>& LoadCases() {
       {"address that overflows any integer",
        "@FFFFFFFFFFFFFFFFFFFF00008000\n01 02\n@FFFE\n00 11\nq\n", kNotTIText, ""},
       {"negative address", "@-8000\n01 02\n@FFFE\n00 11\nq\n", kNotTIText, ""},
+      {"segments that meet are both kept", "@8000\n01 02\n@7FFE\n03 04\n@FFFE\n00 11\nq\n", kOk,
+       "@080000201@07FFE0403"},
+      {"a byte given twice", "@8000\n01 02 03 04\n@FFFE\n00 11\n@8002\n05\nq\n", kNotTIText,
+       ""},
   };
   return cases;
 }
