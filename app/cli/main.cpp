@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/cli/history_command.h"
 #include "app/cli/image_command.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/options.h"
@@ -39,6 +40,12 @@ constexpr const char* kUsage =
     "                                         write a kept settings file (a per-unit copy\n"
     "                                         under unit-settings/ in the data folder) back\n"
     "                                         into the same unit on port NAME\n"
+    "  update --port A --port B ... | --all-ports [options]\n"
+    "                                         a station: every unit at once, one process\n"
+    "                                         each; the exit status is the worst of the\n"
+    "                                         units' (130, 2, port problems, 1, 3, 0)\n"
+    "  history [--serial S] [--data-dir DIR] [--events]\n"
+    "                                         the record of every update attempt, one a row\n"
     "  demo [--events]                        a full update of a simulated KCD with a\n"
     "                                         Lurra sensor on a pseudo-terminal\n"
     "  help                                   show this text\n"
@@ -73,6 +80,7 @@ int main(int argc, char** argv) {
   if (command == "ports") return RunPortsCommand(args);
   if (command == "update") return RunUpdateCommand(args);
   if (command == "restore") return RunRestoreCommand(args);
+  if (command == "history") return RunHistoryCommand(args);
 #ifdef QUENDAL_CLI_DEMO
   if (command == "demo") return RunDemoCommand(args);
 #endif

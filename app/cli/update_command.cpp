@@ -8,6 +8,7 @@
 #include "app/cli/cli_operator.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/options.h"
+#include "app/cli/station_command.h"
 #include "app/engine/updater_engine.h"
 #include "host/timing.h"
 
@@ -68,6 +69,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
   engine.replaceSerialNumber = !request.newSerialNumber.empty();
   engine.newSerialNumber = request.newSerialNumber;
   engine.dontEraseData = request.dontErase;
+  engine.recordFile = request.recordFile;
   SelectPort(&engine, request.port, request.portDescription);
 
   // The operator's interrupt reaches the engine where the window's close request would.
@@ -91,8 +93,10 @@ int RunUpdateRequest(const UpdateRequest& request) {
 }
 
 int RunUpdateCommand(const std::vector<std::string_view>& args) {
+  if (IsStationUpdate(args)) return RunStationCommand(args);
   ParsedOptions options = ParseOptions(
-      args, {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--data-dir"},
+      args, {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--data-dir",
+             "--record-file"},
       {"--factory", "--rep", "--dont-erase", "--events"});
   if (options.error.empty() && !options.Value("--port")) options.error = "option --port is needed";
   if (options.error.empty() && options.Value("--answer") && *options.Value("--answer") != "ok" &&
@@ -114,6 +118,7 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
   if (auto* v = options.Value("--new-sn")) request.newSerialNumber = *v;
   if (auto* v = options.Value("--answer")) request.answer = *v;
   if (auto* v = options.Value("--data-dir")) request.dataDir = *v;
+  if (auto* v = options.Value("--record-file")) request.recordFile = *v;
   return RunUpdateRequest(request);
 }
 

@@ -17,6 +17,7 @@ struct UpdateRequest {
   std::string answer = "cancel";
   std::string dataDir;
   bool events = false;
+  std::string recordFile;  // empty: updates.jsonl in the data folder
 };
 
 // quendal-cli update --port NAME [...]

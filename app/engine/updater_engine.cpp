@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "app/engine/build_settings.h"
+#include "app/engine/update_record.h"
 #include "host/program_version.h"
 #include "host/timing.h"
 #include "loader/bsl_engine.h"
@@ -231,6 +233,7 @@ void ShowMessageOk(UpdaterEngine* engine, const std::string& text, const std::st
                    int kind) {
   engine->ui->Beep(SoundOfKind(kind));
   engine->ui->ShowMessage(text.c_str(), caption.c_str(), kind);
+  if (kind == kMessageError) engine->lastErrorCaption = caption;
   LogPrint(engine->log.get(), kLogFailure, kToldUser, "%s", text.c_str());
 }
 
@@ -330,7 +333,9 @@ std::string LeftBehindText(const UpdaterEngine& engine) {
   return {};
 }
 
-Status RunUpdate(UpdaterEngine* engine) {
+namespace {
+
+Status RunUpdateSequence(UpdaterEngine* engine) {
   if (Status fits = CheckImageBeforeUpdate(engine); fits < 0) return fits;
   engine->updating = true;
   engine->keepGoing = true;
@@ -389,6 +394,17 @@ Status RunUpdate(UpdaterEngine* engine) {
   engine->ui->SetConnectText(engine->connectText.c_str());
   engine->newSerialNumber.clear();
   engine->updating = false;
+  return rc;
+}
+
+}  // namespace
+
+Status RunUpdate(UpdaterEngine* engine) {
+  engine->lastErrorCaption.clear();
+  engine->stage = UpdateStage::kConnect;
+  const std::time_t start = std::time(nullptr);
+  const Status rc = RunUpdateSequence(engine);
+  WriteUpdateRecord(engine, DescribeUpdate(*engine, rc, start, std::time(nullptr)));
   return rc;
 }
 

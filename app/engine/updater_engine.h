@@ -100,6 +100,10 @@ struct UpdaterEngine {
   bool replaceSerialNumber = false;
   bool dontEraseData = false;
   std::string newSerialNumber;
+  // Where the attempt's record goes; empty: updates.jsonl in the data folder.
+  std::string recordFile;
+  // The caption of the last error shown, for the record of a failed attempt.
+  std::string lastErrorCaption;
 
   bool IsCommDeviceBuild() const { return build.targetType == kTypeDigitalSensor; }
   std::string WindowCaption() const { return targetDisplayName + " Firmware Updater"; }
