@@ -29,7 +29,7 @@ struct Unit {
   std::unique_ptr<ChildProcess> child;
   std::string phase = "starting";
   int progress = 0;
-  int lastPrinted = -10;  // the progress last printed as a plain line
+  int lastPrinted = 0;  // the progress last printed as a plain line
   bool hasResult = false;
   int code = 0;
   unsigned seconds = 0;
@@ -248,16 +248,20 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
 
   int forwarded = 0;
   bool drawn = false;
+  std::string lastDrawn;
   auto lastDraw = Clock::now() - std::chrono::seconds(1);
   auto draw = [&](bool force) {
     if (!terminal) return;
     const auto now = Clock::now();
     if (!force && now - lastDraw < std::chrono::milliseconds(200)) return;
     lastDraw = now;
-    std::string text;
-    if (drawn) text += "\x1b[" + std::to_string(units.size()) + "A";
-    for (const Unit& unit : units) text += "\r\x1b[2K" + UnitLine(unit, portWidth) + "\n";
-    std::fputs(text.c_str(), stdout);
+    std::string lines;
+    for (const Unit& unit : units) lines += "\r\x1b[2K" + UnitLine(unit, portWidth) + "\n";
+    if (lines == lastDrawn) return;
+    lastDrawn = lines;
+    // Back to the first unit's line, and every line again.
+    if (drawn) std::printf("\x1b[%zuA", units.size());
+    std::fputs(lines.c_str(), stdout);
     std::fflush(stdout);
     drawn = true;
   };

@@ -1,16 +1,21 @@
 // quendal-cli history and the station (several ports at once), run as a program.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <map>
-#include <thread>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/engine/updater_engine.h"
@@ -160,6 +165,46 @@ TEST_F(CliStation, TwoUnitsEventsWorstStatusAndRecord) {
   EXPECT_EQ(records[Port(0)]["code"], 1);
   EXPECT_EQ(records[Port(1)]["code"], kBatteryLow);
   EXPECT_EQ(records[Port(1)]["result"], "Batteries Too Low");
+}
+
+// Everything `argv` writes to a terminal (a pseudo-terminal) until it ends.
+std::string OnTerminal(const std::vector<std::string>& argv) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no pty";
+  const std::string slave = ptsname(master);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    const int fd = open(slave.c_str(), O_RDWR);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    test::ChildProgram::Exec(argv)();
+    _exit(127);
+  }
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) output.append(buffer, n);
+  waitpid(pid, nullptr, 0);
+  close(master);
+  return output;
+}
+
+TEST_F(CliStation, TerminalShowsOneLinePerPortRedrawnInPlace) {
+  BootTwo();
+  std::vector<std::string> argv = Station();
+  argv.erase(std::find(argv.begin(), argv.end(), "--events"));
+  const std::string screen = OnTerminal(argv);
+  // The last drawing starts where the first did: two lines up, one line per port.
+  const std::size_t last = screen.rfind("\x1b[2A");
+  ASSERT_NE(last, std::string::npos) << screen;
+  std::vector<std::string> rows = Lines(screen.substr(last));
+  ASSERT_GE(rows.size(), 2u) << screen;
+  EXPECT_NE(rows[0].find(Port(0)), std::string::npos) << rows[0];
+  EXPECT_NE(rows[0].find("100%  updated in "), std::string::npos) << rows[0];
+  EXPECT_NE(rows[1].find(Port(1)), std::string::npos) << rows[1];
+  EXPECT_NE(rows[1].find("FAILED (error -130): Batteries Too Low"), std::string::npos) << rows[1];
 }
 
 // A Ctrl-C of the station stops every unit at its next safe point.
