@@ -41,14 +41,9 @@ struct Unit {
 // Statuses from best to worst; any status not listed counts as kExitFailed.
 int Rank(int status) {
   constexpr int kOrder[] = {
-      kExitOk,
-      kExitSettingsNotRestored,
-      4,  // refused before the device was touched
-      5,  // failed, the device left recoverable
-      kExitFailed,
-      6, 7, 8,  // the port missing, busy, not permitted
-      kExitUsage,
-      kExitInterrupted,
+      kExitOk,          kExitSettingsNotRestored, kExitRefused,   kExitRecoverable,
+      kExitFailed,      kExitPortMissing,         kExitPortBusy,  kExitPortDenied,
+      kExitUsage,       kExitInterrupted,
   };
   for (std::size_t i = 0; i < std::size(kOrder); ++i) {
     if (kOrder[i] == status) return static_cast<int>(i);

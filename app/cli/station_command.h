@@ -2,8 +2,10 @@
 // Station mode: several units updated at once, one child process per port.
 //
 // The station's exit status is the worst of its units', in this order from best to worst:
-// 0 success, 3 settings not all restored, 1 failed, a port problem, 2 usage error (a child
-// refused its arguments), 130 interrupted. A child that ended any other way counts as failed.
+// 0 success, 3 settings not all restored, 4 refused (nothing changed), 5 failed but left
+// recoverable, 1 failed, 6 7 8 port problems (a station's wiring fault), 2 usage error (a
+// child refused its arguments), 130 interrupted. A child that ended any other way (a crash)
+// counts as failed.
 #include <string_view>
 #include <vector>
 

@@ -92,6 +92,9 @@ Status CheckImageBeforeUpdate(UpdaterEngine* engine) {
 
 }  // namespace
 
+const char* const kQuestionCaptions[5] = {"Newer Firmware", "Wrong Sensor Type", "Wrong Device",
+                                          "Wrong Firmware Version", "Settings Retrieve Error"};
+
 BuildSettings ThisBuild() {
   BuildSettings build;
   int type = std::strcmp(QUENDAL_BUILD_TARGET_FAMILY, "COMM") == 0
@@ -293,7 +296,10 @@ const char* UpdateStageName(UpdateStage stage) {
 bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
   engine->ui->PumpMessages();
   if (!engine->keepGoing && stage <= UpdateStage::kVectors) return false;
-  engine->stage = stage;
+  if (engine->stage != stage) {
+    engine->stage = stage;
+    engine->ui->StageEntered(UpdateStageName(stage));
+  }
   return true;
 }
 
@@ -348,7 +354,9 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
   engine->profile = DeviceProfile{};
   engine->settingsSkipped = false;
   engine->stage = UpdateStage::kConnect;
+  engine->connectResult = 0;
   SetStatus(engine, "Connecting to " + engine->targetDisplayName + "...");
+  engine->ui->StageEntered(UpdateStageName(UpdateStage::kConnect));
   const std::uint32_t start = DSTicks();
 
   Status rc = engine->IsCommDeviceBuild() ? UpdateDigitalSensor(engine) : UpdateInstrument(engine);
