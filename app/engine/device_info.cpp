@@ -81,7 +81,10 @@ Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
     info->version = VersionText(static_cast<std::uint32_t>(session->info.versionNumber));
 
   std::int32_t percent = 0;
-  if (DPCheckBattery(session, &percent) > 0) info->battery = percent;
+  if ((engine->IsCommDeviceBuild() || profile.checksBattery) &&
+      DPCheckBattery(session, &percent) > 0) {
+    info->battery = percent;
+  }
 
   if (engine->IsCommDeviceBuild()) {
     const std::uint8_t logger = session->info.loggerType;

@@ -317,15 +317,17 @@ TEST_F(CliConsoleDevice, QuestionsAnsweredByName) {
   }
 }
 
-std::string RunOnTerminal(const std::vector<std::string>& args, int* status) {
+// Runs a program with a pseudo-terminal as its standard streams; `reply` is typed once the
+// output shows `prompt`.
+std::string RunOnTerminal(const std::vector<std::string>& args, int* status,
+                          std::string prompt = {}, const std::string& reply = {}) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
   const std::string slavePath = ptsname(master);
   const pid_t pid = fork();
   if (pid == 0) {
     const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-    const int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
+    dup2(slave, 0);
     dup2(slave, 1);
     dup2(slave, 2);
     std::vector<char*> argv;
@@ -342,6 +344,10 @@ std::string RunOnTerminal(const std::vector<std::string>& args, int* status) {
     const ssize_t n = read(master, buffer, sizeof buffer);
     if (n <= 0) break;  // EIO once the child has closed the terminal
     output.append(buffer, static_cast<std::size_t>(n));
+    if (!prompt.empty() && Has(output, prompt)) {
+      if (write(master, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) break;
+      prompt.clear();
+    }
   }
   int raw = 0;
   waitpid(pid, &raw, 0);
@@ -389,6 +395,29 @@ TEST_F(CliConsoleDevice, SlowProgressOnATerminalAndElsewhere) {
     EXPECT_TRUE(Has(*out, "serial LU-555")) << *out;
     EXPECT_TRUE(Has(*out, "Log: " + dir_.File("data") + "/")) << *out;
   }
+}
+
+// On a terminal a question no option answers is asked; one an option answers is not.
+TEST_F(CliConsoleDevice, QuestionsOnATerminal) {
+  sim::SensorOptions bremo;
+  ASSERT_TRUE(sim::SensorOptionsForType('z', 0, &bremo));
+  bremo.hasLoader = false;
+  Boot(bremo);
+  const std::vector<std::string> update = {QUENDAL_CLI_PATH, "update", "--port",
+                                           transport_->SlavePath(), "--data-dir"};
+  int status = -1;
+  std::vector<std::string> args = update;
+  args.push_back(dir_.File("asked"));
+  std::string out = RunOnTerminal(args, &status, "[o/c]", "o\n");
+  EXPECT_TRUE(Has(out, "[Wrong Sensor Type]")) << out;
+  EXPECT_TRUE(Has(out, "Starting the firmware loader...")) << out;
+
+  args = update;
+  args.insert(args.end(), {dir_.File("answered"), "--answer", "cancel"});
+  out = RunOnTerminal(args, &status, "[o/c]", "o\n");
+  EXPECT_FALSE(Has(out, "[o/c]")) << out;
+  EXPECT_TRUE(Has(out, "Answer: Cancel")) << out;
+  EXPECT_EQ(status, 4) << out;
 }
 
 // A failure after the erase names what was left and how to finish, with its own status.
