@@ -115,7 +115,9 @@ Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
 
   if (profile.savesSettings) {
     Status login = profile.needsLogin ? DPLogin(session) : kOk;
+    session->lookOnly = true;
     Status captured = login < 0 ? login : DPCaptureInfo(session);
+    session->lookOnly = false;
     if (captured >= 0 || captured == kSomeFailed) {
       info->serial = HeldUnit(session).serial;
       HeldSettings(engine, info);

@@ -24,6 +24,8 @@
 #include "app/engine/updater_engine.h"
 #include "loader/builtin_image.h"
 #include "sim/comm_device.h"
+#include "sim/device.h"
+#include "sim/instrument_settings.h"
 #include "sim/pty_transport.h"
 #include "tests/support/child_program.h"
 #include "tests/support/pty_rig.h"
@@ -274,6 +276,41 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.File("data"))) {
     EXPECT_EQ(entry.path().string().find("settings"), std::string::npos) << entry.path();
   }
+}
+
+// In an instrument build info reads the instrument's own settings and sends it no command
+// that changes anything.
+TEST(CliConsole, InfoOfAnInstrumentSendsNoChange) {
+  const int type = ThisBuild().targetType;
+  if (CommDeviceBuild() || !sim::InstrumentSettingsModel::HasSettings(type))
+    GTEST_SKIP() << "no instrument settings in this build";
+  sim::InstrumentModelOptions modelOptions;
+  modelOptions.type = type;
+  modelOptions.version = 210;
+  modelOptions.battery = "64";
+  sim::InstrumentSettingsModel model(modelOptions);
+  model.FillInService();
+  model.Set("-sn", "SN-4417-A");
+  sim::SimDevice device(sim::OptionsForType(type, 210));
+  device.SetShellExtension(model.Extension());
+  sim::PtyTransport transport(&device);
+  ASSERT_EQ(transport.Start(), 1);
+  test::TempDir dir;
+  test::ProgramRun run = CliStdout("info --events --port " +
+                                   test::ShellQuote(transport.SlavePath()) + " --data-dir " +
+                                   test::ShellQuote(dir.File("data")));
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::vector<json> events = Events(run.output);
+  ASSERT_EQ(events.size(), 1u) << run.output;
+  EXPECT_EQ(events[0]["kind"], DeviceTypeDisplayName(type));
+  EXPECT_EQ(events[0]["version"], "2.10");
+  EXPECT_EQ(events[0]["serial"], "SN-4417-A");
+  EXPECT_FALSE(events[0]["settings"].empty());
+  for (const std::string& command : model.Commands()) {
+    EXPECT_NE(command.rfind("set ", 0), 0u) << command;
+    EXPECT_NE(command.rfind("yes", 0), 0u) << command;
+  }
+  EXPECT_EQ(model.Erasures(), 0);
 }
 
 // Questions are answered by name; one not named is cancelled, --answer answers all alike.
