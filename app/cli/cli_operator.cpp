@@ -223,8 +223,8 @@ void CliOperator::ShowMessage(const char* text, const char* caption, int kind) {
 
 void CliOperator::Problem(const std::string& text, const char* caption) {
   if (events_) {
+    // A reader of the events may take both streams as one: nothing but JSON there.
     Event({{"event", "message"}, {"caption", caption}, {"kind", "error"}, {"text", text}});
-    std::fprintf(stderr, "quendal-cli: %s\n", text.c_str());
     return;
   }
   Tell("quendal-cli: " + text);

@@ -81,7 +81,10 @@ Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
     info->version = VersionText(static_cast<std::uint32_t>(session->info.versionNumber));
 
   std::int32_t percent = 0;
-  if (DPCheckBattery(session, &percent) > 0) info->battery = percent;
+  if ((engine->IsCommDeviceBuild() || profile.checksBattery) &&
+      DPCheckBattery(session, &percent) > 0) {
+    info->battery = percent;
+  }
 
   if (engine->IsCommDeviceBuild()) {
     const std::uint8_t logger = session->info.loggerType;
@@ -112,7 +115,9 @@ Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
 
   if (profile.savesSettings) {
     Status login = profile.needsLogin ? DPLogin(session) : kOk;
+    session->lookOnly = true;
     Status captured = login < 0 ? login : DPCaptureInfo(session);
+    session->lookOnly = false;
     if (captured >= 0 || captured == kSomeFailed) {
       info->serial = HeldUnit(session).serial;
       HeldSettings(engine, info);

@@ -24,6 +24,8 @@
 #include "app/engine/updater_engine.h"
 #include "loader/builtin_image.h"
 #include "sim/comm_device.h"
+#include "sim/device.h"
+#include "sim/instrument_settings.h"
 #include "sim/pty_transport.h"
 #include "tests/support/child_program.h"
 #include "tests/support/pty_rig.h"
@@ -276,6 +278,41 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   }
 }
 
+// In an instrument build info reads the instrument's own settings and sends it no command
+// that changes anything.
+TEST(CliConsole, InfoOfAnInstrumentSendsNoChange) {
+  const int type = ThisBuild().targetType;
+  if (CommDeviceBuild() || !sim::InstrumentSettingsModel::HasSettings(type))
+    GTEST_SKIP() << "no instrument settings in this build";
+  sim::InstrumentModelOptions modelOptions;
+  modelOptions.type = type;
+  modelOptions.version = 210;
+  modelOptions.battery = "64";
+  sim::InstrumentSettingsModel model(modelOptions);
+  model.FillInService();
+  model.Set("-sn", "SN-4417-A");
+  sim::SimDevice device(sim::OptionsForType(type, 210));
+  device.SetShellExtension(model.Extension());
+  sim::PtyTransport transport(&device);
+  ASSERT_EQ(transport.Start(), 1);
+  test::TempDir dir;
+  test::ProgramRun run = CliStdout("info --events --port " +
+                                   test::ShellQuote(transport.SlavePath()) + " --data-dir " +
+                                   test::ShellQuote(dir.File("data")));
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::vector<json> events = Events(run.output);
+  ASSERT_EQ(events.size(), 1u) << run.output;
+  EXPECT_EQ(events[0]["kind"], DeviceTypeDisplayName(type));
+  EXPECT_EQ(events[0]["version"], "2.10");
+  EXPECT_EQ(events[0]["serial"], "SN-4417-A");
+  EXPECT_FALSE(events[0]["settings"].empty());
+  for (const std::string& command : model.Commands()) {
+    EXPECT_NE(command.rfind("set ", 0), 0u) << command;
+    EXPECT_NE(command.rfind("yes", 0), 0u) << command;
+  }
+  EXPECT_EQ(model.Erasures(), 0);
+}
+
 // Questions are answered by name; one not named is cancelled, --answer answers all alike.
 TEST_F(CliConsoleDevice, QuestionsAnsweredByName) {
   sim::SensorOptions bremo;
@@ -317,15 +354,17 @@ TEST_F(CliConsoleDevice, QuestionsAnsweredByName) {
   }
 }
 
-std::string RunOnTerminal(const std::vector<std::string>& args, int* status) {
+// Runs a program with a pseudo-terminal as its standard streams; `reply` is typed once the
+// output shows `prompt`.
+std::string RunOnTerminal(const std::vector<std::string>& args, int* status,
+                          std::string prompt = {}, const std::string& reply = {}) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
   const std::string slavePath = ptsname(master);
   const pid_t pid = fork();
   if (pid == 0) {
     const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-    const int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
+    dup2(slave, 0);
     dup2(slave, 1);
     dup2(slave, 2);
     std::vector<char*> argv;
@@ -342,6 +381,10 @@ std::string RunOnTerminal(const std::vector<std::string>& args, int* status) {
     const ssize_t n = read(master, buffer, sizeof buffer);
     if (n <= 0) break;  // EIO once the child has closed the terminal
     output.append(buffer, static_cast<std::size_t>(n));
+    if (!prompt.empty() && Has(output, prompt)) {
+      if (write(master, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) break;
+      prompt.clear();
+    }
   }
   int raw = 0;
   waitpid(pid, &raw, 0);
@@ -389,6 +432,29 @@ TEST_F(CliConsoleDevice, SlowProgressOnATerminalAndElsewhere) {
     EXPECT_TRUE(Has(*out, "serial LU-555")) << *out;
     EXPECT_TRUE(Has(*out, "Log: " + dir_.File("data") + "/")) << *out;
   }
+}
+
+// On a terminal a question no option answers is asked; one an option answers is not.
+TEST_F(CliConsoleDevice, QuestionsOnATerminal) {
+  sim::SensorOptions bremo;
+  ASSERT_TRUE(sim::SensorOptionsForType('z', 0, &bremo));
+  bremo.hasLoader = false;
+  Boot(bremo);
+  const std::vector<std::string> update = {QUENDAL_CLI_PATH, "update", "--port",
+                                           transport_->SlavePath(), "--data-dir"};
+  int status = -1;
+  std::vector<std::string> args = update;
+  args.push_back(dir_.File("asked"));
+  std::string out = RunOnTerminal(args, &status, "[o/c]", "o\n");
+  EXPECT_TRUE(Has(out, "[Wrong Sensor Type]")) << out;
+  EXPECT_TRUE(Has(out, "Starting the firmware loader...")) << out;
+
+  args = update;
+  args.insert(args.end(), {dir_.File("answered"), "--answer", "cancel"});
+  out = RunOnTerminal(args, &status, "[o/c]", "o\n");
+  EXPECT_FALSE(Has(out, "[o/c]")) << out;
+  EXPECT_TRUE(Has(out, "Answer: Cancel")) << out;
+  EXPECT_EQ(status, 4) << out;
 }
 
 // A failure after the erase names what was left and how to finish, with its own status.
