@@ -179,6 +179,8 @@ std::string UpdateHelp() {
       "  --data-dir DIR      the data folder (log, settings files); default: the per-user\n"
       "                      one. One that cannot be written is refused before the\n"
       "                      device is touched.\n"
+      "  --record-file FILE  where the attempt's record line goes; default: updates.jsonl\n"
+      "                      in the data folder (see quendal-cli history)\n"
       "  --events            JSON Lines events on standard output instead of text:\n"
       "                      status, phase, progress, device, question, message,\n"
       "                      interrupted, result\n"

@@ -99,25 +99,36 @@ void TakeEvent(Unit* unit, const std::string& line, bool events, bool plain,
     event = ordered_json{{"event", "output"}, {"text", line}};
   }
   if (!event.contains("port")) event["port"] = unit->port;
-  const std::string kind = event.value("event", "");
+  // Looks without adding or throwing: the line is passed on as it came.
+  auto has = [&event](const char* name, bool number) {
+    auto it = event.find(name);
+    return it != event.end() && (number ? it->is_number() : it->is_string());
+  };
+  auto text = [&](const char* name) {
+    return has(name, false) ? event[name].get<std::string>() : std::string();
+  };
+  const std::string kind = text("event");
   bool report = false;
-  if (kind == "status" && event["text"].is_string()) {
+  if (kind == "status" && has("text", false)) {
     unit->phase = event["text"].get<std::string>();
     report = true;
-  } else if (kind == "progress" && event["value"].is_number()) {
+  } else if (kind == "progress" && has("value", true)) {
     unit->progress = event["value"].get<int>();
     if (unit->progress >= unit->lastPrinted + 10 || unit->progress == 100) report = true;
-  } else if (kind == "message" && event.value("kind", "") == "error") {
-    unit->lastError = event.value("caption", "");
+  } else if (kind == "message" && text("kind") == "error") {
+    unit->lastError = text("caption");
   } else if (kind == "interrupted") {
-    unit->stoppedAt = event.value("stage", "");
-  } else if (kind == "result" && event["code"].is_number()) {
+    unit->stoppedAt = text("stage");
+  } else if (kind == "result" && has("code", true)) {
     unit->hasResult = true;
     unit->code = event["code"].get<int>();
-    if (event["seconds"].is_number()) unit->seconds = event["seconds"].get<unsigned>();
+    if (has("seconds", true)) unit->seconds = event["seconds"].get<unsigned>();
   }
   if (events) {
-    std::fputs((event.dump() + "\n").c_str(), stdout);
+    // A child's line that is no valid UTF-8 is passed on with its bad bytes replaced.
+    std::fputs((event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")
+                   .c_str(),
+               stdout);
   } else if (plain && report) {
     unit->lastPrinted = unit->progress;
     std::printf("%s\n", UnitLine(*unit, portWidth).c_str());
@@ -202,7 +213,7 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
     for (std::int32_t i = 0; i < count; ++i) ports.push_back(entries[i].portName.c_str());
     if (ports.empty()) {
       std::fprintf(stderr, "quendal-cli update: no serial ports found\n");
-      return kExitFailed;
+      return kExitPortMissing;
     }
   }
   if (dataDir.empty()) dataDir = PerUserDataFolder();
@@ -230,8 +241,16 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
     argv.insert(argv.end(), passOn.begin(), passOn.end());
     std::string why;
     if (!unit.child->Start(argv, &why)) {
-      std::fprintf(stderr, "quendal-cli: %s: the update could not be started: %s\n",
-                   unit.port.c_str(), why.c_str());
+      const std::string text = "the update could not be started: " + why;
+      if (events) {
+        TakeEvent(&unit,
+                  ordered_json{{"event", "message"}, {"caption", "Station"}, {"kind", "error"},
+                               {"text", text}}
+                      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                  events, plain, portWidth);
+      } else {
+        std::fprintf(stderr, "quendal-cli: %s: %s\n", unit.port.c_str(), text.c_str());
+      }
       worst = WorseExitStatus(worst, kExitFailed);
     }
     children.push_back(unit.child.get());
@@ -268,7 +287,11 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
       std::string line;
       while (unit.child->TakeOutLine(&line)) TakeEvent(&unit, line, events, plain, portWidth);
       while (unit.child->TakeErrLine(&line)) {
-        if (terminal) {
+        // The event stream stays JSON on both streams: a unit's own complaint becomes an
+        // event of its port.
+        if (events) {
+          TakeEvent(&unit, line, events, plain, portWidth);
+        } else if (terminal) {
           unit.errLines.push_back(line);
         } else {
           std::fprintf(stderr, "%s: %s\n", unit.port.c_str(), line.c_str());
@@ -280,7 +303,7 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
           std::fputs((ordered_json{{"event", "exit"},
                                    {"port", unit.port},
                                    {"status", unit.child->ExitStatus()}}
-                          .dump() +
+                          .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
                       "\n")
                          .c_str(),
                      stdout);
@@ -299,7 +322,7 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
     const int interrupts = StationInterrupts();
     while (forwarded < interrupts) {
       ++forwarded;
-      if (forwarded == 1) {
+      if (forwarded == 1 && !events) {
         std::fprintf(stderr, "quendal-cli: stopping every unit at its next safe point\n");
       }
       for (Unit& unit : units) unit.child->Interrupt();
