@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -229,6 +231,46 @@ TEST_F(CliStation, InterruptReachesEveryUnit) {
     }
     EXPECT_EQ(device->Mode(), sim::CommMode::kShell);
   }
+}
+
+// The process that `parent` started for `port` (its command line names the port); 0: none.
+pid_t UnitProcess(pid_t parent, const std::string& port) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = test::ReadWholeFile(entry.path().string() + "/stat");
+    int ppid = 0;
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || std::sscanf(stat.c_str() + close + 2, "%*c %d", &ppid) != 1 ||
+        ppid != parent) {
+      continue;
+    }
+    std::string cmdline = test::ReadWholeFile(entry.path().string() + "/cmdline");
+    if (cmdline.find(std::string(1, '\0') + port + '\0') != std::string::npos) {
+      return static_cast<pid_t>(std::stoi(name));
+    }
+  }
+  return 0;
+}
+
+// A unit killed outright fails on its own; the other unit's update goes on to its end.
+TEST_F(CliStation, AKilledUnitLeavesTheOtherAlone) {
+  BootTwo();
+  devices_[1]->SetBattery(80);
+  test::ChildProgram station(test::ChildProgram::Exec(Station()));
+  ASSERT_TRUE(station.WaitFor("Uploading new firmware code...", 120000)) << station.output;
+  const pid_t victim = UnitProcess(station.Pid(), Port(1));
+  ASSERT_GT(victim, 0);
+  kill(victim, SIGKILL);
+  EXPECT_EQ(station.Wait(120000), 1) << station.output;
+  std::map<std::string, int> exits;
+  for (const std::string& line : Lines(station.output)) {
+    const json event = json::parse(line, nullptr, false);
+    if (!event.is_discarded() && event["event"] == "exit") exits[event["port"]] = event["status"];
+  }
+  EXPECT_EQ(exits[Port(0)], 0) << station.output;
+  EXPECT_EQ(exits[Port(1)], 128 + SIGKILL);
+  EXPECT_EQ(devices_[0]->WithSensor([](const sim::SdiSensor& s) { return s.version(); }), 396u);
 }
 
 }  // namespace
