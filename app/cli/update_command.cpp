@@ -191,7 +191,8 @@ bool OnlyPort(std::string* name, std::string* description, std::string* why) {
     return true;
   }
   if (count == 0) {
-    *why = "option --port is needed: no serial port was found";
+    *why = listed > 0 ? "option --port is needed: only built-in or busy ports were found"
+                      : "option --port is needed: no serial port was found";
   } else {
     *why = "option --port is needed: " + std::to_string(count) + " ports were found (";
     for (std::int32_t i = 0; i < count; ++i) {
