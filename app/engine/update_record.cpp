@@ -151,7 +151,9 @@ UpdateRecord DescribeUpdate(const UpdaterEngine& engine, Status rc, std::time_t 
   r.host = HostName();
   r.port = engine.selectedPortName;
   const InstrumentSession* session = engine.session.get();
-  if (session && session->profileType != kTypeUnknown) {
+  // The session keeps an earlier attempt's unit until a connect identifies another: its
+  // identity counts only when this attempt's connect filled in the profile.
+  if (session && session->profileType != kTypeUnknown && engine.profile.type != kTypeUnknown) {
     const AttemptRecord unit = HeldUnit(session);
     r.device = unit.device;
     r.serial = unit.serial;

@@ -342,7 +342,6 @@ std::string LeftBehindText(const UpdaterEngine& engine) {
 namespace {
 
 Status RunUpdateSequence(UpdaterEngine* engine) {
-  if (Status fits = CheckImageBeforeUpdate(engine); fits < 0) return fits;
   engine->updating = true;
   engine->keepGoing = true;
   SetProgress(engine, 0);
@@ -411,8 +410,19 @@ Status RunUpdate(UpdaterEngine* engine) {
   engine->lastErrorCaption.clear();
   engine->stage = UpdateStage::kConnect;
   const std::time_t start = std::time(nullptr);
-  const Status rc = RunUpdateSequence(engine);
-  WriteUpdateRecord(engine, DescribeUpdate(*engine, rc, start, std::time(nullptr)));
+  Status rc = CheckImageBeforeUpdate(engine);
+  const bool deviceReached = rc >= 0;
+  if (deviceReached) rc = RunUpdateSequence(engine);
+  UpdateRecord record = DescribeUpdate(*engine, rc, start, std::time(nullptr));
+  if (!deviceReached) {
+    // Refused before the port was opened: what the session holds is an earlier unit's.
+    record.device = engine->targetDisplayName;
+    record.serial.clear();
+    record.firmwareBefore = 0;
+    record.firmwareAfter = 0;
+    record.settingsCaptured = "none";
+  }
+  WriteUpdateRecord(engine, record);
   return rc;
 }
 
