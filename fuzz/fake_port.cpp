@@ -43,6 +43,9 @@ bool IsInUseError(int) {
 bool IsMissingError(int) {
   return false;
 }
+bool IsDeniedError(int) {
+  return false;
+}
 int SetQueueSizes(PortHandle, std::uint32_t, std::uint32_t) {
   return 0;
 }

@@ -136,6 +136,10 @@ bool DSPortMissing(Status rc) {
   return rc < 0 && port::IsMissingError(-rc);
 }
 
+bool DSPortDenied(Status rc) {
+  return rc < 0 && port::IsDeniedError(-rc);
+}
+
 Status DSClose(DeviceLink* link) {
   if (!link) return kMissingArgument;
   if (!IsOpen(link)) {

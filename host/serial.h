@@ -44,6 +44,8 @@ Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud);
 // another program holds it, or there is no such port.
 bool DSPortInUse(Status rc);
 bool DSPortMissing(Status rc);
+// Of DSPortInUse: the user lacks the right to open the port (POSIX: not in its group).
+bool DSPortDenied(Status rc);
 Status DSClose(DeviceLink* link);
 Status DSWrite(DeviceLink* link, const void* bytes, std::uint32_t count, std::uint32_t* written);
 // Returns the terminator when it arrived, 0 when the time-out passed first.

@@ -15,6 +15,8 @@ int Open(const char* portName, PortHandle* handle);
 // Whether an error of Open means the port is held by another program, or does not exist.
 bool IsInUseError(int err);
 bool IsMissingError(int err);
+// Of the in-use errors, the one that means this user may not open the port at all.
+bool IsDeniedError(int err);
 
 // Driver queue sizes; a failure is only logged by the caller.
 int SetQueueSizes(PortHandle handle, std::uint32_t input, std::uint32_t output);

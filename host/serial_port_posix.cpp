@@ -154,11 +154,15 @@ void DropDtr(PortHandle handle) {
 }
 
 bool IsInUseError(int err) {
-  return err == EBUSY || err == EACCES;  // locked by another opener, or not ours to open
+  return err == EBUSY || err == EACCES || err == EPERM;  // locked, or not ours to open
 }
 
 bool IsMissingError(int err) {
   return err == ENOENT || err == ENODEV || err == ENXIO;
+}
+
+bool IsDeniedError(int err) {
+  return err == EACCES || err == EPERM;
 }
 
 int Close(PortHandle handle) {

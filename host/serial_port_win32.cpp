@@ -111,6 +111,11 @@ bool IsMissingError(int err) {
   return err == ERROR_FILE_NOT_FOUND;
 }
 
+// Windows answers a port another program holds with "access denied" too: that is busy.
+bool IsDeniedError(int) {
+  return false;
+}
+
 int Close(PortHandle handle) {
   return CloseHandle(Win(handle)) ? 0 : LastError();
 }

@@ -127,6 +127,8 @@ struct InstrumentSession {
   RecordSet eqnRecords;
   DiagnosticLog* log;
   std::uint32_t capturedMask = 0;
+  // A look that must leave the device as it was: a capture skips its steps that set anything.
+  bool lookOnly = false;
   // The PC's clock for DPSetTime; tests put a fixed time here.
   std::time_t (*wallClock)(std::time_t*) = [](std::time_t* t) { return std::time(t); };
 };

@@ -477,7 +477,7 @@ Status Capture(InstrumentSession* session, std::uint32_t* foundBits) {
         type, type == kTypeLuma ? session->profile.version
                                 : static_cast<std::uint32_t>(session->info.versionNumber));
     if (bits == 0) return kNotForThisType;
-    if (type == kTypeCvFour) {
+    if (type == kTypeCvFour && !session->lookOnly) {
       const std::uint32_t start = DSTicks();
       char answer[kShortAnswer];
       Status sensor = Transact(session, "set -sensor 0\r", kSettingTimeoutMs, answer);

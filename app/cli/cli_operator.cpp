@@ -1,7 +1,6 @@
 #include "app/cli/cli_operator.h"
 
-#include <nlohmann/json.hpp>
-
+#include <cctype>
 #include <cstring>
 #include <iostream>
 
@@ -32,6 +31,31 @@ const char* MessageKindName(int kind) {
   }
 }
 
+std::string QuestionName(const char* caption) {
+  std::string name;
+  for (const char* c = caption; *c; ++c) {
+    const unsigned char ch = static_cast<unsigned char>(*c);
+    if (std::isalnum(ch)) {
+      name += static_cast<char>(std::tolower(ch));
+    } else if (!name.empty() && name.back() != '-') {
+      name += '-';
+    }
+  }
+  while (!name.empty() && name.back() == '-') name.pop_back();
+  return name;
+}
+
+std::string ClockText(unsigned seconds) {
+  char text[32];
+  if (seconds >= 3600) {
+    std::snprintf(text, sizeof text, "%u:%02u:%02u", seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%u:%02u", seconds / 60, seconds % 60);
+  }
+  return text;
+}
+
 CliOperator::CliOperator(bool events, int answer, std::FILE* out)
     : events_(events),
       answer_(answer),
@@ -39,91 +63,219 @@ CliOperator::CliOperator(bool events, int answer, std::FILE* out)
       barOnTerminal_(!events && isatty(fileno(out)) != 0),
       askOnTerminal_(isatty(fileno(stdin)) != 0) {}
 
+void CliOperator::SetAnswers(int answerAll, std::set<std::string> yes) {
+  answerAll_ = answerAll;
+  yes_ = std::move(yes);
+}
+
 void CliOperator::Emit(const std::string& line) {
   std::fputs(line.c_str(), out_);
   std::fputc('\n', out_);
   std::fflush(out_);
 }
 
+void CliOperator::Tell(const std::string& text) {
+  EndBar();
+  std::fputs(text.c_str(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+void CliOperator::Event(const nlohmann::ordered_json& event) {
+  if (eventPort_.empty()) {
+    Emit(event.dump());
+    return;
+  }
+  // The port right after the event's name, where a reader of several streams looks first.
+  nlohmann::ordered_json withPort{{"event", event.value("event", "")}, {"port", eventPort_}};
+  for (const auto& [key, value] : event.items()) {
+    if (key != "event" && key != "port") withPort[key] = value;
+  }
+  Emit(withPort.dump());
+}
+
 void CliOperator::EndBar() {
   if (barShown_) {
     std::fputc('\n', out_);
+    std::fflush(out_);
     barShown_ = false;
   }
 }
 
 void CliOperator::SetStatus(const char* text) {
   if (events_) {
-    Emit(nlohmann::ordered_json{{"event", "status"}, {"text", text}}.dump());
+    Event({{"event", "status"}, {"text", text}});
     return;
   }
   EndBar();
   Emit(std::string("Status: ") + text);
-  if (lastProgress_ >= 0) SetProgress(lastProgress_);
+  if (barOnTerminal_ && lastProgress_ >= 0) SetProgress(lastProgress_);
+}
+
+void CliOperator::StageEntered(const char* stage) {
+  const bool writes = std::strcmp(stage, "loader start") == 0 || std::strcmp(stage, "erase") == 0;
+  if (writes && !deviceShown_ && deviceSource_) {
+    deviceShown_ = true;
+    const DeviceFacts facts = deviceSource_();
+    if (events_) {
+      Event({{"event", "device"},
+             {"kind", facts.kind},
+             {"version", facts.version},
+             {"serial", facts.serial},
+             {"log", facts.log}});
+    } else {
+      EndBar();
+      Emit("Device: " + facts.kind + (facts.version.empty() ? "" : " version " + facts.version) +
+           ", serial " + (facts.serial.empty() ? "unknown" : facts.serial) + ", on port " +
+           facts.port);
+      Emit("Log: " + facts.log);
+    }
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (std::strcmp(stage, "upload") == 0) {
+    uploadStarted_ = now;
+  } else if (phase_ == "upload") {
+    uploadEnded_ = now;  // the rate stays that of the upload
+  }
+  phase_ = stage;
+  if (events_) {
+    Event({{"event", "phase"}, {"name", stage}});
+    return;
+  }
+  // On a terminal the bar names the phase; elsewhere each phase gets its line.
+  if (barOnTerminal_) {
+    if (lastProgress_ >= 0) SetProgress(lastProgress_);
+    return;
+  }
+  Emit(std::string("Phase: ") + stage);
+}
+
+void CliOperator::LoaderBytes(std::uint32_t done, std::uint32_t total) {
+  bytesDone_ = done;
+  bytesTotal_ = total;
+}
+
+std::string CliOperator::Timing(int position) const {
+  using std::chrono::duration;
+  const auto now = std::chrono::steady_clock::now();
+  const double elapsed = duration<double>(now - started_).count();
+  std::string text = ClockText(static_cast<unsigned>(elapsed));
+  if (bytesDone_ > 0 && uploadStarted_.time_since_epoch().count() != 0) {
+    const auto end = uploadEnded_ > uploadStarted_ ? uploadEnded_ : now;
+    const double uploading = duration<double>(end - uploadStarted_).count();
+    if (uploading > 0.2) {
+      char rate[32];
+      std::snprintf(rate, sizeof rate, "  %.0f B/s", bytesDone_ / uploading);
+      text += rate;
+    }
+  }
+  if (position > 0 && position < 100 && elapsed > 1.0) {
+    text += "  " + ClockText(static_cast<unsigned>(elapsed * (100 - position) / position + 0.5)) +
+            " left";
+  }
+  return text;
 }
 
 void CliOperator::SetProgress(int position) {
   if (events_) {
-    if (position != lastProgress_)
-      Emit(nlohmann::ordered_json{{"event", "progress"}, {"value", position}}.dump());
+    if (position != lastProgress_) {
+      nlohmann::ordered_json event{{"event", "progress"}};
+      if (bytesTotal_ > 0) {
+        event["bytes"] = bytesDone_;
+        event["totalBytes"] = bytesTotal_;
+      }
+      // Last, as before the byte counts came: readers match on it.
+      event["value"] = position;
+      Event(event);
+    }
     lastProgress_ = position;
     return;
   }
   lastProgress_ = position;
-  if (!barOnTerminal_) return;
-  const int width = 40;
+  if (!barOnTerminal_) {
+    // A log or a pipe gets a line every tenth, not a bar redrawn in place.
+    const int tenth = position / 10;
+    if (position > 0 && tenth > lastLine_) {
+      lastLine_ = tenth;
+      Emit("Progress: " + std::to_string(position) + "%  " + Timing(position));
+    }
+    if (position == 0) lastLine_ = 0;
+    return;
+  }
+  const int width = 30;
   const int filled = position * width / 100;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.append(static_cast<std::size_t>(width - filled), '-');
-  std::fprintf(out_, "\r[%s] %3d%%", bar.c_str(), position);
+  // Pad over whatever a longer earlier line left on the terminal.
+  std::fprintf(out_, "\r[%s] %3d%%  %-12s %-34s", bar.c_str(), position, phase_.c_str(),
+               Timing(position).c_str());
   std::fflush(out_);
   barShown_ = true;
 }
 
 void CliOperator::ShowMessage(const char* text, const char* caption, int kind) {
   if (events_) {
-    Emit(nlohmann::ordered_json{
-        {"event", "message"}, {"caption", caption}, {"kind", MessageKindName(kind)}, {"text", text}}
-             .dump());
+    Event({{"event", "message"}, {"caption", caption}, {"kind", MessageKindName(kind)}, {"text", text}});
     return;
   }
-  EndBar();
-  Emit(std::string("\n[") + caption + "] (" + MessageKindName(kind) + ")\n" + text + "\n");
+  Tell(std::string("\n[") + caption + "] (" + MessageKindName(kind) + ")\n" + text + "\n");
+}
+
+void CliOperator::Problem(const std::string& text, const char* caption) {
+  if (events_) {
+    // A reader of the events may take both streams as one: nothing but JSON there.
+    Event({{"event", "message"}, {"caption", caption}, {"kind", "error"}, {"text", text}});
+    return;
+  }
+  Tell("quendal-cli: " + text);
 }
 
 int CliOperator::MessageBox(const char* text, const char* caption, int flags) {
   const bool twoButtons = (flags & 0x0F) == 1;
-  int result = twoButtons ? answer_ : kBoxOk;
-  if (twoButtons && askOnTerminal_) {
-    EndBar();
-    std::fprintf(stderr, "\n[%s]\n%s\nOK or Cancel? [o/c] ", caption, text);
-    std::fflush(stderr);
-    std::string line;
-    result = std::getline(std::cin, line) && !line.empty() && (line[0] == 'o' || line[0] == 'O')
-                 ? kBoxOk
-                 : kBoxCancel;
+  const std::string name = QuestionName(caption);
+  int result = kBoxOk;
+  bool asked = false;
+  if (twoButtons) {
+    if (yes_.count(name)) {
+      result = kBoxOk;
+    } else if (answerAll_ != 0) {
+      result = answerAll_;
+    } else if (!yes_.empty()) {
+      result = kBoxCancel;
+    } else if (askOnTerminal_) {
+      asked = true;
+      Tell(std::string("\n[") + caption + "]\n" + text);
+      std::fputs("OK or Cancel? [o/c] ", stderr);
+      std::fflush(stderr);
+      std::string line;
+      result = std::getline(std::cin, line) && !line.empty() && (line[0] == 'o' || line[0] == 'O')
+                   ? kBoxOk
+                   : kBoxCancel;
+    } else {
+      result = answer_;
+    }
   }
   if (events_) {
-    Emit(nlohmann::ordered_json{{"event", "question"},
-                                {"caption", caption},
-                                {"text", text},
-                                {"answer", result == kBoxOk ? "ok" : "cancel"}}
-             .dump());
-  } else if (!(twoButtons && askOnTerminal_)) {
-    EndBar();
-    Emit(std::string("\n[") + caption + "] (question)\n" + text +
-         "\nAnswer: " + (result == kBoxOk ? "OK" : "Cancel") + "\n");
+    Event({{"event", "question"},
+           {"caption", caption},
+           {"name", name},
+           {"text", text},
+           {"answer", result == kBoxOk ? "ok" : "cancel"}});
+  } else if (!asked) {
+    Tell(std::string("\n[") + caption + "] (question)\n" + text +
+         "\nAnswer: " + (result == kBoxOk ? "OK" : "Cancel") +
+         (twoButtons && result != kBoxOk ? " (--yes " + name + " answers OK)" : std::string()) +
+         "\n");
   }
   return result;
 }
 
 void CliOperator::Interruption(const std::string& text, const char* stage) {
   if (events_) {
-    Emit(nlohmann::ordered_json{{"event", "interrupted"}, {"stage", stage}, {"text", text}}.dump());
+    Event({{"event", "interrupted"}, {"stage", stage}, {"text", text}});
     return;
   }
-  EndBar();
-  Emit(std::string("\n[Update Interrupted] (warning)\n") + text + "\n");
+  Tell(std::string("\n[Update Interrupted] (warning)\n") + text + "\n");
 }
 
 void CliOperator::Result(int code, unsigned seconds, const std::string& keptSettings) {
@@ -132,7 +284,7 @@ void CliOperator::Result(int code, unsigned seconds, const std::string& keptSett
     nlohmann::ordered_json result{
         {"event", "result"}, {"code", code}, {"seconds", seconds}, {"settingsRestored", restored}};
     if (!keptSettings.empty()) result["settingsFile"] = keptSettings;
-    Emit(result.dump());
+    Event(result);
     return;
   }
   EndBar();

@@ -1,12 +1,28 @@
 #pragma once
 // The update engine's operator interface on a terminal: human text or JSON Lines events.
+// Events, status, progress and the result go to `out`; messages, questions and errors to
+// standard error, so that a failure shows even when the output is redirected.
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "app/engine/operator_interface.h"
 
 namespace quendal::cli {
+
+// The device an update is about to write to, shown before the first write.
+struct DeviceFacts {
+  std::string kind;
+  std::string version;
+  std::string serial;
+  std::string port;
+  std::string log;
+};
 
 class CliOperator : public OperatorInterface {
  public:
@@ -23,19 +39,37 @@ class CliOperator : public OperatorInterface {
     if (pumpHook_) pumpHook_();
   }
   void SetConnectText(const char*) override {}
+  void StageEntered(const char* stage) override;
 
-  // The last line: the sequence's result and the time taken.
+  // How questions are answered: `answerAll` (kBoxOk/kBoxCancel; 0: not given) answers every
+  // one; else the questions named in `yes` get OK and, when any are named, the rest Cancel.
+  // A question no option answers is asked on a terminal, and cancelled elsewhere.
+  void SetAnswers(int answerAll, std::set<std::string> yes);
+  // Every event carries this "port" field from now on (empty: none).
+  void SetEventPort(std::string port) { eventPort_ = std::move(port); }
+  // What the loader has sent of the image, for the transfer rate.
+  void LoaderBytes(std::uint32_t done, std::uint32_t total);
+  // Supplies the device shown once before the first write to it.
+  void SetDeviceSource(std::function<DeviceFacts()> source) { deviceSource_ = std::move(source); }
+
   // The update's end; `keptSettings`: the settings file that waits for a restore still owed
   // (empty: none).
   void Result(int code, unsigned seconds, const std::string& keptSettings = {});
   // What an interrupted update left behind, and the stage it stopped before or in.
   void Interruption(const std::string& text, const char* stage);
+  // A problem of the console itself (a port, a folder, a file): standard error, or a
+  // message event.
+  void Problem(const std::string& text, const char* caption);
   // Runs at every point where a window would let its messages run.
   void SetPumpHook(std::function<void()> hook) { pumpHook_ = std::move(hook); }
+  // Writes one event (with the port field when set).
+  void Event(const nlohmann::ordered_json& event);
 
  private:
   void EndBar();
   void Emit(const std::string& line);
+  void Tell(const std::string& text);
+  std::string Timing(int position) const;
 
   bool events_;
   int answer_;
@@ -44,9 +78,25 @@ class CliOperator : public OperatorInterface {
   bool askOnTerminal_;
   bool barShown_ = false;
   int lastProgress_ = -1;
+  int lastLine_ = -1;  // the last tenth printed without a terminal
+  int answerAll_ = 0;
+  std::set<std::string> yes_;
+  std::string eventPort_;
+  std::uint32_t bytesDone_ = 0;
+  std::uint32_t bytesTotal_ = 0;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point uploadStarted_{};
+  std::chrono::steady_clock::time_point uploadEnded_{};
+  std::string phase_;
+  std::function<DeviceFacts()> deviceSource_;
+  bool deviceShown_ = false;
   std::function<void()> pumpHook_;
 };
 
 const char* MessageKindName(int kind);
+// The name of a question for --yes: its caption in lower case, words joined by "-".
+std::string QuestionName(const char* caption);
+// "1:05" for 65 s, "1:02:03" past an hour.
+std::string ClockText(unsigned seconds);
 
 }  // namespace quendal::cli

@@ -1,82 +1,271 @@
 // quendal-cli: the updater's console front end for terminals and factory scripts.
-// Exit status: 0 success, 1 the operation failed, 2 usage error, 3 firmware updated with
-// settings not all restored, 130 an update interrupted.
+// The exit statuses are listed in kExitStatuses; options.h holds their numbers.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/cli/history_command.h"
 #include "app/cli/image_command.h"
+#include "app/cli/info_command.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/options.h"
 #include "app/cli/ports_command.h"
 #include "app/cli/update_command.h"
+#include "app/engine/updater_engine.h"
+#include "loader/builtin_image.h"
+#include "loader/device_types.h"
 #ifdef QUENDAL_CLI_DEMO
 #include "app/cli/demo_command.h"
 #endif
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: quendal-cli <command> [options]\n"
-    "\n"
-    "commands:\n"
-    "  ports [--all]                          list the serial ports and running simulated\n"
-    "                                         devices, one a line: name TAB description;\n"
-    "                                         --all also probes the usual device names\n"
-    "  image [--firmware FILE] [--dump OUT] [--check TYPE]\n"
-    "                                         show the firmware image (name, version, kind,\n"
-    "                                         length, sum, vectors); optionally load a TI-Text\n"
-    "                                         file first and write the image to OUT; --check\n"
-    "                                         says whether it fits device TYPE (a type code\n"
-    "                                         such as KYREL-SX or CVFOUR): exit 0 fits, 1 not\n"
-    "  update --port NAME [--factory|--rep] [--firmware FILE] [--sensor-type CODE]\n"
-    "         [--new-sn TEXT] [--dont-erase] [--answer ok|cancel] [--data-dir DIR]\n"
-    "         [--events]                      update the device on port NAME; --events\n"
-    "                                         writes JSON Lines instead of text\n"
-    "  restore --port NAME --from FILE [--data-dir DIR] [--events]\n"
-    "                                         write a kept settings file (a per-unit copy\n"
-    "                                         under unit-settings/ in the data folder) back\n"
-    "                                         into the same unit on port NAME\n"
-    "  demo [--events]                        a full update of a simulated KCD with a\n"
-    "                                         Lurra sensor on a pseudo-terminal\n"
-    "  help                                   show this text\n"
-    "\n"
+using namespace quendal;
+using namespace quendal::cli;
+
+constexpr const char* kExitStatuses =
     "exit status:\n"
     "  0    success: the new firmware runs and every saved setting is back\n"
     "  1    the operation failed; its message says why and what was left\n"
     "  2    usage error\n"
     "  3    the firmware was updated, but not every setting was restored; the settings\n"
     "       file is kept and its path printed\n"
+    "  4    refused before anything on the device was changed (a check or a question\n"
+    "       said no, no device answered, or the data folder or firmware file is\n"
+    "       unusable); the device still runs its old firmware\n"
+    "  5    failed after the device left its firmware; it was left in its firmware loader\n"
+    "       or with its settings owed: run the same update again to finish it\n"
+    "  6    the port does not exist (see quendal-cli ports)\n"
+    "  7    the port is in use by another program\n"
+    "  8    no permission to open the port (on Linux: add yourself to the dialout group)\n"
     "  130  the update was interrupted (Ctrl-C or a termination request): it stopped at\n"
     "       its next safe point and printed what it left behind; run the same update\n"
     "       again to finish it. A second interrupt ends the program at once.\n";
 
+constexpr const char* kUsage =
+    "usage: quendal-cli <command> [options]\n"
+    "       quendal-cli <command> --help      the options of one command\n"
+    "       quendal-cli --version             program, build target and built-in image\n"
+    "\n"
+    "commands:\n"
+    "  ports      list the serial ports and running simulated devices\n"
+    "  image      show, load, dump or check a firmware image\n"
+    "  info       show what is connected: device, versions, battery, settings\n"
+    "  update     update the device on a port\n"
+    "  restore    write a kept settings file back into its unit\n"
+    "  history    the record of every update attempt\n"
+#ifdef QUENDAL_CLI_DEMO
+    "  demo       a full update of a simulated KCD with a Lurra sensor\n"
+#endif
+    "  help [COMMAND]                         show this text or a command's\n"
+    "\n"
+    "Messages and errors go to standard error; status, progress, events and results to\n"
+    "standard output.\n"
+    "\n";
+
+constexpr const char* kPortsHelp =
+    "usage: quendal-cli ports [--all]\n"
+    "\n"
+    "Lists the serial ports and running simulated devices, one a line: name TAB\n"
+    "description. The description starts with the port's short name (ttyUSB0, COM3,\n"
+    "devsim-kcd), which --port takes as well as the name.\n"
+    "\n"
+    "  --all     also probe the usual device names\n"
+    "\n"
+    "exit status: 0 listed (also when there is none), 1 the ports could not be listed,\n"
+    "2 usage error\n";
+
+constexpr const char* kImageHelp =
+    "usage: quendal-cli image [--firmware FILE] [--dump OUT] [--check TYPE]\n"
+    "\n"
+    "Shows the firmware image (name, version, kind, length, sum, vectors).\n"
+    "\n"
+    "  --firmware FILE   load a TI-Text file first instead of the built-in image\n"
+    "  --dump OUT        write the image to OUT as TI-Text\n"
+    "  --check TYPE      whether the image fits device TYPE (a type code such as\n"
+    "                    KYREL-SX or CVFOUR)\n"
+    "\n"
+    "exit status: 0 shown (and fits), 1 not a valid image or it does not fit,\n"
+    "2 usage error\n";
+
+constexpr const char* kRestoreHelp =
+    "usage: quendal-cli restore --port NAME --from FILE [--data-dir DIR] [--events]\n"
+    "\n"
+    "Writes a kept settings file (a per-unit copy under unit-settings/ in the data\n"
+    "folder, or the settings file an update kept) back into the same unit on port NAME.\n"
+    "\n"
+    "  --port NAME      the port, by name or path\n"
+    "  --from FILE      the settings file\n"
+    "  --data-dir DIR   the data folder (log and settings files); default: the per-user one\n"
+    "  --events         write JSON Lines events instead of text\n"
+    "\n"
+    "exit status: 0 every setting back, 1 failed, 2 usage error, 3 not every setting\n"
+    "back, 4 the data folder cannot be written\n";
+
+constexpr const char* kHistoryHelp =
+    "usage: quendal-cli history [--serial S] [--data-dir DIR] [--events]\n"
+    "\n"
+    "Prints the record of every update attempt (updates.jsonl in the data folder) as a\n"
+    "table: start (UTC), port, device, serial number, firmware before > after, result\n"
+    "code, seconds and result. Lines that are no record are skipped with a note.\n"
+    "\n"
+    "  --serial S       only the attempts on the unit with serial number S\n"
+    "  --data-dir DIR   the data folder; default: the per-user one\n"
+    "  --events         the matching record lines as they are (JSON Lines)\n"
+    "\n"
+    "exit status: 0 shown (also when nothing is recorded yet), 2 usage error\n";
+
+constexpr const char* kDemoHelp =
+    "usage: quendal-cli demo [--events]\n"
+    "\n"
+    "A full update of a simulated KCD with a Lurra sensor on a pseudo-terminal.\n"
+    "\n"
+    "  --events   write JSON Lines events instead of text\n";
+
+std::string InfoHelp() {
+  return "usage: quendal-cli info [--port NAME] [--data-dir DIR] [--events]\n"
+         "\n"
+         "Connects to the device on port NAME, identifies it and reads its firmware\n"
+         "version, battery and settings, and prints them. Nothing is written to the device\n"
+         "and no settings file is left behind; the log goes to the data folder.\n"
+         "\n"
+         "  --port NAME      the port by name (ttyUSB0, COM3, devsim-kcd) or path; without\n"
+         "                   it the only port there is\n"
+         "  --data-dir DIR   the data folder for the log; default: the per-user one\n"
+         "  --events         one JSON object {\"event\":\"info\",...} instead of text\n"
+         "\n"
+         "exit status: 0 read, 1 the device did not answer as expected, 2 usage error,\n"
+         "4 the data folder cannot be written, 6 7 8 port problems (see quendal-cli help)\n";
+}
+
+std::string UpdateHelp() {
+  const bool commBuild = ThisBuild().targetType == kTypeDigitalSensor;
+  std::string names;
+  for (const std::string& name : QuestionNames()) names += "                        " + name + "\n";
+  std::string text =
+      "usage: quendal-cli update [--port NAME] [--rep|--factory] [--firmware FILE]\n"
+      "         [--yes NAME,...|--answer ok|cancel] [--data-dir DIR] [--events]\n";
+  text += commBuild ? "         [--sensor-type CODE]\n" : "         [--new-sn TEXT] [--dont-erase]\n";
+  text +=
+      "\n"
+      "Updates the device on port NAME with the built-in firmware (or FILE). Before the\n"
+      "first write it prints the device found (kind, version, serial number) and the\n"
+      "log's path; then the phases as they change, and the progress: a bar with percent,\n"
+      "elapsed time, bytes/s and time left on a terminal, a line every 10 % elsewhere.\n"
+      "\n"
+      "  --port NAME         the port by name (ttyUSB0, COM3, devsim-kcd) or path; without\n"
+      "                      it the only port there is (printed)\n"
+      "  --rep               repair mode: allows --firmware\n"
+      "  --factory           factory mode: allows --firmware";
+  text += commBuild ? "\n" : ", --new-sn and --dont-erase\n";
+  text +=
+      "  --firmware FILE     a TI-Text file instead of the built-in image\n";
+  if (commBuild) {
+    text +=
+        "  --sensor-type CODE  the sensor type to update, as a number (122) or as the\n"
+        "                      character the sensor reports (z); default: the Lurra family\n";
+  } else {
+    text +=
+        "  --new-sn TEXT       a new serial number, at most 15 characters\n"
+        "  --dont-erase        keep the recorded data\n";
+  }
+  text +=
+      "  --yes NAME,...      answer OK to the questions named, Cancel to any other:\n" + names +
+      "  --answer ok|cancel  the answer to every question\n"
+      "                      Without either, a question is asked on a terminal and\n"
+      "                      answered Cancel elsewhere.\n"
+      "  --data-dir DIR      the data folder (log, settings files); default: the per-user\n"
+      "                      one. One that cannot be written is refused before the\n"
+      "                      device is touched.\n"
+      "  --record-file FILE  where the attempt's record line goes; default: updates.jsonl\n"
+      "                      in the data folder (see quendal-cli history)\n"
+      "  --events            JSON Lines events on standard output instead of text:\n"
+      "                      status, phase, progress, device, question, message,\n"
+      "                      interrupted, result\n"
+      "\n"
+      "Station: with --port given more than once, or --all-ports (every port that\n"
+      "quendal-cli ports lists), every unit is updated at once, each by its own copy of\n"
+      "this program with its settings file and log in station/PORT under the data\n"
+      "folder; the other options go to every unit, and questions get --yes or --answer.\n"
+      "One line per port on a terminal; with --events each unit's events carry a\n"
+      "\"port\" member and each unit ends with {\"event\":\"exit\",\"status\":N}. Ctrl-C\n"
+      "reaches every unit. The exit status is the worst unit's, from best to worst:\n"
+      "0, 3, 4, 5, 1, 6 7 8, 2, 130. Not available on Windows yet.\n"
+      "\n";
+  return text + kExitStatuses;
+}
+
+int Version() {
+  const BuildSettings build = ThisBuild();
+  const bool commBuild = build.targetType == kTypeDigitalSensor;
+  std::printf("quendal-cli %s\n", build.engineVersion.c_str());
+  std::printf("build target: %s (%s)\n",
+              commBuild ? "KCD and Digital Sensor" : DeviceTypeDisplayName(build.targetType),
+              commBuild ? "COMM" : DeviceTypeCode(build.targetType));
+  std::printf("built-in image: %s (%u image-text characters, sum %d)\n", kBuiltinImage.name,
+              static_cast<unsigned>(kBuiltinImage.length), static_cast<int>(kBuiltinImage.sum));
+  return kExitOk;
+}
+
+// The help of `command`; empty when there is no such command.
+std::string HelpOf(std::string_view command) {
+  if (command == "ports") return kPortsHelp;
+  if (command == "image") return kImageHelp;
+  if (command == "info") return InfoHelp();
+  if (command == "update") return UpdateHelp();
+  if (command == "restore") return kRestoreHelp;
+  if (command == "history") return kHistoryHelp;
+#ifdef QUENDAL_CLI_DEMO
+  if (command == "demo") return kDemoHelp;
+#endif
+  if (command == "help") return std::string(kUsage) + kExitStatuses;
+  return {};
+}
+
+bool AsksForHelp(const std::vector<std::string_view>& args) {
+  for (std::string_view arg : args) {
+    if (arg == "--help" || arg == "-h") return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace quendal::cli;
   IgnoreBrokenPipe();
   std::vector<std::string_view> args(argv + 1, argv + argc);
+  const std::string usage = std::string(kUsage) + kExitStatuses;
   if (args.empty()) {
-    std::fputs(kUsage, stderr);
+    std::fputs(usage.c_str(), stderr);
     return kExitUsage;
   }
   std::string_view command = args.front();
   args.erase(args.begin());
+  if (command == "--version" || command == "-V") return Version();
   if (command == "help" || command == "--help" || command == "-h") {
-    std::fputs(kUsage, stdout);
+    if (args.empty()) {
+      std::fputs(usage.c_str(), stdout);
+      return kExitOk;
+    }
+    command = args.front();
+  } else if (!AsksForHelp(args)) {
+    if (command == "image") return RunImageCommand(args);
+    if (command == "ports") return RunPortsCommand(args);
+    if (command == "update") return RunUpdateCommand(args);
+    if (command == "info") return RunInfoCommand(args);
+    if (command == "restore") return RunRestoreCommand(args);
+    if (command == "history") return RunHistoryCommand(args);
+#ifdef QUENDAL_CLI_DEMO
+    if (command == "demo") return RunDemoCommand(args);
+#endif
+  }
+  if (std::string help = HelpOf(command); !help.empty()) {
+    std::fputs(help.c_str(), stdout);
     return kExitOk;
   }
-  if (command == "image") return RunImageCommand(args);
-  if (command == "ports") return RunPortsCommand(args);
-  if (command == "update") return RunUpdateCommand(args);
-  if (command == "restore") return RunRestoreCommand(args);
-#ifdef QUENDAL_CLI_DEMO
-  if (command == "demo") return RunDemoCommand(args);
-#endif
   std::fprintf(stderr, "quendal-cli: unknown command '%.*s'\n\n%s",
-               static_cast<int>(command.size()), command.data(), kUsage);
+               static_cast<int>(command.size()), command.data(), usage.c_str());
   return kExitUsage;
 }

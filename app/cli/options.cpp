@@ -4,7 +4,8 @@ namespace quendal::cli {
 
 ParsedOptions ParseOptions(const std::vector<std::string_view>& args,
                            const std::set<std::string>& valued,
-                           const std::set<std::string>& flags) {
+                           const std::set<std::string>& flags,
+                           const std::set<std::string>& repeatable) {
   ParsedOptions parsed;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string arg(args[i]);
@@ -23,11 +24,12 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args,
         }
         value = std::string(args[++i]);
       }
-      if (parsed.values.count(arg)) {
+      if (parsed.values.count(arg) && !repeatable.count(arg)) {
         parsed.error = "option " + arg + " given twice";
         return parsed;
       }
       parsed.values[arg] = value;
+      parsed.lists[arg].push_back(value);
     } else if (flags.count(arg) && !inlineValue) {
       parsed.flags.insert(arg);
     } else {

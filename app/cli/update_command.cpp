@@ -1,15 +1,22 @@
 #include "app/cli/update_command.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "app/cli/cli_operator.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/options.h"
+#include "app/cli/station_command.h"
 #include "app/engine/updater_engine.h"
+#include "host/port_enum.h"
 #include "host/timing.h"
+#include "instrument/attempt_record.h"
 
 namespace quendal::cli {
 namespace {
@@ -31,18 +38,223 @@ bool ParseSensorTypeCode(const std::string& text, std::int32_t* code) {
   return false;
 }
 
+// The instruments' serial-number field (loggers and the others alike).
+constexpr std::size_t kSerialNumberChars = 15;
+
+DeviceFacts FactsOf(const UpdaterEngine& engine) {
+  DeviceFacts facts;
+  const InstrumentSession* session = engine.session.get();
+  const AttemptRecord unit = HeldUnit(session);
+  if (engine.IsCommDeviceBuild() && session->sdi.typeCode != 0) {
+    facts.kind = SensorKindName(engine);
+  } else if (!engine.IsCommDeviceBuild() && engine.profile.displayName.size() > 0) {
+    facts.kind = engine.profile.displayName.c_str();
+  } else {
+    facts.kind = engine.targetDisplayName;
+  }
+  if (unit.firmware > 0) facts.version = VersionText(unit.firmware);
+  facts.serial = unit.serial;
+  facts.port = engine.selectedPortDescription;
+  facts.log = engine.errorFilePath;
+  return facts;
+}
+
+int StatusOfRun(const UpdaterEngine& engine, Status rc, bool interrupted) {
+  if (rc >= 0) return kExitOk;
+  if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
+  if (interrupted) return kExitInterrupted;
+  if (DSPortDenied(engine.connectResult)) return kExitPortDenied;
+  if (DSPortMissing(engine.connectResult)) return kExitPortMissing;
+  if (DSPortInUse(engine.connectResult)) return kExitPortBusy;
+  return engine.stage <= UpdateStage::kSave ? kExitRefused : kExitRecoverable;
+}
+
 }  // namespace
 
-int RunUpdateRequest(const UpdateRequest& request) {
+std::vector<std::string> QuestionNames() {
+  std::vector<std::string> names;
+  for (const char* caption : kQuestionCaptions) names.push_back(QuestionName(caption));
+  return names;
+}
+
+std::string CheckUpdateRequest(const UpdateRequest& request) {
+  const BuildSettings build = ThisBuild();
+  const bool commBuild = build.targetType == kTypeDigitalSensor;
+  if (!request.answer.empty() && request.answer != "ok" && request.answer != "cancel")
+    return "option --answer takes ok or cancel";
+  if (!request.answer.empty() && !request.yes.empty())
+    return "give --yes or --answer, not both";
+  const std::vector<std::string> names = QuestionNames();
+  for (const std::string& name : request.yes) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+      std::string list;
+      for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+      return "option --yes: '" + name + "' names no question (" + list + ")";
+    }
+  }
   std::int32_t sensorType = 0;
-  if (!request.sensorType.empty() && (ThisBuild().targetType != kTypeDigitalSensor ||
-                                      !ParseSensorTypeCode(request.sensorType, &sensorType))) {
-    std::fprintf(stderr, "quendal-cli: sensor type '%s' is not one this build can select\n",
-                 request.sensorType.c_str());
+  if (!request.sensorType.empty() &&
+      (!commBuild || !ParseSensorTypeCode(request.sensorType, &sensorType))) {
+    return "sensor type '" + request.sensorType + "' is not one this build can select";
+  }
+  if (!request.firmware.empty() && !request.factory && !request.rep)
+    return "option --firmware needs --rep or --factory";
+  if (request.newSerialGiven && !request.factory) return "option --new-sn needs --factory";
+  if (request.dontErase && !request.factory) return "option --dont-erase needs --factory";
+  if (commBuild && request.newSerialGiven)
+    return "option --new-sn has no use in this build: the sensor keeps its own serial number";
+  if (commBuild && request.dontErase)
+    return "option --dont-erase has no use in this build: a sensor keeps no data to erase";
+  if (request.newSerialGiven && request.newSerialNumber.empty())
+    return "option --new-sn needs a serial number";
+  if (request.newSerialNumber.size() > kSerialNumberChars) {
+    return "option --new-sn takes at most " + std::to_string(kSerialNumberChars) +
+           " characters; '" + request.newSerialNumber + "' has " +
+           std::to_string(request.newSerialNumber.size());
+  }
+  if (!commBuild && request.dontErase) {
+    DeviceProfile profile;
+    DescribeDevice(build.targetType, 999, &profile);
+    if (!profile.erasesOldData)
+      return "option --dont-erase has no use in this build: the device keeps its data anyway";
+  }
+  return {};
+}
+
+std::string DataFolderProblem(const std::string& given) {
+  std::string folder = given;
+  if (folder.empty()) folder = PerUserDataFolder();
+  if (folder.empty()) folder = ".";
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) {
+    return "the data folder \"" + folder + "\" cannot be made (" + ec.message() +
+           "); choose another with --data-dir";
+  }
+  // Permissions say too little (root ignores them, network shares lie): try it.
+  const std::string probe = folder + "/.quendal-write-check";
+  std::FILE* file = std::fopen(probe.c_str(), "wb");
+  if (!file) {
+    return "the data folder \"" + folder + "\" cannot be written (" + std::strerror(errno) +
+           "); choose another with --data-dir";
+  }
+  std::fclose(file);
+  std::remove(probe.c_str());
+  return {};
+}
+
+void ResolvePort(const std::string& given, std::string* name, std::string* description) {
+  *name = given;
+  *description = given;
+  if (given.find('/') != std::string::npos || given.find('\\') != std::string::npos) return;
+  // A name the driver opens as it stands needs no list, whose probing opens every port.
+#ifdef _WIN32
+  if (given.rfind("COM", 0) == 0) return;
+#else
+  std::error_code ec;
+  if (std::filesystem::exists("/dev/" + given, ec)) return;
+#endif
+  std::vector<PortEntry> entries(64);
+  std::int32_t count = static_cast<std::int32_t>(entries.size());
+  DeviceLink link;
+  if (CommPortEnum(&link, entries.data(), &count, false) < 1) return;
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::string listed = entries[i].description.c_str();
+    const std::string shortName = listed.substr(0, listed.find(' '));
+    if (shortName == given || given == entries[i].portName.c_str()) {
+      *name = entries[i].portName.c_str();
+      return;
+    }
+  }
+}
+
+bool OnlyPort(std::string* name, std::string* description, std::string* why) {
+  std::vector<PortEntry> entries(64);
+  std::int32_t listed = static_cast<std::int32_t>(entries.size());
+  DeviceLink link;
+  if (CommPortEnum(&link, entries.data(), &listed, false) < 1) listed = 0;
+  // The built-in UARTs are listed whether or not anything is wired to them, and a busy port
+  // is no choice: neither makes a second candidate.
+  std::int32_t count = 0;
+  for (std::int32_t i = 0; i < listed; ++i) {
+    const std::string portName = entries[i].portName.c_str();
+    const std::string text = entries[i].description.c_str();
+    if (portName.rfind("ttyS", 0) == 0) continue;
+    if (text.size() >= 7 && text.compare(text.size() - 7, 7, " (busy)") == 0) continue;
+    if (count != i) entries[count] = entries[i];
+    ++count;
+  }
+  if (count == 1) {
+    *name = entries[0].portName.c_str();
+    const std::string listed = entries[0].description.c_str();
+    *description = listed.substr(0, listed.find(' '));
+    return true;
+  }
+  if (count == 0) {
+    *why = listed > 0 ? "option --port is needed: only built-in or busy ports were found"
+                      : "option --port is needed: no serial port was found";
+  } else {
+    *why = "option --port is needed: " + std::to_string(count) + " ports were found (";
+    for (std::int32_t i = 0; i < count; ++i) {
+      const std::string listed = entries[i].description.c_str();
+      *why += (i ? ", " : "") + listed.substr(0, listed.find(' '));
+    }
+    *why += ")";
+  }
+  return false;
+}
+
+int PortProblem(const std::string& port, int connectResult, std::string* text) {
+  if (DSPortDenied(connectResult)) {
+    *text = "you may not open port " + port +
+            " (permission denied). Add yourself to the group that owns it, on most systems "
+            "'sudo usermod -aG dialout $USER', then log out and in again.";
+    return kExitPortDenied;
+  }
+  if (DSPortMissing(connectResult)) {
+    *text = "port " + port +
+            " does not exist. Check that the adapter is plugged in, and see 'quendal-cli ports' "
+            "for the ports there are.";
+    return kExitPortMissing;
+  }
+  if (DSPortInUse(connectResult)) {
+    *text = "port " + port +
+            " is in use by another program. Close that program (a terminal, another updater) "
+            "or choose another port.";
+    return kExitPortBusy;
+  }
+  return kExitOk;
+}
+
+int RunUpdateRequest(const UpdateRequest& request) {
+  if (std::string why = CheckUpdateRequest(request); !why.empty()) {
+    std::fprintf(stderr, "quendal-cli update: %s\n", why.c_str());
     return kExitUsage;
   }
-  const int answer = request.answer == "ok" ? kBoxOk : kBoxCancel;
-  CliOperator ui(request.events, answer);
+  std::int32_t sensorType = 0;
+  if (!request.sensorType.empty()) ParseSensorTypeCode(request.sensorType, &sensorType);
+  CliOperator ui(request.events, request.answer == "ok" ? kBoxOk : kBoxCancel);
+  ui.SetAnswers(request.answer.empty() ? 0 : request.answer == "ok" ? kBoxOk : kBoxCancel,
+                request.yes);
+
+  // Nothing that the console can check itself may wait until the device was read.
+  if (std::string why = DataFolderProblem(request.dataDir); !why.empty()) {
+    ui.Problem(why, "Data Folder Error");
+    ui.Result(kRefused, 0);
+    return kExitRefused;
+  }
+  if (!request.firmware.empty()) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(request.firmware, ec)) {
+      ui.Problem("the firmware file " + request.firmware +
+                     (std::filesystem::exists(request.firmware, ec) ? " is not a file"
+                                                                    : " does not exist"),
+                 "Firmware File Error");
+      ui.Result(kRefused, 0);
+      return kExitRefused;
+    }
+  }
+
   UpdaterEngine engine(&ui);
   std::vector<std::string> switches;
   if (request.factory) switches.push_back("-factory");
@@ -58,17 +270,27 @@ int RunUpdateRequest(const UpdateRequest& request) {
   if (!request.firmware.empty()) {
     rc = OpenFirmwareFile(&engine, request.firmware.c_str());
     if (rc < 0) {
-      std::fprintf(stderr, "quendal-cli: %s is not a valid firmware file (error %d)%s%s\n",
-                   request.firmware.c_str(), static_cast<int>(rc),
-                   engine.host->loadProblem.empty() ? "" : ": ", engine.host->loadProblem.c_str());
+      ui.Problem(request.firmware + " is not a valid firmware file (error " + std::to_string(rc) +
+                     ")" + (engine.host->loadProblem.empty() ? "" : ": ") +
+                     engine.host->loadProblem,
+                 "Firmware File Error");
       ui.Result(rc, 0);
-      return kExitFailed;
+      return kExitRefused;
     }
   }
   engine.replaceSerialNumber = !request.newSerialNumber.empty();
   engine.newSerialNumber = request.newSerialNumber;
   engine.dontEraseData = request.dontErase;
+  engine.recordFile = request.recordFile;
   SelectPort(&engine, request.port, request.portDescription);
+  ui.SetDeviceSource([&engine] { return FactsOf(engine); });
+  // Bytes of the image for the transfer rate: the loader counts image-text characters, two
+  // to a byte.
+  engine.host->progress = [&engine, &ui, chain = engine.host->progress](
+                              std::uint32_t total, std::uint32_t done, int phase, char kind) {
+    if (kind == 'W') ui.LoaderBytes(done / 2, total / 2);
+    return chain(total, done, phase, kind);
+  };
 
   // The operator's interrupt reaches the engine where the window's close request would.
   ui.SetPumpHook([&engine] {
@@ -79,41 +301,66 @@ int RunUpdateRequest(const UpdateRequest& request) {
   rc = RunUpdate(&engine);
   const bool interrupted = Interrupted();
   ReleaseInterrupts();
+  const int status = StatusOfRun(engine, rc, interrupted);
   if (rc < 0 && rc != kSettingsNotRestored && interrupted) {
     ui.Interruption(LeftBehindText(engine), UpdateStageName(engine.stage));
+  } else if (status == kExitRecoverable) {
+    ui.Problem(LeftBehindText(engine), "Update Stopped");
+  } else if (std::string text; PortProblem(engine.selectedPortDescription, engine.connectResult,
+                                           &text) != kExitOk) {
+    ui.Problem(text, "Port Problem");
   }
   std::error_code ec;
   const bool kept = rc < 0 && std::filesystem::exists(engine.settingsFilePath, ec);
   ui.Result(rc, (DSTicks() - start) / 1000, kept ? engine.settingsFilePath : std::string());
-  if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
-  if (rc < 0) return interrupted ? kExitInterrupted : kExitFailed;
-  return kExitOk;
+  return status;
 }
 
 int RunUpdateCommand(const std::vector<std::string_view>& args) {
+  if (IsStationUpdate(args)) return RunStationCommand(args);
   ParsedOptions options = ParseOptions(
-      args, {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--data-dir"},
-      {"--factory", "--rep", "--dont-erase", "--events"});
-  if (options.error.empty() && !options.Value("--port")) options.error = "option --port is needed";
-  if (options.error.empty() && options.Value("--answer") && *options.Value("--answer") != "ok" &&
-      *options.Value("--answer") != "cancel") {
-    options.error = "option --answer takes ok or cancel";
-  }
-  if (!options.error.empty()) {
-    std::fprintf(stderr, "quendal-cli update: %s\n", options.error.c_str());
-    return kExitUsage;
-  }
+      args,
+      {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--yes", "--data-dir",
+       "--record-file"},
+      {"--factory", "--rep", "--dont-erase", "--events"}, {"--yes"});
   UpdateRequest request;
-  request.port = *options.Value("--port");
   request.factory = options.Has("--factory");
   request.rep = options.Has("--rep");
   request.dontErase = options.Has("--dont-erase");
   request.events = options.Has("--events");
   if (auto* v = options.Value("--firmware")) request.firmware = *v;
   if (auto* v = options.Value("--sensor-type")) request.sensorType = *v;
-  if (auto* v = options.Value("--new-sn")) request.newSerialNumber = *v;
+  if (auto* v = options.Value("--new-sn")) {
+    request.newSerialNumber = *v;
+    request.newSerialGiven = true;
+  }
   if (auto* v = options.Value("--answer")) request.answer = *v;
   if (auto* v = options.Value("--data-dir")) request.dataDir = *v;
+  if (auto* v = options.Value("--record-file")) request.recordFile = *v;
+  if (options.lists.count("--yes")) {
+    for (const std::string& list : options.lists["--yes"]) {
+      for (std::size_t at = 0; at <= list.size();) {
+        std::size_t comma = list.find(',', at);
+        if (comma == std::string::npos) comma = list.size();
+        if (comma > at) request.yes.insert(list.substr(at, comma - at));
+        at = comma + 1;
+      }
+    }
+  }
+  if (options.error.empty()) options.error = CheckUpdateRequest(request);
+  if (options.error.empty()) {
+    if (auto* v = options.Value("--port")) {
+      ResolvePort(*v, &request.port, &request.portDescription);
+    } else if (OnlyPort(&request.port, &request.portDescription, &options.error)) {
+      std::fprintf(stderr, "quendal-cli: using port %s, the only one there is\n",
+                   request.portDescription.c_str());
+    }
+  }
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "quendal-cli update: %s\n(see quendal-cli update --help)\n",
+                 options.error.c_str());
+    return kExitUsage;
+  }
   return RunUpdateRequest(request);
 }
 
@@ -122,12 +369,18 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   if (options.error.empty() && !options.Value("--port")) options.error = "option --port is needed";
   if (options.error.empty() && !options.Value("--from")) options.error = "option --from is needed";
   if (!options.error.empty()) {
-    std::fprintf(stderr, "quendal-cli restore: %s\n", options.error.c_str());
+    std::fprintf(stderr, "quendal-cli restore: %s\n(see quendal-cli restore --help)\n",
+                 options.error.c_str());
     return kExitUsage;
   }
   CliOperator ui(options.Has("--events"), kBoxCancel);
-  UpdaterEngine engine(&ui);
   const std::string* dataDir = options.Value("--data-dir");
+  if (std::string why = DataFolderProblem(dataDir ? *dataDir : std::string()); !why.empty()) {
+    ui.Problem(why, "Data Folder Error");
+    ui.Result(kRefused, 0);
+    return kExitRefused;
+  }
+  UpdaterEngine engine(&ui);
   Status rc = EngineStart(&engine, {}, dataDir ? *dataDir : std::string());
   if (rc < 0) {
     ShowMessageOk(&engine, ConstructorErrorText(engine, rc), "Application Launch Error",
@@ -135,7 +388,9 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
     ui.Result(rc, 0);
     return kExitFailed;
   }
-  SelectPort(&engine, *options.Value("--port"), *options.Value("--port"));
+  std::string port, description;
+  ResolvePort(*options.Value("--port"), &port, &description);
+  SelectPort(&engine, port, description);
   const std::uint32_t start = DSTicks();
   rc = RestoreSettingsFrom(&engine, *options.Value("--from"));
   ui.Result(rc, (DSTicks() - start) / 1000);

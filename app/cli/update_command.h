@@ -1,4 +1,5 @@
 #pragma once
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,17 +14,41 @@ struct UpdateRequest {
   std::string firmware;
   std::string sensorType;
   std::string newSerialNumber;
+  bool newSerialGiven = false;  // --new-sn was given, even empty
   bool dontErase = false;
-  std::string answer = "cancel";
+  std::string answer;           // "ok", "cancel" or empty (not given)
+  std::set<std::string> yes;    // question names answered OK
   std::string dataDir;
   bool events = false;
+  std::string recordFile;  // empty: updates.jsonl in the data folder
 };
 
 // quendal-cli update --port NAME [...]
 int RunUpdateCommand(const std::vector<std::string_view>& args);
 // quendal-cli restore --port NAME --from FILE: a kept settings file back into its unit.
 int RunRestoreCommand(const std::vector<std::string_view>& args);
+// The rules the options must keep whatever the device: empty when they do, else the usage
+// error. A port is not checked.
+std::string CheckUpdateRequest(const UpdateRequest& request);
 // One update with the engine; the exit status.
 int RunUpdateRequest(const UpdateRequest& request);
+
+// The question names --yes takes, in the order the help lists them.
+std::vector<std::string> QuestionNames();
+
+// A port as `ports` names it ("devsim-kcd", "ttyUSB0", "COM3") or by path: the name the
+// serial driver opens and its description. Names no port lists are passed on unchanged.
+void ResolvePort(const std::string& given, std::string* name, std::string* description);
+// With no port given: the only port there is. False, with the reason, when there is none
+// or more than one.
+bool OnlyPort(std::string* name, std::string* description, std::string* why);
+
+// Why the data folder (empty: the per-user one) cannot take the log and the settings files;
+// empty when it can. Made when missing.
+std::string DataFolderProblem(const std::string& folder);
+
+// The exit status for a failed connect of the port, with the message that says the fix;
+// kExitOk when the open was no port problem.
+int PortProblem(const std::string& port, int connectResult, std::string* text);
 
 }  // namespace quendal::cli

@@ -122,6 +122,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
 
   // 1-3. Connect; a loader already listening skips everything up to the loader.
   Status rc = DPConnect(session, port, 2, 3, &profile);
+  engine->connectResult = rc;
   if (rc < 0 && rc != kLoaderActive && rc != kLoaderWaiting) {
     const Status found = ProbeLoaderAtItsSpeed(engine, rc);
     if (found != kLoaderActive && found != kLoaderWaiting) {

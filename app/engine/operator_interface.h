@@ -34,6 +34,8 @@ class OperatorInterface {
   virtual void PumpMessages() = 0;
   // The line that tells the operator what to do with the device.
   virtual void SetConnectText(const char* text) = 0;
+  // The update has moved on to the named stage ("connect", "save", "erase" ...).
+  virtual void StageEntered(const char* /*stage*/) {}
 };
 
 }  // namespace quendal

@@ -84,6 +84,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   // attempt that was cut short answers for the sensor or not at all; one grave accent
   // brings its shell back.
   Status rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
+  engine->connectResult = rc;
   if (rc < 0 && SendGraveAccent(engine, rc)) {
     rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
   }

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "app/engine/build_settings.h"
+#include "app/engine/update_record.h"
 #include "host/program_version.h"
 #include "host/timing.h"
 #include "loader/bsl_engine.h"
@@ -89,6 +91,9 @@ Status CheckImageBeforeUpdate(UpdaterEngine* engine) {
 }
 
 }  // namespace
+
+const char* const kQuestionCaptions[5] = {"Newer Firmware", "Wrong Sensor Type", "Wrong Device",
+                                          "Wrong Firmware Version", "Settings Retrieve Error"};
 
 BuildSettings ThisBuild() {
   BuildSettings build;
@@ -231,6 +236,7 @@ void ShowMessageOk(UpdaterEngine* engine, const std::string& text, const std::st
                    int kind) {
   engine->ui->Beep(SoundOfKind(kind));
   engine->ui->ShowMessage(text.c_str(), caption.c_str(), kind);
+  if (kind == kMessageError) engine->lastErrorCaption = caption;
   LogPrint(engine->log.get(), kLogFailure, kToldUser, "%s", text.c_str());
 }
 
@@ -290,7 +296,10 @@ const char* UpdateStageName(UpdateStage stage) {
 bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
   engine->ui->PumpMessages();
   if (!engine->keepGoing && stage <= UpdateStage::kVectors) return false;
-  engine->stage = stage;
+  if (engine->stage != stage) {
+    engine->stage = stage;
+    engine->ui->StageEntered(UpdateStageName(stage));
+  }
   return true;
 }
 
@@ -330,8 +339,9 @@ std::string LeftBehindText(const UpdaterEngine& engine) {
   return {};
 }
 
-Status RunUpdate(UpdaterEngine* engine) {
-  if (Status fits = CheckImageBeforeUpdate(engine); fits < 0) return fits;
+namespace {
+
+Status RunUpdateSequence(UpdaterEngine* engine) {
   engine->updating = true;
   engine->keepGoing = true;
   SetProgress(engine, 0);
@@ -343,7 +353,9 @@ Status RunUpdate(UpdaterEngine* engine) {
   engine->profile = DeviceProfile{};
   engine->settingsSkipped = false;
   engine->stage = UpdateStage::kConnect;
+  engine->connectResult = 0;
   SetStatus(engine, "Connecting to " + engine->targetDisplayName + "...");
+  engine->ui->StageEntered(UpdateStageName(UpdateStage::kConnect));
   const std::uint32_t start = DSTicks();
 
   Status rc = engine->IsCommDeviceBuild() ? UpdateDigitalSensor(engine) : UpdateInstrument(engine);
@@ -389,6 +401,28 @@ Status RunUpdate(UpdaterEngine* engine) {
   engine->ui->SetConnectText(engine->connectText.c_str());
   engine->newSerialNumber.clear();
   engine->updating = false;
+  return rc;
+}
+
+}  // namespace
+
+Status RunUpdate(UpdaterEngine* engine) {
+  engine->lastErrorCaption.clear();
+  engine->stage = UpdateStage::kConnect;
+  const std::time_t start = std::time(nullptr);
+  Status rc = CheckImageBeforeUpdate(engine);
+  const bool deviceReached = rc >= 0;
+  if (deviceReached) rc = RunUpdateSequence(engine);
+  UpdateRecord record = DescribeUpdate(*engine, rc, start, std::time(nullptr));
+  if (!deviceReached) {
+    // Refused before the port was opened: what the session holds is an earlier unit's.
+    record.device = engine->targetDisplayName;
+    record.serial.clear();
+    record.firmwareBefore = 0;
+    record.firmwareAfter = 0;
+    record.settingsCaptured = "none";
+  }
+  WriteUpdateRecord(engine, record);
   return rc;
 }
 

@@ -90,6 +90,8 @@ struct UpdaterEngine {
   int progress = 0;
   bool settingsSkipped = false;
   UpdateStage stage = UpdateStage::kConnect;
+  // What the first connect of the last update gave: a console tells port problems apart by it.
+  Status connectResult = 0;
 
   bool updating = false;
   bool keepGoing = false;
@@ -100,6 +102,10 @@ struct UpdaterEngine {
   bool replaceSerialNumber = false;
   bool dontEraseData = false;
   std::string newSerialNumber;
+  // Where the attempt's record goes; empty: updates.jsonl in the data folder.
+  std::string recordFile;
+  // The caption of the last error shown, for the record of a failed attempt.
+  std::string lastErrorCaption;
 
   bool IsCommDeviceBuild() const { return build.targetType == kTypeDigitalSensor; }
   std::string WindowCaption() const { return targetDisplayName + " Firmware Updater"; }
@@ -170,9 +176,33 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path);
 // Appended to the texts of a restore that did not bring every setting back.
 std::string KeptFileText(const UpdaterEngine& engine);
 
+// What a look at the connected device found, for a console's "info".
+struct DeviceInfo {
+  std::string kind;     // what answered on the port ("KCD", "Tarnx")
+  std::string version;  // its firmware, "1.23"; empty when unknown
+  std::string serial;
+  std::int32_t battery = -1;  // percent; -1: not read
+  // The comm-device build: the sensor behind the comm device (kind empty: none answered).
+  std::string sensorKind;
+  std::string sensorVersion;
+  std::string sensorSerial;
+  // The settings as the settings file would hold them, in its order.
+  std::vector<std::pair<std::string, std::string>> settings;
+  std::string note;  // what could not be read, or the state the device was found in
+};
+// Connects to the device on the selected port, identifies it and reads its versions,
+// battery and settings with the update's own steps, writing nothing to it and leaving no
+// settings file. 1, or the connect's negative result (no message shown).
+Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info);
+// The name of the sensor last read, for the operator.
+std::string SensorKindName(const UpdaterEngine& engine);
+
 // The text for a port that another program holds or that is not there; empty for any other
 // result of the connect.
 std::string PortProblemText(const std::string& port, Status rc);
+
+// The captions of the questions the sequences may ask, for fronts that answer them by name.
+extern const char* const kQuestionCaptions[5];
 
 // Identity and version rules.
 void SelectSensorType(UpdaterEngine* engine, std::int32_t code);

@@ -105,7 +105,7 @@ class CliDevice : public testing::Test {
 TEST_F(CliDevice, RefusalEventsAndExitStatus) {
   Boot(sim::SensorOptions{}, 9);
   test::ProgramRun run = Cli(Update("--events"));
-  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_EQ(run.status, 4) << run.output;  // refused before anything was changed
   std::vector<json> events = Events(run.output);
   std::vector<json> messages;
   for (const json& e : events) {
@@ -129,7 +129,7 @@ TEST_F(CliDevice, QuestionsAreAnsweredByTheOption) {
   ASSERT_TRUE(sim::SensorOptionsForType('z', 0, &bremo));
   Boot(bremo, 80);
   test::ProgramRun run = Cli(Update(""));
-  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_EQ(run.status, 4) << run.output;
   EXPECT_NE(run.output.find("[Wrong Sensor Type] (question)\nThe attached sensor is claiming to "
                             "be a \"Bremo Sensor\""),
             std::string::npos)
@@ -251,7 +251,10 @@ TEST(CliUpdate, HelpListsTheExitStatuses) {
   EXPECT_EQ(run.status, 0);
   for (const char* line :
        {"  0    success", "  1    the operation failed", "  2    usage error",
-        "  3    the firmware was updated", "  130  the update was interrupted"}) {
+        "  3    the firmware was updated", "  4    refused before anything on the device",
+       "  5    failed after the device left its firmware", "  6    the port does not exist",
+       "  7    the port is in use", "  8    no permission to open the port",
+       "  130  the update was interrupted"}) {
     EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
   }
 }

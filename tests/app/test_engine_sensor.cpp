@@ -656,5 +656,32 @@ TEST_F(SensorUpdate, AnInstrumentIsNoCommDevice) {
   engine_.reset();  // lets go of the instrument's line first
 }
 
+// Each Start adds its record line, and a failed connect names no unit of an earlier Start.
+TEST_F(SensorUpdate, TheRecordNamesOnlyTheUnitThisAttemptReached) {
+  sim::SensorOptions lurra;
+  ASSERT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
+  lurra.versionAfterUpdate = 396;
+  lurra.serialNumber = "LU-20931";
+  Boot(lurra);
+  ASSERT_EQ(Start(), kOk) << LogText();
+  SelectPort(engine_.get(), dir_.File("no-such-port"), "gone");
+  const Status failed = Start();
+  ASSERT_LT(failed, 0);
+  const std::string records = test::ReadWholeFile(dir_.File("data") + "/updates.jsonl");
+  const std::size_t second = records.find('\n') + 1;
+  ASSERT_EQ(records.find('\n', second), records.size() - 1) << records;
+  const std::string first = records.substr(0, second);
+  for (const std::string& field :
+       {"\"port\":\"" + transport_->SlavePath() + "\"", std::string("\"serial\":\"LU-20931\""),
+        std::string("\"firmwareBefore\":\"3.90\",\"firmwareAfter\":\"3.96\""),
+        std::string("\"settingsCaptured\":\"all\",\"settingsRestored\":\"all\",\"code\":1,")}) {
+    EXPECT_NE(first.find(field), std::string::npos) << field << "\n" << first;
+  }
+  const std::string last = records.substr(second);
+  EXPECT_NE(last.find("\"serial\":\"\""), std::string::npos) << last;
+  EXPECT_NE(last.find("\"code\":" + std::to_string(failed) + ","), std::string::npos) << last;
+  EXPECT_NE(last.find("\"result\":\"Connection Error\""), std::string::npos) << last;
+}
+
 }  // namespace
 }  // namespace quendal

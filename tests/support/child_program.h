@@ -56,6 +56,7 @@ class ChildProgram {
   ChildProgram& operator=(const ChildProgram&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   // Reads until `text` has appeared in the output; false when `ms` passed or the output ended.
   bool WaitFor(const std::string& text, int ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

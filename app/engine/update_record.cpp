@@ -1,0 +1,203 @@
+#include "app/engine/update_record.h"
+
+#include <cstdio>
+
+#include "app/engine/updater_engine.h"
+#include "host/append_line.h"
+
+namespace quendal {
+namespace {
+
+constexpr const char* kHostSource = "Quendal Host";
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+// Length of the UTF-8 sequence that starts at text[i], or 0 when it is not a valid one.
+std::size_t Utf8Length(const std::string& text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length;
+  std::uint32_t least;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    least = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    least = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  std::uint32_t code = lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(i + k) & 0x3F);
+  }
+  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+void AppendField(std::string* line, const char* name, const std::string& jsonValue) {
+  if (line->size() > 1) line->push_back(',');
+  line->append(JsonString(name));
+  line->push_back(':');
+  line->append(jsonValue);
+}
+
+std::string Number(long long value) {
+  return std::to_string(value);
+}
+
+// A version in hundredths as "3.96"; null when unknown.
+std::string VersionOrNull(std::uint32_t hundredths) {
+  return hundredths == 0 ? "null" : JsonString(VersionText(hundredths));
+}
+
+std::string ResultText(const UpdaterEngine& engine, Status rc) {
+  if (rc >= 0) return "Firmware updated and every setting restored";
+  if (rc == kSettingsNotRestored) return "Firmware updated; settings not all restored";
+  if (rc == kCancelled && !engine.keepGoing) return "Stopped on request";
+  if (rc == kCancelled) return "Cancelled";
+  if (!engine.lastErrorCaption.empty()) return engine.lastErrorCaption;
+  return "Error " + std::to_string(rc);
+}
+
+}  // namespace
+
+std::string IsoUtcTime(std::time_t t) {
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &t);
+#else
+  gmtime_r(&t, &parts);
+#endif
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+  return text;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else if (c >= 0x80) {
+      const std::size_t length = Utf8Length(text, i);
+      if (length == 0) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+        out += escaped;
+        ++i;
+      } else {
+        out.append(text, i, length);
+        i += length;
+      }
+      continue;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+    ++i;
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string UpdateRecordLine(const UpdateRecord& r) {
+  std::string line = "{";
+  AppendField(&line, "start", JsonString(IsoUtcTime(r.start)));
+  AppendField(&line, "end", JsonString(IsoUtcTime(r.end)));
+  AppendField(&line, "host", JsonString(r.host));
+  AppendField(&line, "port", JsonString(r.port));
+  AppendField(&line, "device", JsonString(r.device));
+  AppendField(&line, "serial", JsonString(r.serial));
+  AppendField(&line, "firmwareBefore", VersionOrNull(r.firmwareBefore));
+  AppendField(&line, "firmwareAfter", VersionOrNull(r.firmwareAfter));
+  AppendField(&line, "image", JsonString(r.imageName));
+  AppendField(&line, "imageVersion", VersionOrNull(r.imageVersion));
+  AppendField(&line, "imageSum", Number(r.imageSum));
+  AppendField(&line, "settingsCaptured", JsonString(r.settingsCaptured));
+  AppendField(&line, "settingsRestored", JsonString(r.settingsRestored));
+  AppendField(&line, "code", Number(r.code));
+  AppendField(&line, "result", JsonString(r.text));
+  AppendField(&line, "seconds", Number(r.seconds));
+  line += "}\n";
+  return line;
+}
+
+UpdateRecord DescribeUpdate(const UpdaterEngine& engine, Status rc, std::time_t start,
+                            std::time_t end) {
+  UpdateRecord r;
+  r.start = start;
+  r.end = end;
+  r.host = HostName();
+  r.port = engine.selectedPortName;
+  const InstrumentSession* session = engine.session.get();
+  // The session keeps an earlier attempt's unit until a connect identifies another: its
+  // identity counts only when this attempt's connect filled in the profile.
+  if (session && session->profileType != kTypeUnknown && engine.profile.type != kTypeUnknown) {
+    const AttemptRecord unit = HeldUnit(session);
+    r.device = unit.device;
+    r.serial = unit.serial;
+    r.firmwareBefore = unit.firmware;
+  }
+  if (r.device.empty()) r.device = engine.targetDisplayName;
+  if (const HostBSL* host = engine.host.get()) {
+    r.imageName = host->imageName.c_str();
+    r.imageVersion = static_cast<std::uint32_t>(host->imageVersion);
+    r.imageSum = ImageTextSum(host->imageText.data(), host->imageTextLength);
+  }
+  const bool newFirmwareRuns = rc >= 0 || rc == kSettingsNotRestored;
+  if (newFirmwareRuns) {
+    r.firmwareAfter = r.imageVersion;
+  } else if (engine.stage < UpdateStage::kErase) {
+    r.firmwareAfter = r.firmwareBefore;  // nothing was erased
+  }
+  const bool captured = session && session->captured;
+  r.settingsCaptured = captured ? "all" : "none";
+  if (!captured && !engine.settingsSkipped && engine.stage > UpdateStage::kSave) {
+    r.settingsCaptured = "earlier";  // taken up from an earlier attempt's file
+  }
+  if (rc >= 0 && !engine.settingsSkipped) {
+    r.settingsRestored = "all";
+  } else if (rc == kSettingsNotRestored) {
+    r.settingsRestored = "partial";
+  } else {
+    r.settingsRestored = "none";
+  }
+  r.code = rc;
+  r.text = ResultText(engine, rc);
+  r.seconds = static_cast<std::uint32_t>(end > start ? end - start : 0);
+  return r;
+}
+
+void WriteUpdateRecord(UpdaterEngine* engine, const UpdateRecord& record) {
+  const std::string path = engine->recordFile.empty()
+                               ? engine->dataFolder + kSeparator + kUpdateRecordFileName
+                               : engine->recordFile;
+  const Status rc = AppendLine(path, UpdateRecordLine(record));
+  if (rc < 0) {
+    LogPrint(engine->log.get(), kLogFailure, kHostSource,
+             "The update record could not be added to %s (error %d)", path.c_str(), rc);
+  }
+}
+
+}  // namespace quendal
