@@ -158,6 +158,9 @@ class FrmWebTest : public QObject {
   }
 
   void cleanup() { server_.reset(); }
+  void cleanupTestCase() {
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, PreferencesOrganisation()).clear();
+  }
 
   // --- version check ---
 
