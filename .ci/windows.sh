@@ -14,6 +14,7 @@
 # Environment: QUENDAL_JOBS (parallel jobs, default 2), QUENDAL_WIN_COM (port number, 7),
 # QUENDAL_QT_MINGW (the unpacked Qt; default ${XDG_CACHE_HOME:-~/.cache}/quendal/
 # qt6-mingw64-static, filled from ../shared/toolchains/ when that holds the archive),
+# QUENDAL_QT_ARCHIVE (the archive, default ../shared/toolchains/qt6.4.2-mingw64-static.tar.xz),
 # QUENDAL_BUILD_QT=1 (build that Qt with tools/build-qt-mingw.sh when neither is there: an hour).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,15 +57,17 @@ cmake --build --preset windows -j "$jobs"
 
 step "Qt for MinGW-w64"
 # The window part needs the static Qt; building it here would take most of the job's time.
-qt_archive=$root/../shared/toolchains/qt6.4.2-mingw64-static.tar.xz
+qt_archive=${QUENDAL_QT_ARCHIVE:-$root/../shared/toolchains/qt6.4.2-mingw64-static.tar.xz}
 qt_sha256=73f59b71c73777cee27ffd9d95458761331c0a2f6bfdebb001318a3e7a15e136
 qt=${QUENDAL_QT_MINGW:-${XDG_CACHE_HOME:-$HOME/.cache}/quendal/qt6-mingw64-static}
 qt_toolchain=$qt/lib/cmake/Qt6/qt.toolchain.cmake
 window=1
+window_started=$SECONDS
 if [[ -f $qt_toolchain && ( ! -f $qt.sha256 || $(cat "$qt.sha256") == "$qt_sha256" ) ]]; then
   echo "unpacked already: $qt"
 elif [[ -f $qt_archive ]]; then
-  echo "$qt_sha256  $qt_archive" | sha256sum --check --quiet
+  echo "$qt_sha256  $qt_archive" | sha256sum --check --quiet ||
+    { echo "$qt_archive is not the expected Qt build (sha256)" >&2; exit 1; }
   rm -rf "$qt" "$qt.sha256"
   mkdir -p "$(dirname "$qt")"
   tar -xJf "$qt_archive" -C "$(dirname "$qt")"
@@ -94,6 +97,7 @@ if ((window)); then
   gui_started=$SECONDS
   cmake --build --preset windows-gui -j "$jobs"
   echo "window build: $((SECONDS - gui_started)) s"
+  window_seconds=$((SECONDS - window_started))
 fi
 
 step "COM peer"
@@ -259,6 +263,7 @@ if ((window)); then
   fi
   if [[ -f $shot ]]; then echo "screenshot: $shot"; fi
   echo "window tests: $((SECONDS - gui_started)) s"
+  echo "window part in all (Qt, build, tests): $((window_seconds + SECONDS - gui_started)) s"
 fi
 
 printf '\nWindows job: %s in %d s\n' "$( ((status == 0)) && echo passed || echo FAILED)" \
