@@ -28,7 +28,7 @@ started=$SECONDS
 
 step "Packages"
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64
-  xvfb dpkg-dev)
+  xvfb x11-utils dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -247,6 +247,34 @@ if ((update_status != 0)) || ! grep -q "Successfully updated firmware in" "$buil
 fi
 
 if ((window)); then
+  step "The window program under Wine"
+  # Started as an operator would (the web check pointed at a closed local port), it shows its
+  # window, and asked to close as Windows asks a program, it ends.
+  QUENDAL_WEB_SERVICE=http://127.0.0.1:9 "$wine" "$build/windows-gui/app/gui/quendal.exe" \
+    </dev/null >"$build/win-com/quendal-exe.log" 2>&1 &
+  exe_pid=$!
+  shown=0
+  for _ in $(seq 120); do
+    if xwininfo -root -tree 2>/dev/null | grep -q 'Updater": ("quendal.exe"'; then
+      shown=1
+      break
+    fi
+    sleep 0.5
+  done
+  "$wine" taskkill /im quendal.exe </dev/null >/dev/null 2>&1 || true
+  for _ in $(seq 60); do
+    kill -0 "$exe_pid" 2>/dev/null || break
+    sleep 0.5
+  done
+  if ((shown == 0)) || kill -0 "$exe_pid" 2>/dev/null; then
+    echo "quendal.exe did not show its window or did not close (log: $build/win-com/quendal-exe.log)" >&2
+    kill "$exe_pid" 2>/dev/null || true
+    status=1
+  else
+    echo "quendal.exe showed its window and closed"
+  fi
+  wait "$exe_pid" 2>/dev/null || true
+
   step "The window under Wine"
   # The window and the feedback form under Wine's Windows platform, and a whole update through
   # the window with the ports found by probing; the screenshot is taken at its end.
