@@ -248,6 +248,7 @@ fi
 
 if ((window)); then
   step "The window program under Wine"
+  gui_started=$SECONDS
   # Started as an operator would (the web check pointed at a closed local port), it shows its
   # window, and asked to close as Windows asks a program, it ends.
   QUENDAL_WEB_SERVICE=http://127.0.0.1:9 "$wine" "$build/windows-gui/app/gui/quendal.exe" \
@@ -278,7 +279,6 @@ if ((window)); then
   step "The window under Wine"
   # The window and the feedback form under Wine's Windows platform, and a whole update through
   # the window with the ports found by probing; the screenshot is taken at its end.
-  gui_started=$SECONDS
   shot=$build/win-com/main-window-windows.png
   rm -f "$shot"
   set +e
@@ -290,7 +290,7 @@ if ((window)); then
     status=1
   fi
   if [[ -f $shot ]]; then echo "screenshot: $shot"; fi
-  echo "window tests: $((SECONDS - gui_started)) s"
+  echo "window program and tests: $((SECONDS - gui_started)) s"
   echo "window part in all (Qt, build, tests): $((window_seconds + SECONDS - gui_started)) s"
 fi
 
