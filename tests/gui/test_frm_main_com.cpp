@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -33,7 +34,7 @@ QSettings RegistryKey(const QString& path) {
 }
 
 // Every value under a key, to see that a run left it as it was.
-QVariantMap Snapshot(QSettings key) {
+QVariantMap Snapshot(const QSettings& key) {
   QVariantMap values;
   for (const QString& name : key.allKeys()) values.insert(name, key.value(name));
   return values;
