@@ -4,9 +4,18 @@
 #
 #   .ci/windows.sh
 #
-# Trees: build/windows (the cross build), build/win-gtest (googletest for MinGW),
-# build/win-prefix (the Wine prefix), build/win-peer and build/win-com (the COM peer).
-# Environment: QUENDAL_JOBS (parallel jobs, default 2), QUENDAL_WIN_COM (port number, 7).
+# The window program and its Qt tests are built against a static Qt for MinGW-w64 and run
+# under Wine with the Windows platform on a virtual X display (Xvfb).
+#
+# Trees: build/windows (the cross build), build/windows-gui (the window's cross build),
+# build/win-gtest (googletest for MinGW), build/win-httplib (the header-only HTTP library of
+# the web tests), build/win-prefix (the Wine prefix), build/win-peer and build/win-com (the
+# COM peer, logs, the window's screenshot).
+# Environment: QUENDAL_JOBS (parallel jobs, default 2), QUENDAL_WIN_COM (port number, 7),
+# QUENDAL_QT_MINGW (the unpacked Qt; default ${XDG_CACHE_HOME:-~/.cache}/quendal/
+# qt6-mingw64-static, filled from ../shared/toolchains/ when that holds the archive),
+# QUENDAL_QT_ARCHIVE (the archive, default ../shared/toolchains/qt6.4.2-mingw64-static.tar.xz),
+# QUENDAL_BUILD_QT=1 (build that Qt with tools/build-qt-mingw.sh when neither is there: an hour).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,7 +27,8 @@ step() { printf '\n== %s\n' "$*"; }
 started=$SECONDS
 
 step "Packages"
-packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64)
+packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64
+  xvfb x11-utils dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -45,6 +55,51 @@ step "Cross build"
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
 
+step "Qt for MinGW-w64"
+# The window part needs the static Qt; building it here would take most of the job's time.
+qt_archive=${QUENDAL_QT_ARCHIVE:-$root/../shared/toolchains/qt6.4.2-mingw64-static.tar.xz}
+qt_sha256=73f59b71c73777cee27ffd9d95458761331c0a2f6bfdebb001318a3e7a15e136
+qt=${QUENDAL_QT_MINGW:-${XDG_CACHE_HOME:-$HOME/.cache}/quendal/qt6-mingw64-static}
+qt_toolchain=$qt/lib/cmake/Qt6/qt.toolchain.cmake
+window=1
+window_started=$SECONDS
+if [[ -f $qt_toolchain && ( ! -f $qt.sha256 || $(cat "$qt.sha256") == "$qt_sha256" ) ]]; then
+  echo "unpacked already: $qt"
+elif [[ -f $qt_archive ]]; then
+  echo "$qt_sha256  $qt_archive" | sha256sum --check --quiet ||
+    { echo "$qt_archive is not the expected Qt build (sha256)" >&2; exit 1; }
+  rm -rf "$qt" "$qt.sha256"
+  mkdir -p "$(dirname "$qt")"
+  tar -xJf "$qt_archive" -C "$(dirname "$qt")"
+  [[ $(basename "$qt") == qt6-mingw64-static ]] ||
+    mv "$(dirname "$qt")/qt6-mingw64-static" "$qt"
+  echo "$qt_sha256" >"$qt.sha256"
+  echo "unpacked into $qt"
+elif [[ ${QUENDAL_BUILD_QT:-0} == 1 ]]; then
+  tools/build-qt-mingw.sh "$qt"
+else
+  window=0
+  printf '%s\n' "NO QT FOR MINGW: neither $qt_archive nor an unpacked Qt in $qt." \
+    "The window program and its tests are NOT built or run; QUENDAL_BUILD_QT=1 builds Qt (an hour)."
+fi
+
+if ((window)); then
+  step "The window's cross build"
+  httplib=${QUENDAL_HTTPLIB_DIR:-$build/win-httplib}
+  if [[ ! -f $httplib/httplib.h ]]; then
+    # Debian's cpp-httplib is built for Linux; its source package has the header-only form.
+    src=$(tools/debian-source.sh cpp-httplib "$build/win-httplib-src")
+    mkdir -p "$httplib"
+    cp "$src/httplib.h" "$httplib/"
+  fi
+  export QUENDAL_QT_MINGW=$qt
+  cmake --preset windows-gui -DQUENDAL_HTTPLIB_DIR="$httplib"
+  gui_started=$SECONDS
+  cmake --build --preset windows-gui -j "$jobs"
+  echo "window build: $((SECONDS - gui_started)) s"
+  window_seconds=$((SECONDS - window_started))
+fi
+
 step "COM peer"
 peer=$build/win-peer/quendal-com-peer
 mkdir -p "$build/win-peer" "$build/win-com"
@@ -64,23 +119,44 @@ wineserver=$(command -v wineserver || true)
 [[ -z $wineserver ]] && wineserver=/usr/lib/wine/wineserver64
 
 peer_pid=
+xvfb_pid=
 devsim_pids=()
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
   local status=$?
-  for pid in $peer_pid "${devsim_pids[@]}"; do
+  for pid in $peer_pid "${devsim_pids[@]}" $xvfb_pid; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
   "$wineserver" -k 2>/dev/null || true
-  rm -f "$WINEPREFIX/dosdevices/com$com" "$WINEPREFIX/dosdevices/com$((com + 1))" \
-    "$WINEPREFIX/dosdevices/com$((com + 2))"
+  for number in $(seq "$com" $((com + 4))); do
+    rm -f "$WINEPREFIX/dosdevices/com$number"
+  done
   exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 step "Wine"
+if ((window)); then
+  # A virtual display for the Windows platform; Xvfb picks a free display number.
+  mkdir -p "$build/win-com"
+  rm -f "$build/win-com/display"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp </dev/null 3>"$build/win-com/display" \
+    >"$build/win-com/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  display=
+  for _ in $(seq 100); do
+    display=$(cat "$build/win-com/display" 2>/dev/null || true)
+    [[ -n $display ]] && break
+    sleep 0.2
+  done
+  [[ -n $display ]] || { echo "Xvfb did not start" >&2; exit 1; }
+  export DISPLAY=:$display
+  echo "display $DISPLAY"
+else
+  unset DISPLAY
+fi
 "$wineserver" -k 2>/dev/null || true  # a server left over from an interrupted run
 mkdir -p "$WINEPREFIX"                 # the server will not start without it
 "$wineserver" -p </dev/null >/dev/null 2>&1 &
@@ -134,11 +210,13 @@ start_devsim() {  # COM number, device, extra options
 start_devsim $((com + 1)) sensor
 start_devsim $((com + 2)) readvane
 start_devsim $((com + 3)) kcd
+((window)) && start_devsim $((com + 4)) kcd  # the window's own, apart from the console's
 rdv_image="$build/win-com/RDV 1.23.txt"
 "$native/firmware/quendal-mkimage" --flash 0x2100-0x1FEFF --info 0x1000:192 --seed 7 "$rdv_image"
 export QUENDAL_TEST_SENSOR_PORT=COM$((com + 1))
 export QUENDAL_TEST_RDV_PORT=COM$((com + 2))
 export QUENDAL_TEST_RDV_IMAGE="Z:${rdv_image//\//\\}"
+export QUENDAL_TEST_KCD_PORT=COM$((com + 4))
 
 step "Tests under Wine"
 set +e
@@ -166,6 +244,54 @@ set -e
 if ((update_status != 0)) || ! grep -q "Successfully updated firmware in" "$build/win-com/update.log"; then
   echo "the update under Wine failed (exit $update_status)" >&2
   status=1
+fi
+
+if ((window)); then
+  step "The window program under Wine"
+  gui_started=$SECONDS
+  # Started as an operator would (the web check pointed at a closed local port), it shows its
+  # window, and asked to close as Windows asks a program, it ends.
+  QUENDAL_WEB_SERVICE=http://127.0.0.1:9 "$wine" "$build/windows-gui/app/gui/quendal.exe" \
+    </dev/null >"$build/win-com/quendal-exe.log" 2>&1 &
+  exe_pid=$!
+  shown=0
+  for _ in $(seq 120); do
+    if xwininfo -root -tree 2>/dev/null | grep -q 'Updater": ("quendal.exe"'; then
+      shown=1
+      break
+    fi
+    sleep 0.5
+  done
+  "$wine" taskkill /im quendal.exe </dev/null >/dev/null 2>&1 || true
+  for _ in $(seq 60); do
+    kill -0 "$exe_pid" 2>/dev/null || break
+    sleep 0.5
+  done
+  if ((shown == 0)) || kill -0 "$exe_pid" 2>/dev/null; then
+    echo "quendal.exe did not show its window or did not close (log: $build/win-com/quendal-exe.log)" >&2
+    kill "$exe_pid" 2>/dev/null || true
+    status=1
+  else
+    echo "quendal.exe showed its window and closed"
+  fi
+  wait "$exe_pid" 2>/dev/null || true
+
+  step "The window under Wine"
+  # The window and the feedback form under Wine's Windows platform, and a whole update through
+  # the window with the ports found by probing; the screenshot is taken at its end.
+  shot=$build/win-com/main-window-windows.png
+  rm -f "$shot"
+  set +e
+  QUENDAL_SCREENSHOT="Z:${shot//\//\\}" ctest --preset windows-gui 2>&1 | tee "$build/win-com/ctest-gui.log"
+  gui_status=${PIPESTATUS[0]}
+  set -e
+  if ((gui_status != 0)) || grep -E "gui\.[A-Za-z]+ .*Skipped" "$build/win-com/ctest-gui.log"; then
+    echo "the window's tests under Wine failed or were skipped" >&2
+    status=1
+  fi
+  if [[ -f $shot ]]; then echo "screenshot: $shot"; fi
+  echo "window program and tests: $((SECONDS - gui_started)) s"
+  echo "window part in all (Qt, build, tests): $((window_seconds + SECONDS - gui_started)) s"
 fi
 
 printf '\nWindows job: %s in %d s\n' "$( ((status == 0)) && echo passed || echo FAILED)" \

@@ -32,7 +32,9 @@
 #include <limits>
 
 #ifdef _WIN32
+#ifndef NOMINMAX  // MinGW's C++ library defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 // The operator interface has a MessageBox of its own.
 #undef MessageBox
@@ -59,10 +61,12 @@ constexpr const char* kFeedbackPath = "/php-bin/app_feedback.php";
 // "Software\Orvelle Devices, Inc\Quendal" and "...\FeedbackForm" on Windows; the
 // platform's own place elsewhere.
 QSettings Preferences() {
-  return QSettings(QSettings::NativeFormat, QSettings::UserScope, kOrganisation, "Quendal");
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, PreferencesOrganisation(),
+                   "Quendal");
 }
 QSettings FeedbackSettings() {
-  return QSettings(QSettings::NativeFormat, QSettings::UserScope, kOrganisation, "FeedbackForm");
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, PreferencesOrganisation(),
+                   "FeedbackForm");
 }
 
 // Attribute values of a part header: quotes and line breaks would end the header early.
@@ -99,6 +103,11 @@ QMessageBox::Icon MessageKindIcon(int kind) {
     default:
       return QMessageBox::NoIcon;
   }
+}
+
+QString PreferencesOrganisation() {
+  const QString named = QCoreApplication::organizationName();
+  return named.isEmpty() ? QString(kOrganisation) : named;
 }
 
 void SystemBeep(int sound) {

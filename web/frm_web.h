@@ -40,6 +40,10 @@ QMessageBox::Icon MessageKindIcon(int kind);
 // The system sound of a message of that kind; the one beep where a system has no others.
 void SystemBeep(int sound);
 
+// The organisation the preferences are kept under: the maker's, unless the application
+// names another (the tests do, so that they never touch an operator's own preferences).
+QString PreferencesOrganisation();
+
 // The service as scheme and host[:port]: QUENDAL_WEB_SERVICE in the environment, else
 // "WebService" in the preferences, else the build's default.
 QString WebServiceAddress();

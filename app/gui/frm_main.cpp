@@ -31,7 +31,6 @@ namespace quendal {
 namespace {
 
 constexpr const char* kFormSource = "Quendal frmMain";
-constexpr const char* kOrganisation = "Orvelle Devices, Inc";
 constexpr const char* kProduct = "Quendal";
 
 QString Q(const std::string& text) {
@@ -46,7 +45,8 @@ QFont BoldOf(QFont font) {
 // The registry key "Software\Orvelle Devices, Inc\Quendal" on Windows; the platform's own
 // place elsewhere.
 QSettings Preferences() {
-  return QSettings(QSettings::NativeFormat, QSettings::UserScope, kOrganisation, kProduct);
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, PreferencesOrganisation(),
+                   kProduct);
 }
 
 void ShowRealMessage(QWidget* parent, const QString& text, const QString& caption, int kind) {

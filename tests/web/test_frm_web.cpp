@@ -43,7 +43,7 @@ struct Shown {
 };
 
 QSettings Remembered() {
-  return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Orvelle Devices, Inc",
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, PreferencesOrganisation(),
                    "FeedbackForm");
 }
 
@@ -139,6 +139,14 @@ class FrmWebTest : public QObject {
     dir_ = std::make_unique<QTemporaryDir>();
     QVERIFY(dir_->isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Path("config"));
+    // On Windows the path moves nothing: the preferences are registry keys, of an
+    // organisation of the tests' own, emptied before each case.
+    QCoreApplication::setOrganizationName("Quendal Web Tests");
+    for (const char* application : {"Quendal", "FeedbackForm"}) {
+      QSettings(QSettings::NativeFormat, QSettings::UserScope, PreferencesOrganisation(),
+                application)
+          .clear();
+    }
     server_ = std::make_unique<TestServer>();
     log_ = std::make_unique<DiagnosticLog>(Path("web.errors.txt").toUtf8().constData(), 30);
     shown_.clear();
@@ -150,6 +158,9 @@ class FrmWebTest : public QObject {
   }
 
   void cleanup() { server_.reset(); }
+  void cleanupTestCase() {
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, PreferencesOrganisation()).clear();
+  }
 
   // --- version check ---
 
@@ -353,6 +364,9 @@ class FrmWebTest : public QObject {
   // An https address is used as https: the version comes over TLS from a service whose
   // certificate the system trusts, and a service it does not trust is refused, not read.
   void httpsService() {
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+    QSKIP("the test service is built without TLS");
+#else
     if (!QSslSocket::supportsSsl()) QSKIP("no TLS backend");
     auto makeCertificate = [this](const QString& name) {
       const QString command =
@@ -405,10 +419,11 @@ class FrmWebTest : public QObject {
     QVERIFY2(shown_[1].text.contains("SSL", Qt::CaseInsensitive), qPrintable(shown_[1].text));
     QVERIFY(opened_.empty());
     QSslConfiguration::setDefaultConfiguration(before);
+#endif
   }
 
   void serviceAddressSetting() {
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "Orvelle Devices, Inc", "Quendal")
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, PreferencesOrganisation(), "Quendal")
         .setValue("WebService", "https://preferred.example");
     qputenv("QUENDAL_WEB_SERVICE", "http://127.0.0.1:8");
     QCOMPARE(WebServiceAddress(), QString("http://127.0.0.1:8"));

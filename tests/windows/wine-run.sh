@@ -13,6 +13,13 @@ wine=$(command -v wine64 || true)
 [[ -z $wine && -x /usr/lib/wine/wine64 ]] && wine=/usr/lib/wine/wine64
 [[ -z $wine ]] && wine=wine
 
+# Wine keeps QT_* variables from Windows programs; WINEQT_* arrive as QT_*. Without a
+# console, Qt Test would log to the debugger channel.
+while IFS= read -r name; do
+  [[ $name == QT_* ]] && export "WINE$name=${!name}"
+done < <(compgen -e)
+export WINEQT_FORCE_STDERR_LOGGING=1
+
 for arg in "$@"; do
   if [[ $arg == --gtest_list_tests ]]; then
     # Console output arrives with CR LF; gtest discovery would keep the CR in suite names.
