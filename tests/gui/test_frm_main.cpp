@@ -378,14 +378,18 @@ class FrmMainTest : public QObject {
   }
 
   // Every status text the sequences show fits the status line whole.
+  // With the serial number field shown too (factory), where the window is fullest.
   void statusTextsShownWhole() {
-    auto w = Open();
+    auto w = Open({"-factory"});
     const char* texts[] = {
         "Successfully updated firmware in 106 seconds.",
         "Restarting the Unknown Sensor (type 105), please wait...",
         "Checking the settings file against this Unknown Sensor (type 105)...",
     };
-    for (const char* text : texts) {
+    for (int i = 0; i < 6; ++i) {
+      const char* text = texts[i % 3];
+      if (i == 3) w->PromptforSerialNumber1->trigger();
+      QCOMPARE(w->newSNstr->isVisible(), i >= 3);
       w->SetStatus(text);
       QLabel* label = w->statusText;
       QTRY_VERIFY(label->isVisible());
