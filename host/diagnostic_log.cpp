@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "host/file_ops.h"
 #include "host/timing.h"
 
 namespace quendal {
@@ -70,19 +71,23 @@ int DiagnosticLog::VPrint(std::uint32_t level, const char* source, const char* f
   if (level_ < level) return 0;
   // A log at level 0 writes nothing, not even failures.
   if (level_ == kLogNone) return 0;
-  File file(std::fopen(path_.c_str(), "ab"));
-  if (!file) return 0;
 
-  std::string stamp = FormatLogTimeStamp(LocalNow());
-  int written = std::fprintf(file.get(), "%s - %s: ", stamp.c_str(), source ? source : "");
-  if (written < 0) return 0;
+  // The whole line goes out in one write, so another running copy cannot split it.
+  std::string line = FormatLogTimeStamp(LocalNow()) + " - " + (source ? source : "") + ": ";
   if (format) {
-    int body = std::vfprintf(file.get(), format, args);
+    va_list measure;
+    va_copy(measure, args);
+    const int body = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
     if (body < 0) return 0;
-    written += body;
+    const std::size_t head = line.size();
+    line.resize(head + static_cast<std::size_t>(body) + 1);
+    std::vsnprintf(line.data() + head, static_cast<std::size_t>(body) + 1, format, args);
+    line.resize(head + static_cast<std::size_t>(body));
   }
-  if (std::fputs("\r\n", file.get()) < 0) return 0;
-  return written + 2;
+  line += "\r\n";
+  if (!AppendWhole(path_, line.data(), line.size())) return 0;
+  return static_cast<int>(line.size());
 }
 
 long long DiagnosticLog::FileSize() const {
@@ -129,10 +134,7 @@ bool DiagnosticLog::KeepTail(std::size_t bytes) {
     std::remove(tempPath.c_str());
     return false;
   }
-#ifdef _WIN32
-  std::remove(path_.c_str());
-#endif
-  if (std::rename(tempPath.c_str(), path_.c_str()) != 0) {
+  if (!ReplaceWholeFile(tempPath, path_)) {
     std::remove(tempPath.c_str());
     return false;
   }

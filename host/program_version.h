@@ -1,5 +1,5 @@
 #pragma once
-// The version the running program file carries.
+// The version and the place of the running program file.
 #include <string>
 
 namespace quendal {
@@ -8,5 +8,9 @@ namespace quendal {
 // value cannot be read, empty when the file has no version resource. Where program files
 // carry no such resource, the version of the build.
 std::string ProgramFileVersion();
+
+// The folder of the running program file, without a trailing separator; "" when the
+// system does not say.
+std::string ProgramFolder();
 
 }  // namespace quendal

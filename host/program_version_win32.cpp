@@ -38,4 +38,18 @@ std::string ProgramFileVersion() {
   return narrow;
 }
 
+std::string ProgramFolder() {
+  std::vector<char> path(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) break;
+    path.resize(path.size() * 2);
+  }
+  std::string file(path.data());
+  const std::size_t slash = file.find_last_of("\\/");
+  if (slash == std::string::npos) return {};
+  return file.substr(0, slash);
+}
+
 }  // namespace quendal

@@ -26,6 +26,7 @@
 #include <QSettings>
 #include <QShowEvent>
 #include <QSysInfo>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -40,8 +41,8 @@
 #undef MessageBox
 #endif
 
-#include "app/engine/operator_interface.h"
 #include "host/diagnostic_log.h"
+#include "host/message_kind.h"
 #include "web/version_reply.h"
 
 #ifndef QUENDAL_WEB_SERVICE_DEFAULT
@@ -187,7 +188,9 @@ QString ComputerDescription() {
 TfrmWeb::TfrmWeb(QWidget* parent) : QDialog(parent), serviceAddress(WebServiceAddress()) {
   setObjectName("frmWeb");
   dialogs.message = [this](const QString& text, const QString& caption, bool yesNo, int kind) {
-    QWidget* owner = parentWidget() ? parentWidget() : this;
+    // A message about the form belongs to it: owned by the main window, closing it would
+    // make the main window active and send the operator's typing to the port list.
+    QWidget* owner = isVisible() || !parentWidget() ? this : parentWidget();
     return ShowRealMessage(owner, text, caption, yesNo, kind);
   };
   dialogs.beep = SystemBeep;
@@ -281,6 +284,8 @@ void TfrmWeb::BuildControls() {
   btnSend = new QPushButton("Send", this);
   btnSend->setDefault(true);
   btnSend->setAutoDefault(true);
+  // With the progress bar hidden the button would otherwise take the whole row.
+  btnSend->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   connect(btnSend, &QPushButton::clicked, this, &TfrmWeb::btnSendClick);
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(pbWeb, 1);
@@ -315,6 +320,24 @@ void TfrmWeb::BuildControls() {
 
 void TfrmWeb::Log(const QString& text) {
   if (log) LogPrint(log, kLogFailure, kSource, "%s", text.toUtf8().constData());
+}
+
+void TfrmWeb::WhenIdle(std::function<void()> action) {
+  if (!busy_) return action();
+  idleActions_.push_back(std::move(action));
+}
+
+void TfrmWeb::RunIdleActionsLater() {
+  if (idleActions_.empty()) return;
+  // From the event loop, once the operation that ended has returned to its caller.
+  QTimer::singleShot(0, this, [this] {
+    if (Quitting()) return idleActions_.clear();
+    while (!busy_ && !idleActions_.empty()) {
+      std::function<void()> action = std::move(idleActions_.front());
+      idleActions_.erase(idleActions_.begin());
+      action();
+    }
+  });
 }
 
 bool TfrmWeb::Quitting() const {
@@ -357,8 +380,11 @@ TfrmWeb::Reply TfrmWeb::Wait(QNetworkReply* reply) {
   if (!reply->isFinished()) {
     QEventLoop loop;
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // The windows stay live meanwhile; the cursor says that something is under way.
+    QApplication::setOverrideCursor(Qt::BusyCursor);
     // A quitting application ends every loop; the reply may still be open then.
     loop.exec();
+    QApplication::restoreOverrideCursor();
   }
   Reply result;
   if (!reply->isFinished()) {
@@ -387,6 +413,7 @@ std::int32_t TfrmWeb::CheckVersion(std::uint32_t currentVersion, const QString& 
   if (versionFinderPath.isEmpty() || currentVersion == 0) return 0;
   // A check already waiting answers for both.
   if (busy_ || Quitting()) return 0;
+  OperationEnd end{this};
   busy_ = true;
   const Reply reply = Get(versionFinderPath);
   busy_ = false;
@@ -461,6 +488,7 @@ void TfrmWeb::OpenAddress(const QString& address, const QString& title) {
 
 bool TfrmWeb::OpenCheck() {
   if (busy_ || Quitting()) return false;
+  OperationEnd end{this};
   busy_ = true;
   const Reply reply = Get("/");
   busy_ = false;
@@ -554,9 +582,12 @@ void TfrmWeb::btnSendFileClick() {
 
 void TfrmWeb::btnSendClick() {
   if (busy_) return;
+  OperationEnd end{this};
   lastSendError.clear();
   auto refuse = [this](const QString& text, const QString& caption, QLineEdit* field) {
     ShowWebMessage(text, caption, false, kMessageWarning);
+    // The operator goes on typing into the field the message named, in this form.
+    activateWindow();
     field->setFocus();
   };
   const QString email = edEmail->text();

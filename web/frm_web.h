@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 class QComboBox;
 class QLabel;
@@ -107,6 +108,8 @@ class TfrmWeb : public QDialog {
   bool OpenCheck();
   // A request is running: nothing else may start one.
   bool Busy() const { return busy_; }
+  // Runs the action now, or once the operation whose request is waiting has ended.
+  void WhenIdle(std::function<void()> action);
 
   void FormShow();
   void btnSendClick();
@@ -155,6 +158,12 @@ class TfrmWeb : public QDialog {
   bool Quitting() const;
   void OpenAddress(const QString& address, const QString& title);
   void Log(const QString& text);
+  void RunIdleActionsLater();
+  // Every operation that may wait for the service ends here, whichever way it returns.
+  struct OperationEnd {
+    TfrmWeb* form;
+    ~OperationEnd() { form->RunIdleActionsLater(); }
+  };
 
   QNetworkAccessManager* http_ = nullptr;
   QPointer<QNetworkReply> running_;
@@ -162,6 +171,7 @@ class TfrmWeb : public QDialog {
   bool quitting_ = false;
   bool abortedByClose_ = false;
   bool workBegun_ = false;
+  std::vector<std::function<void()>> idleActions_;
 };
 
 }  // namespace quendal

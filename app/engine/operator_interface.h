@@ -1,16 +1,9 @@
 #pragma once
 // What the update sequences need from whoever sits in front of them: a window or a
 // terminal. The sequences talk to nothing else, so every step runs without a window.
-namespace quendal {
+#include "host/message_kind.h"
 
-// Kinds of ShowMessageOk.
-enum MessageKind : int {
-  kMessageWarning = 0,
-  kMessageError = 1,
-  kMessageInformation = 2,
-  kMessageConfirmation = 3,
-  kMessagePlain = 4,
-};
+namespace quendal {
 
 // Results of the standard message box.
 inline constexpr int kBoxOk = 1;

@@ -177,6 +177,9 @@ Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& argume
     engine->dataFolder = dataFolder;
   } else {
     engine->dataFolder = PerUserDataFolder();
+    // Without a per-user folder the error file sits beside the program, where it can be
+    // found again, not wherever the program happened to be started from.
+    if (engine->dataFolder.empty()) engine->dataFolder = ProgramFolder();
     // assign() rather than "=" works around a false -Wrestrict of GCC 12 at -O3.
     if (engine->dataFolder.empty()) engine->dataFolder.assign(1, '.');
   }

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -49,16 +50,33 @@ QSettings Preferences() {
                    kProduct);
 }
 
-void ShowRealMessage(QWidget* parent, const QString& text, const QString& caption, int kind) {
-  QMessageBox box(MessageKindIcon(kind), caption, text, QMessageBox::Ok, parent);
+// The texts carry their own line ends. Left to itself the box breaks a line wider than its
+// limit anywhere, even inside a word; so every line is shown whole, as written.
+void SetBoxText(QMessageBox* box, const QString& text) {
+  box->setTextFormat(Qt::RichText);
+  box->setText("<p style=\"white-space:pre\">" + text.toHtmlEscaped() + "</p>");
+}
+
+// A failure names the log, where the details of what went wrong are.
+void AddLogDetail(QMessageBox* box, int kind, const std::string& logPath) {
+  if ((kind == kMessageError || kind == kMessageWarning) && !logPath.empty())
+    box->setDetailedText("The details are in the log:\n" + QString::fromStdString(logPath));
+}
+
+void ShowRealMessage(QWidget* parent, const QString& text, const QString& caption, int kind,
+                     const std::string& logPath) {
+  QMessageBox box(MessageKindIcon(kind), caption, QString(), QMessageBox::Ok, parent);
+  SetBoxText(&box, text);
+  AddLogDetail(&box, kind, logPath);
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
   box.exec();
 }
 
 int AskReal(QWidget* parent, const QString& text, const QString& caption, int flags) {
   const bool withCancel = (flags & 0x0F) == 1;
-  QMessageBox box(QMessageBox::Warning, caption, text,
+  QMessageBox box(QMessageBox::Warning, caption, QString(),
                   withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, parent);
+  SetBoxText(&box, text);
   return box.exec() == QMessageBox::Ok ? kBoxOk : kBoxCancel;
 }
 
@@ -91,7 +109,7 @@ TfrmMain::TfrmMain(WindowOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
   engine_ = std::make_unique<UpdaterEngine>(this, options_.build);
   dialogs.message = [this](const QString& text, const QString& caption, int kind) {
-    ShowRealMessage(this, text, caption, kind);
+    ShowRealMessage(this, text, caption, kind, engine_->errorFilePath);
   };
   dialogs.box = [this](const QString& text, const QString& caption, int flags) {
     return AskReal(this, text, caption, flags);
@@ -110,6 +128,7 @@ TfrmMain::TfrmMain(WindowOptions options, QWidget* parent)
     return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
   };
   dialogs.beep = SystemBeep;
+  dialogs.openFolder = [](const QUrl& folder) { return QDesktopServices::openUrl(folder); };
 
   setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -118,6 +137,8 @@ TfrmMain::TfrmMain(WindowOptions options, QWidget* parent)
   setFont(font);
   BuildControls();
   BuildMenus();
+  // A fixed single-border frame on every system: no resizing, no maximising.
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
 
   auto makeTimer = [this](int interval, void (TfrmMain::*handler)()) {
     auto* timer = new QTimer(this);
@@ -173,6 +194,9 @@ void TfrmMain::BuildControls() {
   statusLabel = new QLabel("Status:", panel);
   statusLabel->setFont(bold);
   statusText = new QLabel(panel);
+  // The longest texts (the restart of some sensor types, the time an update took) are
+  // wider than the window: they wrap rather than being cut.
+  statusText->setWordWrap(true);
   statusText->hide();
   statusBar = new QProgressBar(panel);
   statusBar->setRange(0, 100);
@@ -182,6 +206,8 @@ void TfrmMain::BuildControls() {
   newSN->hide();
   newSNstr = new QLineEdit(panel);
   newSNstr->setMaxLength(15);
+  newSNstr->setMinimumWidth(
+      newSNstr->fontMetrics().horizontalAdvance(QString(newSNstr->maxLength(), QChar('0'))) + 16);
   newSNstr->hide();
   btnClose = new QPushButton("Close", panel);
   btnStart = new QPushButton("Start", panel);
@@ -210,7 +236,7 @@ void TfrmMain::BuildControls() {
   top->addLayout(texts, 1);
 
   auto* statusRow = new QHBoxLayout;
-  statusRow->addWidget(statusLabel);
+  statusRow->addWidget(statusLabel, 0, Qt::AlignTop);
   statusRow->addWidget(statusText, 1);
   auto* serialColumn = new QVBoxLayout;
   serialColumn->addWidget(newSN);
@@ -252,6 +278,7 @@ void TfrmMain::BuildMenus() {
   DumpFirmwareImage1 = add(file, "&Dump Firmware Image...", &TfrmMain::DumpFirmwareImage1Click,
                            QKeySequence("Ctrl+Alt+D"));
   DumpFirmwareImage1->setVisible(false);
+  OpenLogFolder1 = add(file, "Open &Log Folder", &TfrmMain::OpenLogFolder1Click);
   file->addSeparator();
   Exit1 = add(file, "&Exit", &TfrmMain::Exit1Click, QKeySequence("Ctrl+Q"));
 
@@ -316,8 +343,6 @@ void TfrmMain::FormShow() {
   UpdaterEngine* e = engine_.get();
   const Status constructed = EngineStart(e, arguments, options_.dataFolder);
 
-  setWindowTitle(Q(e->WindowCaption()));
-  About1->setText(Q(AboutCaption(*e)));
   OpenFirmwareFile1->setEnabled(e->openFileAllowed);
   PromptforSerialNumber1->setVisible(e->factoryMode);
   DontEraseData1->setVisible(e->factoryMode);
@@ -354,6 +379,10 @@ void TfrmMain::FormShow() {
 
 void TfrmMain::ShowTargetTexts() {
   const UpdaterEngine& e = *engine_;
+  // The title bar, the About item and the messages all name the same target.
+  setWindowTitle(Q(e.WindowCaption()));
+  About1->setText(Q(AboutCaption(e)));
+  QCoreApplication::setApplicationName(Q(e.targetDisplayName + " Updater"));
   userText1->setText(Q(e.userText1));
   commLabel->setText(Q("Connect to " + e.longName + " with Comm Port"));
 }
@@ -382,8 +411,15 @@ void TfrmMain::FillPortList(bool once) {
         break;
       }
     }
-  } else if (e->selectedPortIndex < count) {
-    selected = e->selectedPortIndex;
+  } else {
+    // The port chosen stays chosen wherever the refill put it: a newly plugged adapter
+    // must not take its place unseen.
+    for (int i = 0; i < count; ++i) {
+      if (e->selectedPortName == e->ports[i].portName.c_str()) {
+        selected = i;
+        break;
+      }
+    }
   }
   if (count == 0) {
     cbCommPort->addItem("No Comm Ports Found");
@@ -493,8 +529,21 @@ void TfrmMain::tWebCheckTimer() {
   frmWeb->CheckVersion(e.imageVersion, Q(e.versionFinderPath), true, Q(e.WindowCaption()));
 }
 
+bool TfrmMain::QueuedBehindWebRequest(bool* queued, void (TfrmMain::*handler)()) {
+  if (!frmWeb->Busy()) return false;
+  // Dropped, the item would do nothing at all; it follows the request under way instead.
+  if (!*queued) {
+    *queued = true;
+    frmWeb->WhenIdle([this, queued, handler] {
+      *queued = false;
+      (this->*handler)();
+    });
+  }
+  return true;
+}
+
 void TfrmMain::CheckforUpdates1Click() {
-  if (!frmWeb) return;
+  if (!frmWeb || QueuedBehindWebRequest(&checkQueued_, &TfrmMain::CheckforUpdates1Click)) return;
   const UpdaterEngine& e = *engine_;
   frmWeb->log = e.log.get();
   frmWeb->CheckVersion(e.imageVersion, Q(e.versionFinderPath), false, Q(e.WindowCaption()));
@@ -502,7 +551,10 @@ void TfrmMain::CheckforUpdates1Click() {
 
 void TfrmMain::SendFeedbacktoOrvelle1Click() {
   // A running request may be sending the error file that the opening cuts.
-  if (!frmWeb || frmWeb->Busy()) return;
+  if (!frmWeb ||
+      QueuedBehindWebRequest(&feedbackQueued_, &TfrmMain::SendFeedbacktoOrvelle1Click)) {
+    return;
+  }
   UpdaterEngine* e = engine_.get();
   frmWeb->log = e->log.get();
   frmWeb->product = Q(e->WindowCaption());
@@ -580,6 +632,15 @@ void TfrmMain::SensorTypeClick(std::int32_t code) {
   if (!engine_->updating) SelectSensorType(engine_.get(), code);
   CheckSensorItem();
   ShowTargetTexts();
+}
+
+void TfrmMain::OpenLogFolder1Click() {
+  UpdaterEngine* e = engine_.get();
+  const QString folder =
+      QFileInfo(Q(e->errorFilePath)).absolutePath();
+  if (dialogs.openFolder && dialogs.openFolder(QUrl::fromLocalFile(folder))) return;
+  ShowMessageOk(e, "The log folder could not be opened. The log is:\n" + e->errorFilePath,
+                "Log Folder", kMessageWarning);
 }
 
 void TfrmMain::OpenFirmwareFile1Click() {
@@ -665,7 +726,9 @@ void TfrmMain::SetProgress(int position) {
 }
 
 void TfrmMain::ShowModeless(const QString& text, const QString& caption, int kind) {
-  auto* box = new QMessageBox(MessageKindIcon(kind), caption, text, QMessageBox::Ok, this);
+  auto* box = new QMessageBox(MessageKindIcon(kind), caption, QString(), QMessageBox::Ok, this);
+  SetBoxText(box, text);
+  AddLogDetail(box, kind, engine_->errorFilePath);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowFlag(Qt::WindowStaysOnTopHint);
   box->setWindowModality(Qt::NonModal);

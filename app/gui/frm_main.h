@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -42,6 +43,8 @@ struct Dialogs {
   // A file to write, or "" for cancel.
   std::function<QString()> saveFirmware;
   std::function<void(int sound)> beep;
+  // Shows a folder in the system's file manager; false when that failed.
+  std::function<bool(const QUrl& folder)> openFolder;
 };
 
 struct WindowOptions {
@@ -94,6 +97,7 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   void OpenFirmwareFile1Click();
   void DumpFirmwareImage1Click();
   void SensorTypeClick(std::int32_t code);
+  void OpenLogFolder1Click();
 
   // Controls.
   QLabel* icon = nullptr;
@@ -118,6 +122,7 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   QAction* OpenFirmwareFile1 = nullptr;
   QAction* UpdateFirmware1 = nullptr;
   QAction* DumpFirmwareImage1 = nullptr;
+  QAction* OpenLogFolder1 = nullptr;
   QAction* Exit1 = nullptr;
   QAction* VerboseErrorFile1 = nullptr;
   QAction* ForceFindAllCommPorts1 = nullptr;
@@ -142,6 +147,8 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   void ShowTargetTexts();
   void CheckSensorItem();
   void CommitPort(int index);
+  // Runs a Help item that needs the web once the request now waiting has ended.
+  bool QueuedBehindWebRequest(bool* queued, void (TfrmMain::*handler)());
 
   WindowOptions options_;
   std::unique_ptr<UpdaterEngine> engine_;
@@ -153,6 +160,8 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   void ShowModeless(const QString& text, const QString& caption, int kind);
   QString savedPort_;
   bool portSaved_ = false;
+  bool checkQueued_ = false;
+  bool feedbackQueued_ = false;
 };
 
 }  // namespace quendal

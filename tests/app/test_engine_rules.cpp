@@ -1,9 +1,11 @@
 // The identity rules, the notices and the help texts, without a device.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "app/engine/updater_engine.h"
+#include "host/program_version.h"
 #include "tests/app/recording_operator.h"
 #include "tests/support/temp_dir.h"
 
@@ -146,6 +148,39 @@ TEST_F(Rules, NoticesHelpAndAbout) {
                                     "any stored measurement data.\nPlease download any "
                                     "measurement data stored in yourCorvel Four that you want"),
             std::string::npos);
+}
+
+// With no per-user folder to be had, the error file goes beside the program, not into
+// whatever folder the program was started from.
+TEST(NoDataFolder, ErrorFileGoesBesideTheProgram) {
+#ifdef _WIN32
+  const char* names[] = {"APPDATA"};
+#else
+  const char* names[] = {"XDG_DATA_HOME", "HOME"};
+#endif
+  std::vector<std::pair<std::string, std::string>> saved;
+  for (const char* name : names) {
+    if (const char* value = std::getenv(name)) saved.emplace_back(name, value);
+#ifdef _WIN32
+    _putenv_s(name, "");
+#else
+    unsetenv(name);
+#endif
+  }
+  RecordingOperator ui;
+  UpdaterEngine engine(&ui);
+  const Status started = EngineStart(&engine, {}, "");
+  for (const auto& [name, value] : saved) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value.c_str());
+#else
+    setenv(name.c_str(), value.c_str(), 1);
+#endif
+  }
+  EXPECT_GE(started, 0);
+  ASSERT_FALSE(ProgramFolder().empty());
+  EXPECT_EQ(engine.dataFolder, ProgramFolder());
+  EXPECT_EQ(engine.errorFilePath.rfind(ProgramFolder(), 0), 0u) << engine.errorFilePath;
 }
 
 }  // namespace

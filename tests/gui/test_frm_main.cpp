@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/engine/updater_engine.h"
 #include "app/gui/frm_main.h"
 #include "loader/device_types.h"
 #include "sim/comm_device.h"
@@ -73,13 +74,18 @@ class FrmMainTest : public QObject {
     QVERIFY(symlink(target.c_str(), Path("sim/").append(name).toUtf8().constData()) == 0);
   }
 
-  std::unique_ptr<TfrmMain> Open(QStringList arguments = {}, int targetType = 0) {
+  std::unique_ptr<TfrmMain> Open(QStringList arguments = {}, int targetType = 0,
+                                 bool realBoxes = false) {
     WindowOptions options;
     if (targetType != 0) options.build.targetType = targetType;
     options.arguments = arguments;
     options.dataFolder = Path("data").toStdString();
     options.portPlaces = places_;
     auto window = std::make_unique<TfrmMain>(options);
+    if (realBoxes) {
+      window->show();
+      return window;
+    }
     window->dialogs.message = [this](const QString& text, const QString& caption, int kind) {
       messages_.push_back({caption, text, kind});
     };
@@ -148,6 +154,13 @@ class FrmMainTest : public QObject {
     auto w = Open({"-factory"});
     QCOMPARE(w->windowTitle(), QString("Lurra Family Firmware Updater"));
     QCOMPARE(w->About1->text(), QString("About Lurra Family Firmware Updater"));
+    QCOMPARE(QCoreApplication::applicationName(), QString("Lurra Family Updater"));
+    // A fixed frame: no maximise button, and a resize changes nothing.
+    QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
+    const QSize size = w->size();
+    QCOMPARE(w->minimumSize(), w->maximumSize());
+    w->resize(size * 2);
+    QCOMPARE(w->size(), size);
     QCOMPARE(w->userText1->text(), QString("This utility updates Lurra Family firmware to"));
     QCOMPARE(w->userText2->text(), QString("Lurra 3.96"));
     QCOMPARE(w->lblConnect->text(), QString("Connect KCD to computer comm port."));
@@ -161,6 +174,9 @@ class FrmMainTest : public QObject {
     bremo->trigger();
     for (auto& [action, code] : w->sensorItems) QCOMPARE(action->isChecked(), action == bremo);
     QCOMPARE(w->userText1->text(), QString("This utility updates Bremo Sensor firmware to"));
+    QCOMPARE(w->windowTitle(), QString("Bremo Sensor Firmware Updater"));
+    QCOMPARE(w->About1->text(), QString("About Bremo Sensor Firmware Updater"));
+    QCOMPARE(QCoreApplication::applicationName(), QString("Bremo Sensor Updater"));
     w->sensorItems[0].first->trigger();  // again: stays checked
     QVERIFY(bremo->isChecked());
 
@@ -168,6 +184,8 @@ class FrmMainTest : public QObject {
     w->PromptforSerialNumber1->trigger();
     QVERIFY(w->newSNstr->isVisible() && w->engine()->replaceSerialNumber);
     QCOMPARE(w->newSNstr->maxLength(), 15);
+    QVERIFY(w->newSNstr->width() >=
+            w->newSNstr->fontMetrics().horizontalAdvance(QString(15, '0')) + 8);
     w->PromptforSerialNumber1->trigger();
     QVERIFY(!w->newSNstr->isVisible() && !w->engine()->replaceSerialNumber);
 
@@ -316,6 +334,15 @@ class FrmMainTest : public QObject {
     QCOMPARE(w->engine()->selectedPortName, name);
     QVERIFY(w->btnStart->isEnabled());
 
+    // A newly plugged adapter listed ahead of the chosen port does not take its place.
+    AddPort("devsim-a0", "/dev/null");
+    w->cbCommPortDropDown();
+    QCOMPARE(w->cbCommPort->count(), 3);
+    QCOMPARE(w->engine()->selectedPortName, name);
+    QCOMPARE(w->cbCommPort->currentText(),
+             QString::fromUtf8(w->engine()->ports[w->cbCommPort->currentIndex()].description.c_str()));
+    QVERIFY(QFile::remove(Path("sim/devsim-a0")));
+
     // A port that went away while the list was closed: the refill shows what is there.
     QVERIFY(QFile::remove(Path("sim/devsim-a1")));
     w->cbCommPortDropDown();
@@ -348,6 +375,86 @@ class FrmMainTest : public QObject {
     QCOMPARE(preferences.value("FindAllComms").toBool(), false);
     QCOMPARE(preferences.value("VerboseLog").toBool(), true);
     QCOMPARE(preferences.value("CommPort").toString(), Path("sim/devsim-b2"));
+  }
+
+  // Every status text the sequences show fits the status line whole.
+  // With the serial number field shown too (factory), where the window is fullest.
+  void statusTextsShownWhole() {
+    auto w = Open({"-factory"});
+    const char* texts[] = {
+        "Successfully updated firmware in 106 seconds.",
+        "Restarting the Unknown Sensor (type 105), please wait...",
+        "Checking the settings file against this Unknown Sensor (type 105)...",
+    };
+    for (int i = 0; i < 6; ++i) {
+      const char* text = texts[i % 3];
+      if (i == 3) w->PromptforSerialNumber1->trigger();
+      QCOMPARE(w->newSNstr->isVisible(), i >= 3);
+      w->SetStatus(text);
+      QLabel* label = w->statusText;
+      QTRY_VERIFY(label->isVisible());
+      const QRect room = label->contentsRect();
+      const QRect needed = label->fontMetrics().boundingRect(
+          QRect(0, 0, room.width(), 10000), Qt::TextWordWrap | Qt::AlignLeft, text);
+      QVERIFY2(needed.width() <= room.width() && needed.height() <= room.height(), text);
+      QVERIFY2(label->wordWrap() || needed.height() <= label->fontMetrics().height(), text);
+    }
+  }
+
+  // The boxes the operator sees: lines kept whole, failures name the log, and the log's
+  // folder reachable from the File menu.
+  void boxesAndTheLog() {
+    auto w = Open({"-rep"}, 0, true);
+    const QString log = QString::fromStdString(w->engine()->errorFilePath);
+    QStringList details;
+    QList<int> labelWidths;
+    QList<int> labelHeights;
+    QFont labelFont;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, w.get(), [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      details << box->detailedText();
+      auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+      labelWidths << (label ? label->width() : 0);
+      labelHeights << (label ? label->height() : 0);
+      if (label) labelFont = label->font();
+      box->close();
+    });
+    poll.start();
+
+    // Help: its longest line shown on one line, every line on its own.
+    w->Help2->trigger();
+    QCOMPARE(labelWidths.size(), 1);
+    const QStringList lines = QString::fromStdString(HelpText(*w->engine())).split('\n');
+    const QFontMetrics metrics(labelFont);
+    int widest = 0;
+    for (const QString& line : lines) widest = std::max(widest, metrics.horizontalAdvance(line));
+    QVERIFY2(labelWidths[0] >= widest, QByteArray::number(labelWidths[0]));
+    QVERIFY(labelHeights[0] >= (lines.size() - 1) * metrics.lineSpacing());
+    QVERIFY(details[0].isEmpty());
+
+    // A failure: the detail names the log.
+    w->dialogs.openFirmware = [this] { return Path("missing.txt"); };
+    w->OpenFirmwareFile1->trigger();
+    QCOMPARE(details.size(), 2);
+    QVERIFY2(details[1].contains(log), qPrintable(details[1]));
+
+    // Open Log Folder: the folder the log is in, or a message that names the log.
+    QList<QUrl> opened;
+    bool opens = true;
+    w->dialogs.openFolder = [&](const QUrl& folder) {
+      opened << folder;
+      return opens;
+    };
+    w->OpenLogFolder1->trigger();
+    QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(Path("data"))});
+    QCOMPARE(details.size(), 2);
+    opens = false;
+    w->OpenLogFolder1->trigger();
+    QCOMPARE(details.size(), 3);
+    QVERIFY(details[2].contains(log));
   }
 
   void closeRefusedWhileUpdating() {

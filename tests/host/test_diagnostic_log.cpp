@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "host/diagnostic_log.h"
 #include "tests/support/temp_dir.h"
@@ -154,6 +161,65 @@ TEST(DiagnosticLog, UnwritableFileDropsTheLineQuietly) {
   EXPECT_EQ(log.Print(1, "Quendal", "lost"), 0);
   EXPECT_LT(log.FileSize(), 0);
 }
+
+// Two running copies share one error file: long lines (longer than any stdio buffer) from
+// both must come out whole, never one inside the other.
+TEST(DiagnosticLog, TwoWritersNeverSplitALine) {
+  TempDir dir;
+  const std::string path = dir.File("e.txt");
+  constexpr int kLines = 400;
+  constexpr std::size_t kLength = 20000;
+  std::atomic<int> ready{0};
+  auto writer = [&path, &ready](char letter) {
+    DiagnosticLog log(path.c_str(), 30);
+    const std::string body(kLength, letter);
+    ++ready;
+    while (ready < 2) std::this_thread::yield();
+    for (int i = 0; i < kLines; ++i) log.Print(1, "W", "%s", body.c_str());
+  };
+  std::thread a(writer, 'a');
+  std::thread b(writer, 'b');
+  a.join();
+  b.join();
+  const std::string text = ReadWholeFile(path);
+  int whole[2] = {0, 0};
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = text.substr(start, end - start);
+    const std::size_t at = line.find(" - W: ");
+    ASSERT_NE(at, std::string::npos) << line.substr(0, 80);
+    const std::string body = line.substr(at + 6);
+    ASSERT_EQ(body.size(), kLength) << "a line was split by the other writer";
+    ASSERT_TRUE(body == std::string(kLength, body[0]));
+    ++whole[body[0] == 'b'];
+    start = end + 2;
+  }
+  EXPECT_EQ(whole[0], kLines);
+  EXPECT_EQ(whole[1], kLines);
+}
+
+#ifdef _WIN32
+// Another program holds the error file open (sharing delete): the replace fails, and the
+// log must still be there afterwards rather than removed ahead of the replace.
+TEST(DiagnosticLog, KeepTailNeverLosesTheLogWhenTheReplaceFails) {
+  TempDir dir;
+  const std::string path = dir.File("e.txt");
+  std::string content;
+  for (int i = 0; content.size() < 4000; ++i) content += "line " + std::to_string(i) + "\r\n";
+  WriteWholeFile(path, content);
+  HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  DiagnosticLog log(path.c_str(), 30);
+  log.KeepTail(1000);
+  CloseHandle(holder);
+  const std::string kept = ReadWholeFile(path);
+  ASSERT_FALSE(kept.empty()) << "the error file was lost";
+  EXPECT_EQ(content.substr(content.size() - kept.size()), kept);
+}
+#endif
 
 }  // namespace
 }  // namespace quendal

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/engine/build_settings.h"
+#include "host/build_version.h"
 #include "host/program_version.h"
 
 namespace quendal {

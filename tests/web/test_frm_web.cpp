@@ -448,6 +448,7 @@ class FrmWebTest : public QObject {
     qunsetenv("QUENDAL_WEB_SERVICE");
     TfrmWeb* web = window.frmWeb;
     Answer(web);
+    server_->getDelayMs = 1500;
     window.show();
     const UpdaterEngine* e = window.engine();
     const QString caption = Q(e->WindowCaption());
@@ -456,13 +457,30 @@ class FrmWebTest : public QObject {
     server_->SetDocument(e->versionFinderPath,
                          VersionText(e->imageVersion) + " http://x.example/a.exe");
 
-    // Start-up: once, quietly.
-    QTRY_COMPARE(server_->Requests().size(), size_t{1});
+    // Start-up: once, quietly, under a busy cursor. The check chosen while it waits (twice)
+    // runs once after it.
+    bool busyCursor = false;
+    int shownWhileWaiting = -1;
+    QTimer whileWaiting;
+    whileWaiting.setInterval(20);
+    connect(&whileWaiting, &QTimer::timeout, &window, [&] {
+      if (server_->Requests().size() != 1) return;
+      whileWaiting.stop();
+      busyCursor = QApplication::overrideCursor() &&
+                   QApplication::overrideCursor()->shape() == Qt::BusyCursor;
+      window.CheckforUpdates1->trigger();
+      window.CheckforUpdates1->trigger();
+      shownWhileWaiting = static_cast<int>(shown_.size());
+      server_->getDelayMs = 0;
+    });
+    whileWaiting.start();
+    QTRY_COMPARE(shown_.size(), size_t{1});
     QCOMPARE(server_->Requests()[0].path, e->versionFinderPath);
     QVERIFY(!window.tWebCheck->isActive());
-    QVERIFY(shown_.empty());
-    window.CheckforUpdates1->trigger();
-    QCOMPARE(shown_.size(), size_t{1});
+    QVERIFY(busyCursor);
+    QCOMPARE(shownWhileWaiting, 0);
+    QCOMPARE(server_->Requests().size(), size_t{2});
+    QVERIFY(!QApplication::overrideCursor());
     QCOMPARE(shown_[0].text, "You are using the latest version of " + caption + ".");
 
     // Feedback with no error file: the launch is logged under the window's caption.
@@ -517,6 +535,39 @@ class FrmWebTest : public QObject {
     QCOMPARE(up->cbRespondVia->currentText(), QString("Email"));
     QCOMPARE(up->lblDescription->text(), QString("Please describe the feedback below"));
     QVERIFY(up->pbWeb->isHidden());
+  }
+
+  // A check message of the form belongs to the form: once it is closed the operator types
+  // into the named field again, not into the main window's port list.
+  void formOwnsItsMessages() {
+    QWidget main;
+    main.show();
+    TfrmWeb form(&main);
+    form.serviceAddress = Q(server_->Address());
+    form.dialogs.beep = [](int) {};
+    QVERIFY(form.OpenCheck());
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    // The hidden progress bar leaves the Send button its own width.
+    QVERIFY(form.btnSend->width() <= form.btnSend->sizeHint().width());
+    form.edName->setText("Ada");
+    form.edEmail->setText("ada at field");
+    QWidget* owner = nullptr;
+    QString caption;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, &form, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      owner = box->parentWidget();
+      caption = box->windowTitle();
+      box->close();
+    });
+    poll.start();
+    form.btnSend->click();
+    QCOMPARE(caption, QString("Bad Email Address"));
+    QCOMPARE(owner, static_cast<QWidget*>(&form));
+    QTRY_COMPARE(QApplication::activeWindow(), static_cast<QWidget*>(&form));
+    QCOMPARE(form.focusWidget(), static_cast<QWidget*>(form.edEmail));
   }
 
   void sendChecks_data() {

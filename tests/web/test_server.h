@@ -98,6 +98,11 @@ class TestServer {
     });
     server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
       Record(request);
+      const auto until =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(getDelayMs.load());
+      while (!stopping_ && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       std::lock_guard<std::mutex> lock(mutex_);
       const auto redirect = redirects_.find(request.path);
       if (redirect != redirects_.end()) {
@@ -167,6 +172,7 @@ class TestServer {
   }
 
   std::atomic<int> postDelayMs{0};
+  std::atomic<int> getDelayMs{0};
 
  private:
   void Record(const httplib::Request& request) {

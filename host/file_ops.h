@@ -1,0 +1,17 @@
+#pragma once
+// File operations whose guarantees differ between the systems: the log needs whole lines
+// when two copies of the program write to one file, and a replace that never leaves the
+// file missing.
+#include <cstddef>
+#include <string>
+
+namespace quendal {
+
+// Appends the bytes to the file (created if missing) with one write in append mode, so a
+// line written by another process never lands inside them.
+bool AppendWhole(const std::string& path, const char* data, std::size_t size);
+
+// Puts `from` in place of `to` in one step; on failure `to` is left as it was.
+bool ReplaceWholeFile(const std::string& from, const std::string& to);
+
+}  // namespace quendal

@@ -1,0 +1,36 @@
+#include <windows.h>
+
+#include <limits>
+
+#include "host/file_ops.h"
+
+namespace quendal {
+
+bool AppendWhole(const std::string& path, const char* data, std::size_t size) {
+  if (size > std::numeric_limits<DWORD>::max()) return false;
+  // Append without write access: every write goes to the end of the file. Read access is
+  // there only for the lock.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // Not every file system (network shares, Wine) keeps one append whole against another
+  // process's, so the writers take turns on a byte far past any log's end.
+  OVERLAPPED turn{};
+  turn.Offset = 0xFFFFFFF0u;
+  turn.OffsetHigh = 0x7FFFFFFFu;
+  const BOOL locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
+  if (locked) UnlockFileEx(file, 0, 1, 0, &turn);
+  const BOOL closed = CloseHandle(file);
+  return ok && closed && written == size;
+}
+
+bool ReplaceWholeFile(const std::string& from, const std::string& to) {
+  // Removing the old file first would lose it whenever the move then fails.
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+}  // namespace quendal
