@@ -163,7 +163,8 @@ std::string CliOperator::Timing(int position) const {
   if (bytesDone_ > 0 && uploadStarted_.time_since_epoch().count() != 0) {
     const auto end = uploadEnded_ > uploadStarted_ ? uploadEnded_ : now;
     const double uploading = duration<double>(end - uploadStarted_).count();
-    if (uploading > 0.2) {
+    // A rate over a fifth of a second means something; a finished upload has its own.
+    if (uploading > 0.2 || (end == uploadEnded_ && uploading > 0)) {
       char rate[32];
       std::snprintf(rate, sizeof rate, "  %.0f B/s", bytesDone_ / uploading);
       text += rate;

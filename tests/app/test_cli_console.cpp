@@ -188,7 +188,16 @@ TEST_F(CliConsoleDevice, PortProblemsHaveTheirOwnStatus) {
   std::filesystem::create_directories(dir_.File("data"));
   std::filesystem::permissions(dir_.File("data"), std::filesystem::perms::all);
   if (geteuid() != 0) chmod(transport_->SlavePath().c_str(), 0);
-  const std::vector<std::string> args = {QUENDAL_CLI_PATH, "update", "--port",
+  // The build tree may be closed to other users: run a copy they can reach.
+  const std::string program = dir_.File("quendal-cli");
+  std::filesystem::copy_file(QUENDAL_CLI_PATH, program,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all |
+                                            std::filesystem::perms::group_read |
+                                            std::filesystem::perms::group_exec |
+                                            std::filesystem::perms::others_read |
+                                            std::filesystem::perms::others_exec);
+  const std::vector<std::string> args = {program, "update", "--port",
                                          transport_->SlavePath(), "--data-dir",
                                          dir_.File("data")};
   test::ChildProgram child([&args] {
