@@ -122,9 +122,9 @@ std::string CheckUpdateRequest(const UpdateRequest& request) {
 }
 
 std::string DataFolderProblem(const std::string& given) {
-  std::string folder = given;
-  if (folder.empty()) folder = PerUserDataFolder();
-  if (folder.empty()) folder = ".";
+  std::string folder = given.empty() ? PerUserDataFolder() : given;
+  // Not `= "."`: MinGW's GCC 12 reads that assignment as an overlapping copy (-Werror=restrict).
+  if (folder.empty()) folder.push_back('.');
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {
