@@ -393,8 +393,12 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   SelectPort(&engine, port, description);
   const std::uint32_t start = DSTicks();
   rc = RestoreSettingsFrom(&engine, *options.Value("--from"));
+  std::string portText;
+  const int portStatus = PortProblem(engine.selectedPortDescription, engine.connectResult, &portText);
+  if (portStatus != kExitOk) ui.Problem(portText, "Port Problem");
   ui.Result(rc, (DSTicks() - start) / 1000);
   if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
+  if (rc < 0 && portStatus != kExitOk) return portStatus;
   return rc < 0 ? kExitFailed : kExitOk;
 }
 

@@ -121,6 +121,7 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
   engine->profile = DeviceProfile{};
   SetStatus(engine, "Connecting to " + target + "...");
   rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
+  engine->connectResult = rc;
   if (rc < 0) {
     std::string text = PortProblemText(engine->selectedPortDescription, rc);
     if (text.empty()) {

@@ -187,6 +187,12 @@ TEST_F(CliDevice, SlowSettingsNotAllRestoredAndTheRestoreCommand) {
                               " --data-dir " + test::ShellQuote(dir_.File("data")) + " --from " +
                               test::ShellQuote(copies.front());
 
+  // A port that is not there is the port's own status, as for an update.
+  run = Cli("restore --port /dev/quendal-no-such-port --data-dir " +
+            test::ShellQuote(dir_.File("data")) + " --from " + test::ShellQuote(copies.front()));
+  EXPECT_EQ(run.status, 6) << run.output;
+  EXPECT_NE(run.output.find("does not exist"), std::string::npos) << run.output;
+
   // Another sensor refuses the copy; nothing is written into it.
   sim::SensorOptions other = lurra;
   other.serialNumber = "LU-77777";
