@@ -129,7 +129,7 @@ cleanup() {
     wait "$pid" 2>/dev/null || true
   done
   "$wineserver" -k 2>/dev/null || true
-  for number in $(seq "$com" $((com + 4))); do
+  for number in $(seq "$com" $((com + 5))); do
     rm -f "$WINEPREFIX/dosdevices/com$number"
   done
   exit "$status"
@@ -211,6 +211,7 @@ start_devsim $((com + 1)) sensor
 start_devsim $((com + 2)) readvane
 start_devsim $((com + 3)) kcd
 ((window)) && start_devsim $((com + 4)) kcd  # the window's own, apart from the console's
+start_devsim $((com + 5)) kcd                 # the station's second unit
 rdv_image="$build/win-com/RDV 1.23.txt"
 "$native/firmware/quendal-mkimage" --flash 0x2100-0x1FEFF --info 0x1000:192 --seed 7 "$rdv_image"
 export QUENDAL_TEST_SENSOR_PORT=COM$((com + 1))
@@ -246,6 +247,30 @@ if ((update_status != 0)) || ! grep -q "Successfully updated firmware in" "$buil
   status=1
 fi
 
+step "A station of two units under Wine"
+# Two comm devices with their sensors, updated at once by copies of the console program
+# that the station starts; the data folder's name has a blank, which each copy must get
+# back whole from its command line.
+station_dir="$build/win-com/station data"
+rm -rf "$station_dir"
+mkdir -p "$station_dir"
+set +e
+"$wine" "$build/windows/app/cli/quendal-cli.exe" update --port "COM$((com + 3))" \
+  --port "COM$((com + 5))" --answer ok --events --data-dir "Z:${station_dir//\//\\}" \
+  </dev/null 2>&1 | tr -d '\r' >"$build/win-com/station.log"
+station_status=${PIPESTATUS[0]}
+set -e
+units_done=$(grep -c '^{"event":"exit","port":"COM[0-9]*","status":0}$' "$build/win-com/station.log" || true)
+records=$(grep -cE '"code":1[,}]' "$station_dir/updates.jsonl" 2>/dev/null || true)
+grep -E '"event":"(exit|result)"' "$build/win-com/station.log" || true
+if ((station_status != 0 || units_done != 2 || records != 2)); then
+  echo "the station under Wine failed (exit $station_status, $units_done units done," \
+    "$records records; log: $build/win-com/station.log)" >&2
+  status=1
+else
+  echo "both units updated at once"
+fi
+
 if ((window)); then
   step "The window program under Wine"
   gui_started=$SECONDS
@@ -262,6 +287,7 @@ if ((window)); then
     fi
     sleep 0.5
   done
+  windows_seen=$(xwininfo -root -tree 2>/dev/null | grep '"quendal.exe"' || true)
   "$wine" taskkill /im quendal.exe </dev/null >/dev/null 2>&1 || true
   for _ in $(seq 60); do
     kill -0 "$exe_pid" 2>/dev/null || break
@@ -269,6 +295,7 @@ if ((window)); then
   done
   if ((shown == 0)) || kill -0 "$exe_pid" 2>/dev/null; then
     echo "quendal.exe did not show its window or did not close (log: $build/win-com/quendal-exe.log)" >&2
+    printf 'shown %d; its windows before the close request:\n%s\n' "$shown" "$windows_seen" >&2
     kill "$exe_pid" 2>/dev/null || true
     status=1
   else

@@ -10,9 +10,6 @@ namespace quendal::cli {
 class ChildProcess;
 void WaitForChildren(const std::vector<ChildProcess*>& children, int ms);
 
-// False where a station cannot run children (then station mode is a usage error).
-bool ChildProcessesSupported();
-
 // The path of the running program; empty when it cannot be found.
 std::string OwnProgramPath();
 

@@ -51,10 +51,6 @@ void Drain(int* fd, std::string* into) {
 
 }  // namespace
 
-bool ChildProcessesSupported() {
-  return true;
-}
-
 std::string OwnProgramPath() {
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

@@ -192,7 +192,7 @@ std::string UpdateHelp() {
       "One line per port on a terminal; with --events each unit's events carry a\n"
       "\"port\" member and each unit ends with {\"event\":\"exit\",\"status\":N}. Ctrl-C\n"
       "reaches every unit. The exit status is the worst unit's, from best to worst:\n"
-      "0, 3, 4, 5, 1, 6 7 8, 2, 130. Not available on Windows yet.\n"
+      "0, 3, 4, 5, 1, 6 7 8, 2, 130.\n"
       "\n";
   return text + kExitStatuses;
 }

@@ -195,10 +195,6 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
     }
   }
   if (error.empty() && allPorts && !ports.empty()) error = "give --port or --all-ports, not both";
-  if (error.empty() && !ChildProcessesSupported()) {
-    error = "updating several ports at once is not available on this system; update one "
-            "port at a time";
-  }
   const std::string self = OwnProgramPath();
   if (error.empty() && self.empty()) error = "the program's own path cannot be found";
   if (!error.empty()) {
