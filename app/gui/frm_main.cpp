@@ -593,6 +593,9 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
   if (!closeAtOnce_) e->keepGoing = false;
   FormClose();
   event->accept();
+  // The program ends with its window even when the close came during a wait of the
+  // window's own (a web request, a pump), which the last-window rule alone missed.
+  QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
 void TfrmMain::FormClose() {

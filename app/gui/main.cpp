@@ -15,6 +15,9 @@ int main(int argc, char** argv) {
     // The window owns the form, so it goes when the window goes.
     frmMain.frmWeb = new quendal::TfrmWeb(&frmMain);
     frmMain.show();
+    // Starting runs the window's messages: a close handled then came before the main loop,
+    // which would never have heard of it and run on without a window.
+    if (!frmMain.isVisible()) return 0;
     return QApplication::exec();
   } catch (const std::exception& error) {
     QMessageBox::critical(nullptr, "Quendal", QString::fromLocal8Bit(error.what()));
