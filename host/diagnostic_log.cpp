@@ -86,7 +86,7 @@ int DiagnosticLog::VPrint(std::uint32_t level, const char* source, const char* f
     line.resize(head + static_cast<std::size_t>(body));
   }
   line += "\r\n";
-  if (!AppendWhole(path_, line.data(), line.size())) return 0;
+  if (AppendWhole(path_, line.data(), line.size()) < 0) return 0;
   return static_cast<int>(line.size());
 }
 

@@ -5,11 +5,14 @@
 #include <cstddef>
 #include <string>
 
+#include "host/status.h"
+
 namespace quendal {
 
 // Appends the bytes to the file (created if missing) with one write in append mode, so a
-// line written by another process never lands inside them.
-bool AppendWhole(const std::string& path, const char* data, std::size_t size);
+// line written by another process never lands inside them. kOk, or the negated system
+// error number (a short write counts as a full disk).
+Status AppendWhole(const std::string& path, const char* data, std::size_t size);
 
 // Puts `from` in place of `to` in one step; on failure `to` is left as it was.
 bool ReplaceWholeFile(const std::string& from, const std::string& to);

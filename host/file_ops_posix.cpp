@@ -8,15 +8,21 @@
 
 namespace quendal {
 
-bool AppendWhole(const std::string& path, const char* data, std::size_t size) {
+Status AppendWhole(const std::string& path, const char* data, std::size_t size) {
+  // O_APPEND makes the seek to the end and the write one step, for every writer at once.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return -errno;
   ssize_t n;
   do {
     n = ::write(fd, data, size);
   } while (n < 0 && errno == EINTR);
-  const bool closed = ::close(fd) == 0;
-  return n >= 0 && static_cast<std::size_t>(n) == size && closed;
+  const int writeError = n < 0 ? errno : 0;
+  // A short write on a local file means a full disk: the line is cut.
+  const bool shortWrite = n >= 0 && static_cast<std::size_t>(n) != size;
+  const int closeError = ::close(fd) != 0 ? errno : 0;
+  if (writeError) return -writeError;
+  if (shortWrite) return -ENOSPC;
+  return closeError ? -closeError : kOk;
 }
 
 bool ReplaceWholeFile(const std::string& from, const std::string& to) {

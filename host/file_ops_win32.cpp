@@ -6,25 +6,28 @@
 
 namespace quendal {
 
-bool AppendWhole(const std::string& path, const char* data, std::size_t size) {
-  if (size > std::numeric_limits<DWORD>::max()) return false;
+Status AppendWhole(const std::string& path, const char* data, std::size_t size) {
+  if (size > std::numeric_limits<DWORD>::max()) return -static_cast<Status>(ERROR_INVALID_PARAMETER);
   // Append without write access: every write goes to the end of the file. Read access is
   // there only for the lock.
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return -static_cast<Status>(GetLastError());
   // Not every file system (network shares, Wine) keeps one append whole against another
-  // process's, so the writers take turns on a byte far past any log's end.
+  // process's, so the writers take turns on a byte far past any file's end.
   OVERLAPPED turn{};
   turn.Offset = 0xFFFFFFF0u;
   turn.OffsetHigh = 0x7FFFFFFFu;
   const BOOL locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
   DWORD written = 0;
   const BOOL ok = WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
+  const DWORD writeError = ok ? 0 : GetLastError();
   if (locked) UnlockFileEx(file, 0, 1, 0, &turn);
-  const BOOL closed = CloseHandle(file);
-  return ok && closed && written == size;
+  const DWORD closeError = CloseHandle(file) ? 0 : GetLastError();
+  if (writeError) return -static_cast<Status>(writeError);
+  if (written != size) return -static_cast<Status>(ERROR_DISK_FULL);
+  return closeError ? -static_cast<Status>(closeError) : kOk;
 }
 
 bool ReplaceWholeFile(const std::string& from, const std::string& to) {

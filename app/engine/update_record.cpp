@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "app/engine/updater_engine.h"
-#include "host/append_line.h"
+#include "host/file_ops.h"
+#include "host/host_name.h"
 
 namespace quendal {
 namespace {
@@ -193,7 +194,8 @@ void WriteUpdateRecord(UpdaterEngine* engine, const UpdateRecord& record) {
   const std::string path = engine->recordFile.empty()
                                ? engine->dataFolder + kSeparator + kUpdateRecordFileName
                                : engine->recordFile;
-  const Status rc = AppendLine(path, UpdateRecordLine(record));
+  const std::string line = UpdateRecordLine(record);
+  const Status rc = AppendWhole(path, line.data(), line.size());
   if (rc < 0) {
     LogPrint(engine->log.get(), kLogFailure, kHostSource,
              "The update record could not be added to %s (error %d)", path.c_str(), rc);

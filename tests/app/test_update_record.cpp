@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/engine/update_record.h"
-#include "host/append_line.h"
+#include "host/file_ops.h"
 #include "tests/support/temp_dir.h"
 
 namespace quendal {
@@ -94,7 +94,8 @@ TEST(UpdateRecord, ConcurrentAppendsKeepLinesWhole) {
         r.port = "writer" + std::to_string(w);
         r.serial = std::to_string(i);
         r.text = std::string(1500, static_cast<char>('a' + w));
-        if (AppendLine(path, UpdateRecordLine(r)) < 0) _exit(1);
+        const std::string line = UpdateRecordLine(r);
+        if (AppendWhole(path, line.data(), line.size()) < 0) _exit(1);
       }
       _exit(0);
     }
@@ -125,7 +126,7 @@ TEST(UpdateRecord, ConcurrentAppendsKeepLinesWhole) {
 
 TEST(UpdateRecord, AnUnwritableRecordFileIsAnError) {
   test::TempDir dir;
-  EXPECT_LT(AppendLine(dir.File("missing/updates.jsonl"), "{}\n"), 0);
+  EXPECT_LT(AppendWhole(dir.File("missing/updates.jsonl"), "{}\n", 3), 0);
 }
 
 }  // namespace
