@@ -148,14 +148,6 @@ void ChildProcess::Collect() {
   }
 }
 
-bool ChildProcess::TakeLine(std::string* buffer, std::string* line) {
-  const std::size_t end = buffer->find('\n');
-  if (end == std::string::npos) return false;
-  line->assign(*buffer, 0, end);
-  buffer->erase(0, end + 1);
-  return true;
-}
-
 void WaitForChildren(const std::vector<ChildProcess*>& children, int ms) {
   std::vector<pollfd> fds;
   for (ChildProcess* child : children) {

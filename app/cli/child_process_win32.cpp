@@ -184,16 +184,6 @@ void ChildProcess::Collect() {
   exitStatus_ = code <= 255 ? static_cast<int>(code) : 1;
 }
 
-bool ChildProcess::TakeLine(std::string* buffer, std::string* line) {
-  const std::size_t end = buffer->find('\n');
-  if (end == std::string::npos) return false;
-  std::size_t length = end;
-  if (length > 0 && (*buffer)[length - 1] == '\r') --length;
-  line->assign(*buffer, 0, length);
-  buffer->erase(0, end + 1);
-  return true;
-}
-
 void WaitForChildren(const std::vector<ChildProcess*>& children, int ms) {
   // Anonymous pipes cannot be waited on: they are looked at every few milliseconds.
   const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(ms);

@@ -7,11 +7,6 @@
 #include "logger/logger_link.h"
 
 namespace quendal {
-namespace {
-
-constexpr const char* kHostSource = "Quendal Host";
-
-}  // namespace
 
 std::string KeptFileText(const UpdaterEngine& engine) {
   return "\n\nThe settings are kept in:\n" + engine.settingsFilePath;

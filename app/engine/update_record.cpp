@@ -9,13 +9,6 @@
 namespace quendal {
 namespace {
 
-constexpr const char* kHostSource = "Quendal Host";
-#ifdef _WIN32
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
-
 // Length of the UTF-8 sequence that starts at text[i], or 0 when it is not a valid one.
 std::size_t Utf8Length(const std::string& text, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };

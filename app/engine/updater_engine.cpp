@@ -19,14 +19,7 @@
 namespace quendal {
 namespace {
 
-constexpr const char* kHostSource = "Quendal Host";
 constexpr const char* kToldUser = "ErrorOK Told User:";
-
-#ifdef _WIN32
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
 
 bool MakeFolder(const std::string& path) {
 #ifdef _WIN32

@@ -21,6 +21,15 @@
 
 namespace quendal {
 
+// The log's source name for the updater's own lines.
+inline constexpr const char* kHostSource = "Quendal Host";
+// Between a folder and a file name in the paths the engine makes.
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+#else
+inline constexpr char kSeparator = '/';
+#endif
+
 inline constexpr int kPortTableSize = 16;
 
 // Where an update has got to; what an interruption leaves behind depends on it.

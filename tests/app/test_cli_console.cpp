@@ -27,6 +27,7 @@
 #include "sim/device.h"
 #include "sim/instrument_settings.h"
 #include "sim/pty_transport.h"
+#include "tests/app/cli_run.h"
 #include "tests/support/child_program.h"
 #include "tests/support/pty_rig.h"
 #include "tests/support/run_program.h"
@@ -37,33 +38,11 @@ namespace {
 
 using nlohmann::json;
 
-bool CommDeviceBuild() {
-  return ThisBuild().targetType == kTypeDigitalSensor;
-}
-
-std::string CliCommand(const std::string& args) {
-  return test::ShellQuote(QUENDAL_CLI_PATH) + " " + args + " </dev/null";
-}
-// Standard output and error together.
-test::ProgramRun Cli(const std::string& args) {
-  return test::RunProgram(CliCommand(args));
-}
-// Standard output alone.
-test::ProgramRun CliStdout(const std::string& args) {
-  return test::RunProgram("(" + CliCommand(args) + " 2>/dev/null)");
-}
-
-std::vector<json> Events(const std::string& output) {
-  std::vector<json> events;
-  std::istringstream lines(output);
-  std::string line;
-  while (std::getline(lines, line)) {
-    json event = json::parse(line, nullptr, false);
-    EXPECT_FALSE(event.is_discarded()) << "not JSON: " << line;
-    if (!event.is_discarded()) events.push_back(event);
-  }
-  return events;
-}
+using test::Cli;
+using test::CliCommand;
+using test::CliStdout;
+using test::CommDeviceBuild;
+using test::Events;
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

@@ -23,6 +23,7 @@
 #include "app/engine/updater_engine.h"
 #include "sim/comm_device.h"
 #include "sim/pty_transport.h"
+#include "tests/app/cli_run.h"
 #include "tests/support/child_program.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -32,9 +33,7 @@ namespace {
 
 using nlohmann::json;
 
-std::string CliCommand(const std::string& args) {
-  return test::ShellQuote(QUENDAL_CLI_PATH) + " " + args + " </dev/null";
-}
+using test::CliCommand;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

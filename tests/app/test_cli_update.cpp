@@ -15,6 +15,7 @@
 #include "app/engine/updater_engine.h"
 #include "sim/comm_device.h"
 #include "sim/pty_transport.h"
+#include "tests/app/cli_run.h"
 #include "tests/support/child_program.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -24,30 +25,9 @@ namespace {
 
 using nlohmann::json;
 
-// The demo and the sensor updates belong to the comm-device build.
-bool CommDeviceBuild() {
-  return ThisBuild().targetType == kTypeDigitalSensor;
-}
-
-test::ProgramRun Cli(const std::string& args) {
-  // Questions must never wait for a terminal.
-  return test::RunProgram(test::ShellQuote(QUENDAL_CLI_PATH) + " " + args + " </dev/null");
-}
-
-// Every line must be one JSON object with an "event".
-std::vector<json> Events(const std::string& output) {
-  std::vector<json> events;
-  std::istringstream lines(output);
-  std::string line;
-  while (std::getline(lines, line)) {
-    json event = json::parse(line, nullptr, false);
-    EXPECT_FALSE(event.is_discarded()) << line;
-    if (event.is_discarded()) continue;
-    EXPECT_TRUE(event.contains("event")) << line;
-    events.push_back(event);
-  }
-  return events;
-}
+using test::Cli;
+using test::CommDeviceBuild;
+using test::Events;
 
 TEST(CliUpdate, SlowDemoEventStream) {
   if (!CommDeviceBuild()) GTEST_SKIP() << "an instrument build";
