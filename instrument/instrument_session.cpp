@@ -1,6 +1,7 @@
 // Connecting to an instrument and the single commands of the session.
 #include "instrument/instrument_session.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -78,6 +79,48 @@ bool instrument_detail::ReadNumber(const char* text, std::int32_t* value) {
   if (n < INT32_MIN) n = INT32_MIN;
   *value = static_cast<std::int32_t>(n);
   return true;
+}
+
+bool instrument_detail::ReadWholeNumber(const char* text, std::int32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text, &end, 10);
+  if (end == text || errno == ERANGE || n > INT32_MAX || n < INT32_MIN) return false;
+  for (const char* p = end; *p != '\0'; ++p) {
+    if (*p == '>' && p[1] == '\0') break;
+    if (*p != '\r' && *p != '\n' && *p != ' ') return false;
+  }
+  *value = static_cast<std::int32_t>(n);
+  return true;
+}
+
+namespace {
+
+// At most one letter added, lost or changed (letter case ignored).
+bool WithinOneEdit(std::string_view text, std::string_view word) {
+  auto same = [](char a, char b) {
+    return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+  };
+  if (text.size() > word.size() + 1 || text.size() + 1 < word.size()) return false;
+  std::size_t i = 0;
+  while (i < text.size() && i < word.size() && same(text[i], word[i])) ++i;
+  if (i == text.size() && i == word.size()) return true;
+  auto rest = [&](std::size_t a, std::size_t b) {
+    if (text.size() - a != word.size() - b) return false;
+    for (; a < text.size(); ++a, ++b)
+      if (!same(text[a], word[b])) return false;
+    return true;
+  };
+  return rest(i + 1, i + 1) || rest(i, i + 1) || rest(i + 1, i);
+}
+
+}  // namespace
+
+bool instrument_detail::LooksGarbled(std::string_view value) {
+  if (value.find('>') != std::string_view::npos) return true;
+  for (std::string_view word : {"ERROR", "Unsupported"})
+    if (WithinOneEdit(value, word)) return true;
+  return false;
 }
 
 bool instrument_detail::IsLoggerType(int type) {
@@ -337,6 +380,14 @@ Status GetValueString(InstrumentSession* session, const char* command, std::uint
     while (n < maxChars && p[n] != '\0' && p[n] != '\r') ++n;
     std::memcpy(destination, p, n);
     destination[n] = '\0';
+    if (destination[0] != '>' && LooksGarbled(std::string_view(destination, n))) {
+      rc = kNotRecognised;
+      LogPrint(session->log, kLogStep, kProtocolSource,
+               "GetValueString found a garbled answer to command \"%s\" (%d ms)", command,
+               Since(start));
+      destination[0] = '\0';
+      continue;
+    }
     if (destination[0] == '>') {
       rc = kNotRecognised;
       LogPrint(session->log, kLogStep, kProtocolSource,
@@ -378,7 +429,7 @@ Status GetValueLong(InstrumentSession* session, const char* command, std::uint32
     const char* cr = std::strchr(answer, '\r');
     const char* p = cr ? cr + 1 : answer;
     if (*p == '\n') ++p;
-    if (ReadNumber(p, &number)) {
+    if (ReadWholeNumber(p, &number)) {
       rc = kOk;
       break;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <string>
 
 #include "host/bounded_text.h"
 #include "host/diagnostic_log.h"
@@ -129,6 +130,8 @@ struct InstrumentSession {
   std::uint32_t capturedMask = 0;
   // A look that must leave the device as it was: a capture skips its steps that set anything.
   bool lookOnly = false;
+  // After a restore that did not read back as saved: the settings that differ, by name.
+  std::string notRestored;
   // The PC's clock for DPSetTime; tests put a fixed time here.
   std::time_t (*wallClock)(std::time_t*) = [](std::time_t* t) { return std::time(t); };
 };

@@ -9,6 +9,8 @@ inline constexpr Status kCodeCorrupt = kRefused;             // the firmware's s
 inline constexpr Status kNotForThisType = kUnsupportedKind;  // -13
 inline constexpr Status kSerialNumberRefused = kCannotSetOverRadio;  // -12 here
 inline constexpr Status kLoginFailed = -25;
+// The settings could not be read twice alike: the line garbles what the device holds.
+inline constexpr Status kSettingsUnverified = -38;
 inline constexpr Status kSettingsFileMissing = -102;
 inline constexpr Status kSettingsFileDenied = -105;
 inline constexpr Status kSettingsFileError6 = -106;

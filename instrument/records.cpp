@@ -135,9 +135,18 @@ Status GetRecords_Serial(InstrumentSession* session, RecordSet* set, int type) {
   char answer[kShortAnswer];
   std::int32_t count = 0;
   Status rc = Transact(session, command, kSettingTimeoutMs, answer);
-  // Firmware without the count command still answers for each record.
-  if (rc < 0 || !ReadNumber(answer, &count))
+  // Firmware without the count command refuses it and still answers for each record. Any
+  // other answer that is not a count is a garbled one: guessing would read records that
+  // are not there, or miss some that are.
+  const bool hasCount = rc != kDeviceError && rc != kBarePrompt;
+  if (!hasCount) {
     count = type == kEqnRecordType ? kDefaultEqnCount : kDefaultUserCount;
+  } else if (rc < 0 || !ReadWholeNumber(answer, &count)) {
+    LogPrint(session->log, kLogStep, kProtocolSource,
+             "GetRecords_Serial could not read the \"%s\" count (%d)", word,
+             static_cast<int>(rc < 0 ? rc : kNotRecognised));
+    return rc < 0 ? rc : kNotRecognised;
+  }
   if (count < 0) count = 0;
   if (count > kMostRecords) count = kMostRecords;
   if (count == 0) {
@@ -154,14 +163,18 @@ Status GetRecords_Serial(InstrumentSession* session, RecordSet* set, int type) {
     return kOutOfMemory;
   }
   std::int32_t read = 0;
+  Status failed = kOk;
   for (; read < count; ++read) {
     std::snprintf(command, sizeof command, "get -%s %d", word, static_cast<int>(read));
-    if (GetValueString(session, command, kSettingTimeoutMs, &set->records[read].text) <= 0) break;
+    failed = GetValueString(session, command, kSettingTimeoutMs, &set->records[read].text);
+    if (failed <= 0) break;
   }
   LogPrint(session->log, kLogStep, kProtocolSource,
            "GetRecords_Serial retrieved %d of %d \"%s\" records", static_cast<int>(read),
            static_cast<int>(count), word);
   set->count = read;
+  // A device that gave its count has that many: one that could not be read is missing.
+  if (hasCount && read < count) return failed < 0 ? failed : kNotRecognised;
   return kOk;
 }
 

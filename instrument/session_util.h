@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the instrument session's sources; not for callers outside instrument/.
 #include <cstdint>
+#include <string_view>
 #include <cstring>
 
 #include "host/timing.h"
@@ -33,5 +34,11 @@ bool IsLoggerType(int type);
 // Reads a decimal number as "%ld" would (white space, a sign, digits), kept within 32 bits;
 // false when there is none.
 bool ReadNumber(const char* text, std::int32_t* value);
+// A shell answer that is one decimal number and nothing else but blanks, line ends and the
+// prompt: a garbled count or number is no number.
+bool ReadWholeNumber(const char* text, std::int32_t* value);
+// Whether a value is what the line made of an error word ("EROR", "Unsuported"), or holds
+// the prompt that only ends an answer: such text is no setting's value.
+bool LooksGarbled(std::string_view value);
 
 }  // namespace quendal::instrument_detail

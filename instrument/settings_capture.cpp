@@ -8,6 +8,7 @@
 #include "instrument/attempt_record.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_file.h"
+#include "instrument/settings_verify.h"
 #include "logger/maintenance.h"
 #include "logger/parameters.h"
 
@@ -451,8 +452,8 @@ Status SetInstInfo(InstrumentSession* session, std::uint32_t bits) {
 
 namespace {
 
-// Reads the device's settings into the session; `found` gets the bits read.
-Status Capture(InstrumentSession* session, std::uint32_t* foundBits) {
+// Reads the device's settings into the session once; `found` gets the bits read.
+Status CaptureOnce(InstrumentSession* session, std::uint32_t* foundBits) {
   DiagnosticLog* log = session->log;
   const int type = session->profileType;
   Status rc;
@@ -500,6 +501,11 @@ Status Capture(InstrumentSession* session, std::uint32_t* foundBits) {
   }
   *foundBits = found;
   return rc;
+}
+
+// The line can change a value on its way: what is kept is what two reads agree on.
+Status Capture(InstrumentSession* session, std::uint32_t* foundBits) {
+  return CaptureAlike(session, foundBits, CaptureOnce);
 }
 
 // Takes the settings of an earlier attempt on this unit from its file.
@@ -607,9 +613,63 @@ std::uint32_t CharacterSum(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// Puts a new serial number into the held settings, once per restore.
+void TakeNewSerial(InstrumentSession* session, const char* newSerial) {
+  const int type = session->profileType;
+  if (IsLoggerType(type)) {
+    session->info.serialNumber.Set(newSerial);
+    session->info.knownMask |= kSetSerialNumber;
+  } else if (type != kTypeDigitalSensor) {
+    InstrumentSettings& v = session->settings;
+    const BoundedText<15> serial(newSerial);
+    // The config carries a sum over the serial number's characters. One never read is
+    // left alone: a sum over nothing would write a made-up config.
+    if ((type == kTypeCvFour || type == kTypeCvFtdl) && (v.mask & kInstConfig)) {
+      std::uint32_t config = ParseUnsigned(v.config.c_str());
+      config = config - CharacterSum(v.serialNumber.view()) + CharacterSum(serial.view());
+      char text[16];
+      std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(config));
+      v.config.Set(text);
+      v.mask |= kInstConfig;
+    }
+    v.serialNumber = serial;
+    v.mask |= kInstSerialNumber;
+  }
+}
+
+// The bits a logger restore asks for.
+std::uint32_t LoggerRestoreRequest(InstrumentSession* session) {
+  LoggerInfo& info = session->info;
+  // A logger with a device ID is known by it; its serial number stays.
+  if (info.knownMask & kSetDeviceId) info.knownMask &= ~kSetSerialNumber;
+  std::uint32_t request = info.knownMask;
+  // A trait that the logger has no command for (a Weirstead's comes from its radio) is
+  // nothing to restore; asking for it would report every such restore as partly failed.
+  if (!(info.capabilities & kCapDeviceId)) request &= ~kSetTrait;
+  return request;
+}
+
+// Writes the held settings; `done` gets a logger's confirmed bits.
+Status WriteHeld(InstrumentSession* session, std::uint32_t* done) {
+  const int type = session->profileType;
+  if (IsLoggerType(type)) {
+    std::uint32_t request = LoggerRestoreRequest(session);
+    Status rc = DeviceSettings(&session->link, &session->info, &request, kWrite);
+    *done = request;
+    return rc;
+  }
+  if (type == kTypeDigitalSensor) return SDIRestoreInfo(&session->sdi);
+  return SetInstInfo(session, session->settings.mask);
+}
+
+}  // namespace
+
 Status DPRestoreInfo(InstrumentSession* session, const char* path, const char* newSerial) {
   if (!session) return kMissingArgument;
   DiagnosticLog* log = session->log;
+  session->notRestored.clear();
   if (!session->captured) {
     Status rc = ReadInfoFile(session, path);
     if (rc < 0) {
@@ -621,51 +681,36 @@ Status DPRestoreInfo(InstrumentSession* session, const char* path, const char* n
     session->captured = 1;
     session->info.knownMask = session->capturedMask;
   }
-  const bool replaceSerial = newSerial && newSerial[0] != '\0';
   const int type = session->profileType;
-  Status rc;
-
-  if (type == kTypeUnknown || type == kTypeTarn || type == kTypeMrk || type > kLastDeviceType) {
+  if (type == kTypeUnknown || type == kTypeTarn || type == kTypeMrk || type > kLastDeviceType)
     return kNotForThisType;
-  } else if (IsLoggerType(type)) {
-    LoggerInfo& info = session->info;
-    if (replaceSerial) {
-      info.serialNumber.Set(newSerial);
-      info.knownMask |= kSetSerialNumber;
-    }
-    // A logger with a device ID is known by it; its serial number stays.
-    if (info.knownMask & kSetDeviceId) info.knownMask &= ~kSetSerialNumber;
-    std::uint32_t request = info.knownMask;
-    // A trait that the logger has no command for (a Weirstead's comes from its radio) is
-    // nothing to restore; asking for it would report every such restore as partly failed.
-    if (!(info.capabilities & kCapDeviceId)) request &= ~kSetTrait;
-    rc = DeviceSettings(&session->link, &info, &request, kWrite);
-    if ((rc < 0 && rc != kSomeFailed) || request == 0) {
-      LogPrint(log, kLogFailure, kProtocolSource,
-               "DPRestoreInfo received error %d trying to upload device settings", rc);
-      return rc;
-    }
-  } else if (type == kTypeDigitalSensor) {
-    rc = SDIRestoreInfo(&session->sdi);
-  } else {
-    InstrumentSettings& v = session->settings;
-    if (replaceSerial) {
-      const BoundedText<15> serial(newSerial);
-      // The config carries a sum over the serial number's characters. One never read is
-      // left alone: a sum over nothing would write a made-up config.
-      if ((type == kTypeCvFour || type == kTypeCvFtdl) && (v.mask & kInstConfig)) {
-        std::uint32_t config = ParseUnsigned(v.config.c_str());
-        config = config - CharacterSum(v.serialNumber.view()) + CharacterSum(serial.view());
-        char text[16];
-        std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(config));
-        v.config.Set(text);
-        v.mask |= kInstConfig;
-      }
-      v.serialNumber = serial;
-      v.mask |= kInstSerialNumber;
-    }
-    rc = SetInstInfo(session, v.mask);
+  if (newSerial && newSerial[0] != '\0') TakeNewSerial(session, newSerial);
+
+  std::uint32_t done = 0;
+  const std::uint32_t request = IsLoggerType(type) ? LoggerRestoreRequest(session) : 0;
+  Status rc = WriteHeld(session, &done);
+  if (IsLoggerType(type) && ((rc < 0 && rc != kSomeFailed) || done == 0)) {
+    LogPrint(log, kLogFailure, kProtocolSource,
+             "DPRestoreInfo received error %d trying to upload device settings", rc);
+    return rc;
   }
+  if (type == kTypeDigitalSensor && rc == kBadArgument) return rc;  // refused before writing
+
+  // What the device reads back decides, not the writes' answers.
+  std::uint32_t restored = ~0u;
+  std::vector<std::string> secrets;
+  if (IsLoggerType(type)) {
+    restored = request;
+    if ((request & kSetApnPassword) && !(done & kSetApnPassword)) secrets.push_back("passwd");
+    if ((request & kSetAuthKey) && !(done & kSetAuthKey)) secrets.push_back("authkey");
+  } else if (type != kTypeDigitalSensor) {
+    restored = session->settings.mask;
+  }
+  auto writeAgain = [&] {
+    std::uint32_t again = 0;
+    return WriteHeld(session, &again);
+  };
+  rc = VerifyRestore(session, restored, writeAgain, CaptureOnce, secrets);
   if (rc >= 0)
     LogPrint(log, kLogStep, kProtocolSource, "DPRestoreInfo successfully restored device setting");
   return rc;

@@ -172,20 +172,30 @@ int ErrorNumber() {
   return errno != 0 ? errno : EIO;
 }
 
+void Layout(const InstrumentSession* s, std::string* out) {
+  const int type = s->profileType;
+  if (IsLoggerType(type))
+    LoggerLayout(s, out);
+  else if (type == kTypeDigitalSensor)
+    SensorLayout(s, out);
+  else
+    InstrumentLayout(s, out);
+}
+
 }  // namespace
+
+std::string SettingsLayoutText(const InstrumentSession* session) {
+  std::string text;
+  if (session) Layout(session, &text);
+  return text;
+}
 
 Status WriteInfoFile(InstrumentSession* session, const char* path) {
   if (!session || !path || path[0] == '\0') return kMissingArgument;
   std::string text;
   try {
     text = kHeader;
-    const int type = session->profileType;
-    if (IsLoggerType(type))
-      LoggerLayout(session, &text);
-    else if (type == kTypeDigitalSensor)
-      SensorLayout(session, &text);
-    else
-      InstrumentLayout(session, &text);
+    Layout(session, &text);
     // Which unit the values are of, and that nothing of it has been touched yet.
     const AttemptRecord unit = HeldUnit(session);
     Line(&text, kUnitDeviceKey, "%s", unit.device.c_str());

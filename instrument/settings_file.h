@@ -4,6 +4,7 @@
 // for data loggers, one for digital sensors, one for every other instrument.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "host/bounded_text.h"
 #include "host/status.h"
@@ -15,6 +16,9 @@ namespace quendal {
 // `path` and renamed over it once complete, so a failed write leaves an earlier file as
 // it was. 1, -10, or a negated C library error number.
 Status WriteInfoFile(InstrumentSession* session, const char* path);
+// The key="value" lines the file holds for the session's held settings, without the header
+// and the lines that name the unit: two captures of one device give the same text.
+std::string SettingsLayoutText(const InstrumentSession* session);
 // Reads a file into the session's LoggerInfo, InstrumentSettings or SdiSensorLink and sets
 // the masks of what it found. 1; -10, -13, -30 (the file is for another type), -60,
 // -102 (no such file), -105 (access denied), -106, or a negated error number.

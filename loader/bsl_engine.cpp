@@ -91,6 +91,8 @@ Status Exchange(HostBSL* host, std::size_t frameLength, char terminator, char* r
   std::uint32_t written = 0;
   Status rc = DSWrite(&host->link, host->commandBuffer.data(),
                       static_cast<std::uint32_t>(frameLength), &written);
+  host->frameUnsent = rc < 0 || written < frameLength;
+  if (rc >= 0 && written < frameLength) rc = kNoAnswer;
   if (rc < 0) {
     LogPrint(Log(host), kLogFailure, kSource,
              "BSLCommand got unexpected response (%d) from DCommWrite", rc);
@@ -343,7 +345,8 @@ Status BSLInvocation(HostBSL* host, std::uint32_t rate) {
       break;
     }
     if (reply[0] == '\0') {
-      rc = kNoLoader;
+      // Silence is a device that did not hear, not one without a loader.
+      rc = kHandshakeFailed;
       DSSleep(kRetryPauseMs);
       continue;
     }
@@ -362,7 +365,7 @@ Status BSLInvocation(HostBSL* host, std::uint32_t rate) {
         break;
       }
       if (reply[0] != '$') {
-        rc = kNoLoader;
+        rc = reply[0] == '\0' ? kHandshakeFailed : kNoLoader;
         continue;
       }
       DSFlush(&host->link, 1);
@@ -564,6 +567,10 @@ Status BSLSendVectors(HostBSL* host) {
   // it answers.
   if (rc <= 0 && (reply[0] == '-' || reply[0] == '?')) {
     rc = kRefused;
+  } else if (rc <= 0 && host->frameUnsent) {
+    // A frame the port never carried cannot have restarted anything.
+    LogPrint(Log(host), kLogFailure, kSource, "BSLSendVectors could not send the vectors");
+    rc = rc < 0 ? rc : kNoAnswer;
   } else if (rc <= 0) {
     LogPrint(Log(host), kLogFailure, kSource, "BSLSendVectors with digital sensor didn't hear ACK");
     rc = 0;

@@ -49,6 +49,8 @@ struct HostBSL {
   std::uint32_t tries = 3;
   LoaderProgress progress;
   bool portLent = false;  // the port belongs to another object (BSLHandOff)
+  // The last frame did not leave whole through the port: its silence proves nothing.
+  bool frameUnsent = false;
   // The device being updated; while it holds a layout, nothing is erased or written for an
   // image that does not fit it.
   const DeviceProfile* target = nullptr;

@@ -174,10 +174,50 @@ void PtyTransport::WatchOpens() {
   }
 }
 
+void PtyTransport::SetLineNoise(const LineNoise& noise) {
+  std::lock_guard lock(noiseMu_);
+  noise_ = noise;
+  noiseState_ = noise.seed == 0 ? 1 : noise.seed;
+  noiseUntil_ = noise.ms == 0 ? kNever : Clock::now() + std::chrono::milliseconds(noise.ms);
+}
+
+bool PtyTransport::Noise(std::uint8_t* byte, bool toDevice) {
+  std::lock_guard lock(noiseMu_);
+  if (noise_.dropRate <= 0 && noise_.flipRate <= 0) return true;
+  if (toDevice ? !noise_.toDevice : !noise_.fromDevice) return true;
+  if (Clock::now() >= noiseUntil_) return true;
+  // xorshift64*: repeatable from the seed, cheap per byte.
+  auto next = [this] {
+    noiseState_ ^= noiseState_ >> 12;
+    noiseState_ ^= noiseState_ << 25;
+    noiseState_ ^= noiseState_ >> 27;
+    return noiseState_ * 2685821657736338717ull;
+  };
+  auto chance = [&](double rate) {
+    return rate > 0 && static_cast<double>(next() >> 11) * 0x1.0p-53 < rate;
+  };
+  if (chance(noise_.dropRate)) {
+    ++noiseHits_;
+    return false;
+  }
+  if (chance(noise_.flipRate)) {
+    ++noiseHits_;
+    *byte = static_cast<std::uint8_t>(*byte ^ (1u << (next() >> 61)));
+  }
+  return true;
+}
+
 void PtyTransport::TakeDeviceOutput() {
   std::vector<OutChunk> chunks;
   device_->TakeOutput(&chunks);
   for (OutChunk& chunk : chunks) {
+    std::string kept;
+    kept.reserve(chunk.bytes.size());
+    for (char c : chunk.bytes) {
+      auto byte = static_cast<std::uint8_t>(c);
+      if (Noise(&byte, false)) kept.push_back(static_cast<char>(byte));
+    }
+    chunk.bytes.swap(kept);
     if (queued_ + chunk.bytes.size() > kMaxQueued) {
       discarded_ += chunk.bytes.size();
       continue;
@@ -235,6 +275,15 @@ TimePoint PtyTransport::SendOutput(TimePoint now, bool* blocked) {
   return kNever;
 }
 
+std::size_t PtyTransport::PassNoise(std::uint8_t* bytes, std::size_t count) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t byte = bytes[i];
+    if (Noise(&byte, true)) bytes[kept++] = byte;
+  }
+  return kept;
+}
+
 TimePoint PtyTransport::ReceiveInput(TimePoint now, bool readable, bool* wantInput) {
   std::uint8_t buffer[kReadChunk];
   const std::uint32_t hostBaud = HostBaud();
@@ -242,7 +291,10 @@ TimePoint PtyTransport::ReceiveInput(TimePoint now, bool readable, bool* wantInp
   if (!options_.pace) {
     if (!readable) return kNever;
     ssize_t n = read(master_, buffer, sizeof buffer);
-    if (n > 0) device_->Receive(buffer, static_cast<std::size_t>(n), hostBaud, now);
+    if (n > 0) {
+      const std::size_t kept = PassNoise(buffer, static_cast<std::size_t>(n));
+      if (kept > 0) device_->Receive(buffer, kept, hostBaud, now);
+    }
     return kNever;
   }
   const Clock::duration byteTime = ByteTime(hostBaud);
@@ -256,7 +308,8 @@ TimePoint PtyTransport::ReceiveInput(TimePoint now, bool readable, bool* wantInp
     due = std::min(due, sizeof buffer);
     ssize_t n = read(master_, buffer, due);
     std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
-    if (got > 0) device_->Receive(buffer, got, hostBaud, now);
+    const std::size_t kept = got > 0 ? PassNoise(buffer, got) : 0;
+    if (kept > 0) device_->Receive(buffer, kept, hostBaud, now);
     rxNext_ += byteTime * static_cast<long>(got);
     if (got < due) rxBusy_ = false;  // the wire ran dry
   }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -18,6 +19,16 @@ struct TransportOptions {
   // Bytes take ten bit times each at the line speed, both ways; otherwise answers leave at
   // once.
   bool pace = false;
+};
+
+// A cable in the field: bytes lost or with one bit changed, by chance, for a while.
+struct LineNoise {
+  double dropRate = 0;       // chance per byte of being lost
+  double flipRate = 0;       // chance per byte of one bit changing
+  bool toDevice = true;      // bytes the host sends
+  bool fromDevice = true;    // bytes the device sends
+  std::uint32_t ms = 0;      // how long, from now; 0: until switched off
+  std::uint64_t seed = 1;
 };
 
 class PtyTransport {
@@ -39,6 +50,10 @@ class PtyTransport {
   bool HostConnected() const { return hostOpens_.load() > 0; }
   // Device bytes lost because nobody had the port open or the line backed up.
   std::uint64_t BytesDiscarded() const { return discarded_.load(); }
+  // Line noise from now on, switched while the device runs; a rate of 0 switches it off.
+  void SetLineNoise(const LineNoise& noise);
+  // Bytes the noise has lost or changed so far.
+  std::uint64_t NoiseHits() const { return noiseHits_.load(); }
 
  private:
   void Run();
@@ -59,6 +74,15 @@ class PtyTransport {
   std::atomic<bool> stop_{false};
   std::atomic<int> hostOpens_{1};
   std::atomic<std::uint64_t> discarded_{0};
+  std::atomic<std::uint64_t> noiseHits_{0};
+
+  // Applies the noise to bytes on their way; false when the byte is lost.
+  bool Noise(std::uint8_t* byte, bool toDevice);
+  std::size_t PassNoise(std::uint8_t* bytes, std::size_t count);  // in place; bytes kept
+  std::mutex noiseMu_;
+  LineNoise noise_;
+  TimePoint noiseUntil_{};
+  std::uint64_t noiseState_ = 1;
 
   // Thread state.
   std::deque<OutChunk> queue_;

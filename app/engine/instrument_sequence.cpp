@@ -73,6 +73,14 @@ void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
                       ".\n\nPlease try again or contact Orvelle for help." +
                       "\n\nError: " + std::to_string(rc) + kept,
                   "Settings Error", kMessageError);
+  } else if (rc == kSettingsNotRestored) {
+    ShowMessageOk(engine,
+                  "The " + caption + " wrote the settings back into your " + target +
+                      ", but the " + target + " does not hold these as they were saved:\n" +
+                      engine->session->notRestored +
+                      "\n\nRun the update again, or restore the settings from the kept file." +
+                      "\n\n[Error " + std::to_string(rc) + "]" + kept,
+                  "Settings Error", kMessageError);
   } else if (rc == -35) {
     ShowMessageOk(engine,
                   "The " + caption + " failed to restore some of the settings for your " + target +
@@ -305,6 +313,15 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   StepProgress(engine, 2);
   SetStatus(engine, "Checking new firmware...");
   rc = DPCheckFirmware(session, profile.firmwareCheck ? 1 : 0);
+  if (rc < 0 && rc != kCodeCorrupt) {
+    // Only the firmware's own verdict calls it corrupt; a line that failed says so.
+    ShowMessageOk(engine,
+                  "The " + caption + " was unable to verify the new firmware in your " + target +
+                      ".\n\nPlease try again or contact Orvelle.\n\n[Error " + std::to_string(rc) +
+                      "]",
+                  "Firmware Error", kMessageError);
+    return rc;
+  }
   if (rc < 0) {
     ShowMessageOk(engine,
                   "The new firmware for your " + target +

@@ -331,7 +331,8 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
                     "The " + caption + " failed to restore the calibration and address\n" +
                         "for your " + target +
                         ".\n\nPlease calibrate this sensor and check the address.\n\n[Error " +
-                        std::to_string(rc) + "]" + KeptFileText(*engine),
+                        std::to_string(rc) + "]" + NotRestoredText(*session) +
+                        KeptFileText(*engine),
                     "Settings Error", kMessageError);
     }
   }

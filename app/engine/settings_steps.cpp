@@ -12,6 +12,11 @@ std::string KeptFileText(const UpdaterEngine& engine) {
   return "\n\nThe settings are kept in:\n" + engine.settingsFilePath;
 }
 
+std::string NotRestoredText(const InstrumentSession& session) {
+  if (session.notRestored.empty()) return std::string();
+  return "\n\nNot as saved: " + session.notRestored;
+}
+
 Status AfterSaveStep(UpdaterEngine* engine, const SaveOutcome& outcome, Status saved) {
   if (!outcome.setAside.empty()) {
     ShowMessageOk(engine,

@@ -130,6 +130,7 @@ std::string UpdateRecordLine(const UpdateRecord& r) {
   AppendField(&line, "imageSum", Number(r.imageSum));
   AppendField(&line, "settingsCaptured", JsonString(r.settingsCaptured));
   AppendField(&line, "settingsRestored", JsonString(r.settingsRestored));
+  if (!r.notRestored.empty()) AppendField(&line, "notRestored", JsonString(r.notRestored));
   AppendField(&line, "code", Number(r.code));
   AppendField(&line, "result", JsonString(r.text));
   AppendField(&line, "seconds", Number(r.seconds));
@@ -174,6 +175,7 @@ UpdateRecord DescribeUpdate(const UpdaterEngine& engine, Status rc, std::time_t 
     r.settingsRestored = "all";
   } else if (rc == kSettingsNotRestored) {
     r.settingsRestored = "partial";
+    if (session) r.notRestored = session->notRestored;
   } else {
     r.settingsRestored = "none";
   }

@@ -27,6 +27,7 @@ struct UpdateRecord {
   std::int32_t imageSum = 0;
   std::string settingsCaptured;  // "all", "earlier", "none"
   std::string settingsRestored;  // "all", "partial", "none"
+  std::string notRestored;       // with "partial": the settings that did not read back as saved
   Status code = 0;
   std::string text;
   std::uint32_t seconds = 0;

@@ -184,6 +184,8 @@ bool EarlierFileIsThisUnit(UpdaterEngine* engine, const AttemptRecord& device);
 Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path);
 // Appended to the texts of a restore that did not bring every setting back.
 std::string KeptFileText(const UpdaterEngine& engine);
+// "\n\nNot as saved: …" after a restore that did not read back; empty otherwise.
+std::string NotRestoredText(const InstrumentSession& session);
 
 // What a look at the connected device found, for a console's "info".
 struct DeviceInfo {

@@ -531,7 +531,12 @@ TEST_F(InstrumentUpdate, SlowLoaderFoundListening) {
         << log;
     EXPECT_TRUE(device_->SelfTestPasses());
     EXPECT_FALSE(StatusShown("Saving settings for this Sorbex...")) << "no save";
-    EXPECT_FALSE(Heard("get -sn")) << "no save";
+    // The restore reads its settings back; nothing may read them before it writes.
+    const std::vector<std::string> heard = model_->Commands();
+    const auto firstWrite = std::find_if(heard.begin(), heard.end(), [](const std::string& line) {
+      return line.rfind("set -", 0) == 0;
+    });
+    EXPECT_EQ(std::find(heard.begin(), firstWrite, "get -sn"), firstWrite) << "no save";
     EXPECT_FALSE(ui_.Reached(4)) << "from the connect's 2 straight to the loader's 6";
     EXPECT_FALSE(std::filesystem::exists(engine_->settingsFilePath));
     if (c.fileKept) {
