@@ -48,6 +48,9 @@ constexpr const char* kUsage =
     "                      KIND: refuse corrupt-in corrupt-out drop-in drop-out delay\n"
     "                      silence power; e.g. power@40:W,ms=500 or drop-out%0.01\n"
     "  --seed N            seed for faults by rate (default 1)\n"
+    "  --noise flip|drop%RATE[,ms=N]\n"
+    "                      line noise both ways: bytes changed or lost by chance, from\n"
+    "                      the start (for N ms); SIGUSR1 starts it again, SIGUSR2 ends it\n"
     "Comm devices (--device kcd, comm, rdv, readvane):\n"
     "  --battery N         the answer to \"get -batt\" (default 87)\n"
     "  --hver TEXT         the answer to \"get -hver\" (default: B on the Readvane, none\n"
@@ -99,6 +102,35 @@ bool MakeRuntimeFolder(const std::string& folder) {
   return lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid();
 }
 
+// "flip%0.01,ms=2000" or "drop%0.05".
+bool ParseNoise(std::string_view spec, LineNoise* noise) {
+  const std::size_t percent = spec.find('%');
+  if (percent == std::string_view::npos) return false;
+  const std::string_view kind = spec.substr(0, percent);
+  std::string rest(spec.substr(percent + 1));
+  std::uint32_t ms = 0;
+  if (const std::size_t comma = rest.find(",ms="); comma != std::string::npos) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(rest.c_str() + comma + 4, &end, 10);
+    if (*end != '\0') return false;
+    ms = static_cast<std::uint32_t>(n);
+    rest.resize(comma);
+  }
+  char* end = nullptr;
+  const double rate = std::strtod(rest.c_str(), &end);
+  if (end == rest.c_str() || *end != '\0' || rate < 0 || rate > 1) return false;
+  *noise = LineNoise{};
+  if (kind == "flip") {
+    noise->flipRate = rate;
+  } else if (kind == "drop") {
+    noise->dropRate = rate;
+  } else {
+    return false;
+  }
+  noise->ms = ms;
+  return true;
+}
+
 int Usage(const char* problem) {
   std::fprintf(stderr, "quendal-devsim: %s\n%s", problem, kUsage);
   return 2;
@@ -119,6 +151,7 @@ int main(int argc, char** argv) {
   std::uint32_t loaderBaud = 0;
   std::uint32_t restartMs = 0;
   std::uint32_t seed = 1;
+  LineNoise noise;
   TransportOptions transportOptions;
   FaultPlan faults;
   CommDeviceOptions commOptions;
@@ -253,6 +286,9 @@ int main(int argc, char** argv) {
       const char* v = value();
       loggerFlags = true;
       if (v == nullptr || !ParseUnsigned(v, &records)) return Usage("a number was expected");
+    } else if (arg == "--noise") {
+      const char* v = value();
+      if (v == nullptr || !ParseNoise(v, &noise)) return Usage("--noise needs flip%RATE or drop%RATE");
     } else if (arg == "--fault") {
       const char* v = value();
       FaultRule rule;
@@ -302,6 +338,8 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
+  sigaddset(&stopSignals, SIGUSR1);  // line noise on
+  sigaddset(&stopSignals, SIGUSR2);  // and off
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   // A comm device is an instrument of these options with the sensor plugged into it.
@@ -429,8 +467,19 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
 
+  noise.seed = seed;
+  transport.SetLineNoise(noise);
   int signal = 0;
-  sigwait(&stopSignals, &signal);
+  for (;;) {
+    sigwait(&stopSignals, &signal);
+    if (signal == SIGUSR1) {
+      transport.SetLineNoise(noise);
+    } else if (signal == SIGUSR2) {
+      transport.SetLineNoise(LineNoise{});
+    } else {
+      break;
+    }
+  }
   transport.Stop();
   // Only our own link: another run may have taken the name meanwhile.
   char target[256];
