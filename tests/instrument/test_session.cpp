@@ -199,6 +199,44 @@ TEST_F(ScriptedSession, ValuesAreTheFirstLineOfTheAnswer) {
   EXPECT_TRUE(Logged("GetValueLong found get -tau \"-40\""));
 }
 
+// What the line made of an answer is no value: the value is asked again.
+TEST_F(ScriptedSession, GarbledAnswersAreNoValue) {
+  struct Case {
+    const char* garbled;
+    const char* good;
+    bool number;
+  };
+  const Case cases[] = {
+      {"\rEROR\r>", "\ru0\r>", false},          // an error word that lost a letter
+      {"\rUnsuported\r>", "\ru0\r>", false},
+      {"\rerrr\r>", "\ru0\r>", false},
+      {"\r-0.12 -1.6>\r>", "\ru0\r>", false},  // the prompt inside the value
+      {"\r3x\r>", "\r3\r>", true},              // a number with something after it
+      {"\r99999999999\r>", "\r3\r>", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.garbled);
+    rig.Expect("get -x\r").Send(c.garbled).Expect("get -x\r").Send(c.good);
+    if (c.number) {
+      std::int32_t value = 0;
+      EXPECT_EQ(GetValueLong(&session, "get -x", 500, &value), 1);
+      EXPECT_EQ(value, 3);
+    } else {
+      char value[32];
+      EXPECT_EQ(GetValueString(&session, "get -x", 500, value, 31), 1);
+      EXPECT_STREQ(value, "u0");
+    }
+    ASSERT_TRUE(rig.WaitDone()) << rig.FailureText();
+  }
+  // Values that only look alike stay values.
+  for (const char* answer : {"\rERRATA 2\r>", "\rEROS\r>"}) {
+    rig.Expect("get -x\r").Send(answer);
+    char value[32];
+    EXPECT_EQ(GetValueString(&session, "get -x", 500, value, 31), 1) << answer;
+    ASSERT_TRUE(rig.WaitDone()) << rig.FailureText();
+  }
+}
+
 TEST_F(ScriptedSession, FirmwareCheckAnswers) {
   struct Case {
     std::uint8_t init;
