@@ -131,7 +131,9 @@ class Bench {
         s[std::string(word) + " count"] = std::to_string(records.size());
       }
     } else {
-      for (const auto& [key, value] : logger_->Settings()) s[key] = value;
+      // The build is the factory's: no update takes it, so a new firmware may start without it.
+      for (const auto& [key, value] : logger_->Settings())
+        if (key != "build") s[key] = value;
     }
     return s;
   }
