@@ -3,12 +3,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "host/file_ops.h"
 
 namespace quendal {
 
 Status AppendWhole(const std::string& path, const char* data, std::size_t size) {
+  if (const int error = FileFaultFor(path)) return -error;
   // O_APPEND makes the seek to the end and the write one step, for every writer at once.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return -errno;
@@ -23,6 +25,10 @@ Status AppendWhole(const std::string& path, const char* data, std::size_t size) 
   if (writeError) return -writeError;
   if (shortWrite) return -ENOSPC;
   return closeError ? -closeError : kOk;
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+  return path + "." + std::to_string(::getpid()) + ".tmp";
 }
 
 bool ReplaceWholeFile(const std::string& from, const std::string& to) {

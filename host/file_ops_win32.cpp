@@ -1,12 +1,14 @@
 #include <windows.h>
 
 #include <limits>
+#include <string>
 
 #include "host/file_ops.h"
 
 namespace quendal {
 
 Status AppendWhole(const std::string& path, const char* data, std::size_t size) {
+  if (const int error = FileFaultFor(path)) return -error;
   if (size > std::numeric_limits<DWORD>::max()) return -static_cast<Status>(ERROR_INVALID_PARAMETER);
   // Append without write access: every write goes to the end of the file. Read access is
   // there only for the lock.
@@ -28,6 +30,10 @@ Status AppendWhole(const std::string& path, const char* data, std::size_t size) 
   if (writeError) return -static_cast<Status>(writeError);
   if (written != size) return -static_cast<Status>(ERROR_DISK_FULL);
   return closeError ? -static_cast<Status>(closeError) : kOk;
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+  return path + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
 }
 
 bool ReplaceWholeFile(const std::string& from, const std::string& to) {

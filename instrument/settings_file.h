@@ -4,6 +4,7 @@
 // for data loggers, one for digital sensors, one for every other instrument.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "host/bounded_text.h"
 #include "host/status.h"
@@ -13,8 +14,12 @@ namespace quendal {
 
 // Writes the held settings of the session's device type. The file is written beside
 // `path` and renamed over it once complete, so a failed write leaves an earlier file as
-// it was. 1, -10, or a negated C library error number.
+// it was. 1, -10, -150 (a value the file cannot hold; nothing written), or a negated C
+// library error number.
 Status WriteInfoFile(InstrumentSession* session, const char* path);
+// False, with the reason naming the value, when a held text could not stand on one line
+// of the file exactly as the device gave it (a line break, a NUL, another control byte).
+bool SettingsFileHolds(const InstrumentSession* session, std::string* problem);
 // Reads a file into the session's LoggerInfo, InstrumentSettings or SdiSensorLink and sets
 // the masks of what it found. 1; -10, -13, -30 (the file is for another type), -60,
 // -102 (no such file), -105 (access denied), -106, or a negated error number.

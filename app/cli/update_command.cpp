@@ -65,7 +65,7 @@ int StatusOfRun(const UpdaterEngine& engine, Status rc, bool interrupted) {
   if (interrupted) return kExitInterrupted;
   if (DSPortDenied(engine.connectResult)) return kExitPortDenied;
   if (DSPortMissing(engine.connectResult)) return kExitPortMissing;
-  if (DSPortInUse(engine.connectResult)) return kExitPortBusy;
+  if (DSPortInUse(engine.connectResult) || rc == kSettingsFileBusy) return kExitPortBusy;
   return engine.stage <= UpdateStage::kSave ? kExitRefused : kExitRecoverable;
 }
 

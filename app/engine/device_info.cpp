@@ -102,7 +102,7 @@ Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
       info->sensorKind = SensorKindName(*engine);
       if (session->sdi.firmwareVersion > 0)
         info->sensorVersion = VersionText(session->sdi.firmwareVersion);
-      info->sensorSerial = session->sdi.serialNumber.c_str();
+      info->sensorSerial = std::string(session->sdi.serialNumber.view());
       HeldSettings(engine, info);
     } else {
       info->note = "no sensor answered behind the comm device (error " + std::to_string(captured) +

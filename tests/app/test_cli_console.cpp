@@ -266,6 +266,45 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   }
 }
 
+// Text that is no UTF-8 (a sensor's serial number holding 0xFF) ends no program: every
+// line stays JSON, the record keeps the serial number as the device reports it under the
+// one rule (a stray byte becomes the character of its number), and history finds the
+// unit by what the device reports.
+TEST_F(CliConsoleDevice, TextThatIsNoUtf8EndsNoProgram) {
+  sim::SensorOptions lurra;
+  ASSERT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
+  lurra.versionAfterUpdate = 396;
+  lurra.serialNumber = "LU-\xFF" "7";
+  Boot(lurra);
+  const std::string shown = "LU-\xC3\xBF" "7";
+  const std::string info =
+      "info --events --port " + test::ShellQuote(transport_->SlavePath()) + " --data-dir " + Data();
+  for (const std::string& args : {info, Update("--events")}) {
+    SCOPED_TRACE(args);
+    test::ProgramRun run = CliStdout(args);
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::vector<json> events = Events(run.output);
+    ASSERT_FALSE(events.empty());
+    if (events[0]["event"] == "info") {
+      EXPECT_EQ(events[0]["sensor"]["serial"], shown);
+    }
+  }
+  test::ProgramRun history = CliStdout("history --events --data-dir " + Data() + " --serial " +
+                                       test::ShellQuote(lurra.serialNumber));
+  ASSERT_EQ(history.status, 0) << history.output;
+  const json record = json::parse(history.output, nullptr, false);
+  ASSERT_FALSE(record.is_discarded()) << history.output;
+  EXPECT_EQ(record["serial"], shown);
+  // In the table a control byte of a record is shown, not sent to the terminal.
+  std::FILE* records = std::fopen((dir_.File("data") + "/updates.jsonl").c_str(), "ab");
+  ASSERT_NE(records, nullptr);
+  std::fputs(R"({"start":"x","port":"p","device":"d","serial":"A\u001bB","code":1})" "\n", records);
+  std::fclose(records);
+  history = CliStdout("history --data-dir " + Data());
+  EXPECT_TRUE(Has(history.output, "LU-\xC3\xBF" "7")) << history.output;
+  EXPECT_TRUE(Has(history.output, "A\\x1BB")) << history.output;
+}
+
 // In an instrument build info reads the instrument's own settings and sends it no command
 // that changes anything.
 TEST(CliConsole, InfoOfAnInstrumentSendsNoChange) {

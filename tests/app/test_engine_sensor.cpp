@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/engine/updater_engine.h"
+#include "host/file_lock.h"
+#include "host/file_ops.h"
 #include "host/serial.h"
 #include "host/timing.h"
 #include "loader/image_fit.h"
@@ -681,6 +685,107 @@ TEST_F(SensorUpdate, TheRecordNamesOnlyTheUnitThisAttemptReached) {
   EXPECT_NE(last.find("\"serial\":\"\""), std::string::npos) << last;
   EXPECT_NE(last.find("\"code\":" + std::to_string(failed) + ","), std::string::npos) << last;
   EXPECT_NE(last.find("\"result\":\"Connection Error\""), std::string::npos) << last;
+}
+
+// Device text is data: a line break or NUL in what a sensor says never becomes, hides or
+// cuts a line of the settings file; such a value stops the update before anything is
+// erased, naming it. A stray byte and a long serial number are kept whole.
+TEST_F(SensorUpdate, DeviceTextNeverForgesOrCutsASetting) {
+  const std::string forty = "LU-" + std::string(37, '7');
+  struct Case {
+    const char* what;
+    void (*set)(sim::SensorOptions*, const std::string&);
+    const char* named;  // empty: the update goes through
+  } cases[] = {
+      {"line feed in the identity",
+       [](sim::SensorOptions* s, const std::string&) {
+         s->identityMore = "SX1\ncalibration=\"1";
+       },
+       "identity"},
+      {"line feed in the serial number",
+       [](sim::SensorOptions* s, const std::string&) { s->serialNumber = "LU-1\ncalibration=\"1"; },
+       "sn"},
+      {"NUL in the calibration",
+       [](sim::SensorOptions* s, const std::string&) {
+         s->x4 = std::string("+1.0 +2.0\0+3.0", 14);
+       },
+       "calibration"},
+      {"bytes that are no UTF-8",
+       [](sim::SensorOptions* s, const std::string&) { s->serialNumber = "LU-\xFF\xFE"; }, ""},
+      {"a 40-character serial number",
+       [](sim::SensorOptions* s, const std::string& sn) { s->serialNumber = sn; }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::SensorOptions sensor = Lurra();
+    c.set(&sensor, forty);
+    Boot(sensor, {"-rep"});
+    ui_.answers = {kBoxOk, kBoxOk, kBoxOk};
+    const SensorFacts before = Facts();
+    const Status rc = Start();
+    const SensorFacts after = Facts();
+    if (c.named[0] == '\0') {
+      EXPECT_EQ(rc, kOk) << ui_.Captions() << "\n" << LogText();
+      ExpectKept(before, after);
+    } else {
+      EXPECT_LT(rc, 0);
+      EXPECT_EQ(after.updates, 0u);
+      ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+      EXPECT_EQ(ui_.shown[0].caption, "Settings Error");
+      EXPECT_NE(ui_.shown[0].text.find(std::string("its ") + c.named + " \""), std::string::npos)
+          << ui_.shown[0].text;
+      EXPECT_FALSE(SettingsFileExists());
+    }
+    // Every line of the log is one entry of the log.
+    const std::string log = LogText();
+    EXPECT_EQ(log.find("\ncalibration="), std::string::npos) << log;
+  }
+}
+
+// The settings were read but the disk could not keep them: the update stops before the
+// loader in every mode, naming the file and the system's error, and never asks whether
+// to go on without settings.
+TEST_F(SensorUpdate, AFullDiskIsNoFailedCapture) {
+  for (const std::vector<std::string>& switches :
+       {std::vector<std::string>{}, {"-rep"}, {"-factory"}}) {
+    SCOPED_TRACE(switches.empty() ? "no switch" : switches[0]);
+    Boot(Lurra(), switches);
+    ui_.answers = {kBoxOk, kBoxOk, kBoxOk};
+    SetFileFault([](const std::string& path) {
+      return path.find(".settings.txt") != std::string::npos ? ENOSPC : 0;
+    });
+    const Status rc = Start();
+    SetFileFault(nullptr);
+    EXPECT_LT(rc, 0);
+    EXPECT_EQ(Facts().updates, 0u);
+    ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+    EXPECT_EQ(ui_.shown[0].caption, "Settings Error");
+    EXPECT_NE(ui_.shown[0].text.find(engine_->settingsFilePath), std::string::npos)
+        << ui_.shown[0].text;
+    EXPECT_NE(ui_.shown[0].text.find(std::strerror(ENOSPC)), std::string::npos)
+        << ui_.shown[0].text;
+  }
+}
+
+// Two updaters on one data folder: while one holds the settings file, the other refuses
+// before it opens its port, naming who holds it; once the first lets go (as a killed
+// one does), the next Start goes ahead.
+TEST_F(SensorUpdate, ASecondUpdaterRefusesWhileTheFirstHoldsTheSettings) {
+  Boot(Lurra());
+  FileLock first;
+  std::string holder;
+  ASSERT_EQ(first.TryLock(dir_.File("data") + "/Lurra Family.settings.txt.lock",
+                          "process 4242 on port COM3", &holder),
+            kOk);
+  EXPECT_EQ(Start(), kSettingsFileBusy);
+  EXPECT_EQ(device_->WithSensor([](const SdiSensor& s) { return s.counters().commandsHeard; }),
+            0u);
+  ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+  EXPECT_EQ(ui_.shown[0].caption, "Settings File In Use");
+  EXPECT_NE(ui_.shown[0].text.find("process 4242 on port COM3"), std::string::npos)
+      << ui_.shown[0].text;
+  first.Release();
+  EXPECT_EQ(Start(), kOk) << ui_.Captions() << "\n" << LogText();
 }
 
 }  // namespace
