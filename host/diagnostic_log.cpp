@@ -125,7 +125,7 @@ bool DiagnosticLog::KeepTail(std::size_t bytes) {
   for (int c = std::fgetc(source.get()); c != EOF && c != '\n'; c = std::fgetc(source.get())) {
   }
 
-  std::string tempPath = path_ + ".temp";
+  std::string tempPath = TemporaryNameFor(path_);
   std::vector<char> buffer;
   try {
     buffer.resize(bytes);
@@ -138,8 +138,7 @@ bool DiagnosticLog::KeepTail(std::size_t bytes) {
 
   // Write the tail beside the file first; the error file is replaced only once the copy
   // is complete, so a full disk never loses the log.
-  std::remove(tempPath.c_str());
-  File temp(std::fopen(tempPath.c_str(), "ab"));
+  File temp(CreatePrivateFile(tempPath));
   if (!temp) return false;
   bool ok = std::fwrite(buffer.data(), 1, got, temp.get()) == got;
   ok = (std::fclose(temp.release()) == 0) && ok;

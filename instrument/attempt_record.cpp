@@ -62,6 +62,7 @@ std::string SensorDevice(std::uint32_t typeCode) {
 }
 
 Status ReadWholeFile(const char* path, std::string* text) {
+  if (!InputFileProblem(path, kMaxSettingsFileBytes).empty()) return kBadArgument;
   errno = 0;
   File file(std::fopen(path, "rb"));
   if (!file) return errno == ENOENT ? kSettingsFileMissing : -ErrorNumber();
@@ -212,7 +213,7 @@ Status WriteFileAtomically(const std::string& path, const std::string& text) {
   if (const int error = FileFaultFor(path)) return -error;
   const std::string temp = TemporaryNameFor(path);
   errno = 0;
-  File file(std::fopen(temp.c_str(), "wb"));
+  File file(CreatePrivateFile(temp));
   if (!file) return -ErrorNumber();
   int error = 0;
   if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size()) error = ErrorNumber();
@@ -298,8 +299,7 @@ Status KeepUnitCopy(const char* settingsPath, const AttemptRecord& unit, std::st
   std::string target;
   if (rc >= 0) {
     const std::string folder = UnitCopyFolder(settingsPath);
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    MakePrivateFolders(folder);
     target = FreeName((std::filesystem::path(folder) /
                        (FileNamePart(unit.device, "unknown") + "_" +
                         FileNamePart(unit.serial, "no-serial") + "_" + TimeStamp()))

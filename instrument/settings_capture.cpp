@@ -578,8 +578,14 @@ Status DPSaveInfo(InstrumentSession* session, const char* path, SaveOutcome* out
   }
   LogPrint(log, kLogStep, kProtocolSource,
            "DPSaveInfo successfully retreived and saved device settings to a temp file");
-  // The operator's backup of every unit; its loss is no reason to stop the update.
-  KeepUnitCopy(path, HeldUnit(session), &out.unitCopy, log);
+  // The operator's backup of every unit, which a later restore may need: a disk that
+  // cannot keep it stops the update like one that cannot keep the settings file.
+  rc = KeepUnitCopy(path, HeldUnit(session), &out.unitCopy, log);
+  if (rc < 0 && rc != kSettingsUnfit && rc != kOutOfMemory) {
+    out.writeError = -rc;
+    out.failedFile = UnitCopyFolder(path);
+    return kSettingsWriteFailed;
+  }
   return kOk;
 }
 

@@ -21,7 +21,8 @@ struct SaveOutcome {
   bool fromEarlierAttempt = false;
   std::string setAside;  // a file of another unit (or an unusable one), moved here
   std::string unitCopy;  // the dated copy of this capture
-  int writeError = 0;    // the system's error number when the settings file was not written
+  int writeError = 0;      // the system's error number when a file was not written
+  std::string failedFile;  // that file when it is not the settings file
 };
 
 // Captures the settings of the session's device type and writes the settings file, unless

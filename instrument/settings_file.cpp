@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "host/device_text.h"
+#include "host/file_ops.h"
 #include "instrument/attempt_record.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_capture.h"
@@ -44,6 +45,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 struct Layout {
   std::string text;
   std::string unfit;
+  bool visible = false;  // for a listing: control characters shown as escapes
 };
 
 void Append(Layout* out, const char* key, std::string_view value) {
@@ -62,7 +64,7 @@ void Line(Layout* out, const char* key, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(value, sizeof value, format, args);
   va_end(args);
-  Append(out, key, value);
+  Append(out, key, out->visible ? std::string_view(VisibleText(value)) : value);
 }
 
 // A text from the device goes in whole or not at all: a line break or NUL in it would add,
@@ -221,6 +223,13 @@ Status ComposeInfoFile(const InstrumentSession* session, Layout* text) {
 }
 
 }  // namespace
+
+std::string SettingsListing(const InstrumentSession* session) {
+  Layout text;
+  text.visible = true;
+  if (!session || ComposeInfoFile(session, &text) < 0) return {};
+  return text.text;
+}
 
 bool SettingsFileHolds(const InstrumentSession* session, std::string* problem) {
   if (!session) return false;
@@ -604,6 +613,11 @@ Status OpenError(int error) {
 
 Status ReadInfoFile(InstrumentSession* session, const char* path) {
   if (!session || !path || path[0] == '\0') return kMissingArgument;
+  if (const std::string why = InputFileProblem(path, kMaxSettingsFileBytes); !why.empty()) {
+    LogPrint(session->log, kLogFailure, kProtocolSource, "ReadInfoFile refused %s: %s", path,
+             why.c_str());
+    return kBadArgument;
+  }
   errno = 0;
   File file(std::fopen(path, "rb"));
   if (!file) return OpenError(ErrorNumber());

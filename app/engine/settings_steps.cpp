@@ -32,8 +32,10 @@ Status AfterSaveStep(UpdaterEngine* engine, const SaveOutcome& outcome, Status s
   if (saved == kSettingsWriteFailed) {
     ShowMessageOk(engine,
                   "The " + engine->WindowCaption() + " read the settings of your " +
-                      engine->targetDisplayName + " but could not write them to the file\n" +
-                      engine->settingsFilePath + "\n(" + std::strerror(outcome.writeError) +
+                      engine->targetDisplayName + " but could not write them to\n" +
+                      (outcome.failedFile.empty() ? engine->settingsFilePath
+                                                  : outcome.failedFile) +
+                      "\n(" + std::strerror(outcome.writeError) +
                       ")\n\nNothing was erased. Please free some space on the disk or choose "
                       "another data folder, and try again.",
                   "Settings Error", kMessageError);

@@ -28,7 +28,7 @@ bool MakeFolder(const std::string& path) {
 #ifdef _WIN32
   int rc = mkdir(path.c_str());
 #else
-  int rc = mkdir(path.c_str(), 0777);
+  int rc = mkdir(path.c_str(), 0700);
 #endif
   return rc == 0 || errno == EEXIST;
 }

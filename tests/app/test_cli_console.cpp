@@ -199,6 +199,10 @@ TEST(CliConsole, RefusedBeforeTheDeviceIsTouched) {
   test::PtyRig port;
   ASSERT_TRUE(port.ok()) << port.Error();
   const std::string update = "update --port " + test::ShellQuote(port.SlavePath());
+  // A FIFO would block a reader that opened it; a folder others may change is a way in.
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir.File("shared")));
+  ASSERT_EQ(chmod(dir.File("shared").c_str(), 0777), 0);
   struct Case {
     std::string args;
     std::string says;
@@ -208,6 +212,12 @@ TEST(CliConsole, RefusedBeforeTheDeviceIsTouched) {
       {update + " --rep --firmware " + test::ShellQuote(dir.File("missing.txt")) + " --data-dir " +
            test::ShellQuote(dir.File("data")),
        "the firmware file " + dir.File("missing.txt") + " does not exist"},
+      {update + " --data-dir " + test::ShellQuote(dir.File("shared")),
+       "the data folder \"" + dir.File("shared") +
+           "\" is not safe to use: other users may write in it"},
+      {"restore --port " + test::ShellQuote(port.SlavePath()) + " --from " +
+           test::ShellQuote(dir.File("fifo")) + " --data-dir " + test::ShellQuote(dir.File("data")),
+       "the settings file \"" + dir.File("fifo") + "\" cannot be used: it is no regular file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
@@ -232,7 +242,11 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   ASSERT_TRUE(std::filesystem::create_directory(runtime.File("quendal")));
   ASSERT_EQ(symlink(transport_->SlavePath().c_str(), runtime.File("quendal/devsim-info").c_str()),
             0);
-  const std::string env = "XDG_RUNTIME_DIR=" + test::ShellQuote(runtime.path().string()) + " ";
+  // The listing is kept in memory: a temporary folder it cannot write changes nothing.
+  test::TempDir closedTemp;
+  ASSERT_EQ(chmod(closedTemp.path().c_str(), 0500), 0);
+  const std::string env = "XDG_RUNTIME_DIR=" + test::ShellQuote(runtime.path().string()) +
+                          " TMPDIR=" + test::ShellQuote(closedTemp.path().string()) + " ";
 
   test::ProgramRun run = test::RunProgram(
       "(" + env + CliCommand("info --port devsim-info --events --data-dir " + Data()) +
@@ -249,6 +263,8 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   EXPECT_EQ(info["settings"]["address"], "3");
   EXPECT_EQ(info["settings"]["sn"], "LU-20931");
   EXPECT_FALSE(info["settings"].contains("attemptPhase"));
+  EXPECT_FALSE(info.contains("note")) << run.output;
+  chmod(closedTemp.path().c_str(), 0700);
 
   // Text form, and no --port at all when the simulated device is the only candidate
   // (the built-in UARTs do not count).

@@ -2,6 +2,9 @@
 // device and its sensor over a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -746,23 +749,40 @@ TEST_F(SensorUpdate, DeviceTextNeverForgesOrCutsASetting) {
 // loader in every mode, naming the file and the system's error, and never asks whether
 // to go on without settings.
 TEST_F(SensorUpdate, AFullDiskIsNoFailedCapture) {
-  for (const std::vector<std::string>& switches :
-       {std::vector<std::string>{}, {"-rep"}, {"-factory"}}) {
-    SCOPED_TRACE(switches.empty() ? "no switch" : switches[0]);
-    Boot(Lurra(), switches);
+  const FileFault settingsFile = [](const std::string& path) {
+    return path.find("unit-settings") == std::string::npos &&
+                   path.find(".settings.txt") != std::string::npos
+               ? ENOSPC
+               : 0;
+  };
+  const FileFault unitCopy = [](const std::string& path) {
+    return path.find("unit-settings") != std::string::npos ? EROFS : 0;
+  };
+  struct Case {
+    std::vector<std::string> switches;
+    FileFault fault;
+    int error;
+    std::string names;
+  } cases[] = {
+      {{}, settingsFile, ENOSPC, "Lurra Family.settings.txt"},
+      {{"-rep"}, settingsFile, ENOSPC, "Lurra Family.settings.txt"},
+      {{"-factory"}, settingsFile, ENOSPC, "Lurra Family.settings.txt"},
+      {{"-rep"}, unitCopy, EROFS, "unit-settings"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE((c.switches.empty() ? "no switch" : c.switches[0]) + " " + c.names);
+    Boot(Lurra(), c.switches);
     ui_.answers = {kBoxOk, kBoxOk, kBoxOk};
-    SetFileFault([](const std::string& path) {
-      return path.find(".settings.txt") != std::string::npos ? ENOSPC : 0;
-    });
+    SetFileFault(c.fault);
     const Status rc = Start();
     SetFileFault(nullptr);
     EXPECT_LT(rc, 0);
     EXPECT_EQ(Facts().updates, 0u);
     ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
     EXPECT_EQ(ui_.shown[0].caption, "Settings Error");
-    EXPECT_NE(ui_.shown[0].text.find(engine_->settingsFilePath), std::string::npos)
+    EXPECT_NE(ui_.shown[0].text.find(dir_.File("data") + "/" + c.names), std::string::npos)
         << ui_.shown[0].text;
-    EXPECT_NE(ui_.shown[0].text.find(std::strerror(ENOSPC)), std::string::npos)
+    EXPECT_NE(ui_.shown[0].text.find(std::strerror(c.error)), std::string::npos)
         << ui_.shown[0].text;
   }
 }
@@ -786,6 +806,45 @@ TEST_F(SensorUpdate, ASecondUpdaterRefusesWhileTheFirstHoldsTheSettings) {
       << ui_.shown[0].text;
   first.Release();
   EXPECT_EQ(Start(), kOk) << ui_.Captions() << "\n" << LogText();
+}
+
+// Links planted in the data folder (another user's files) are replaced, never written
+// through; what the updater creates there is its user's only.
+TEST_F(SensorUpdate, LinksInTheDataFolderAreNotFollowed) {
+  const std::string data = dir_.File("data");
+  ASSERT_TRUE(std::filesystem::create_directory(data));
+  test::TempDir other;
+  const std::string victim = other.File("victim.txt");
+  test::WriteWholeFile(victim, "theirs\n");
+  const std::string planted[] = {
+      data + "/" + kCaption + ".errors.txt", data + "/updates.jsonl",
+      data + "/Lurra Family.settings.txt." + std::to_string(getpid()) + ".tmp"};
+  for (const std::string& link : planted) ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  Boot(Lurra());
+  ASSERT_EQ(Start(), kOk) << ui_.Captions();
+  EXPECT_EQ(test::ReadWholeFile(victim), "theirs\n");
+  for (const std::string& file : {planted[0], planted[1]}) {
+    SCOPED_TRACE(file);
+    EXPECT_FALSE(std::filesystem::is_symlink(file));
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0077, 0u);
+  }
+}
+
+// A record line cut short by a full disk is ended before the next record is added, so the
+// next one stays readable.
+TEST_F(SensorUpdate, ARecordCutShortDoesNotSwallowTheNext) {
+  ASSERT_TRUE(std::filesystem::create_directory(dir_.File("data")));
+  test::WriteWholeFile(dir_.File("data") + "/updates.jsonl", "{\"start\":\"2026-12-09T07:3");
+  Boot(Lurra());
+  ASSERT_EQ(Start(), kOk) << ui_.Captions();
+  const std::string records = test::ReadWholeFile(dir_.File("data") + "/updates.jsonl");
+  const std::size_t cut = records.find('\n');
+  ASSERT_NE(cut, std::string::npos) << records;
+  EXPECT_EQ(records.substr(0, cut), "{\"start\":\"2026-12-09T07:3");
+  EXPECT_EQ(records.compare(cut + 1, 10, "{\"start\":\""), 0) << records;
+  EXPECT_EQ(records.find('\n', cut + 1), records.size() - 1) << records;
 }
 
 }  // namespace
