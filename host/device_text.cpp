@@ -58,12 +58,14 @@ std::string ValidUtf8(std::string_view text) {
   return out;
 }
 
-std::string VisibleText(std::string_view text) {
+namespace {
+
+std::string Escaped(std::string_view text, bool backslashes) {
   std::string out;
   out.reserve(text.size());
   for (char ch : text) {
     const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\\') {
+    if (c == '\\' && backslashes) {
       out += "\\\\";
     } else if (c == '\r') {
       out += "\\r";
@@ -82,6 +84,16 @@ std::string VisibleText(std::string_view text) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string VisibleText(std::string_view text) {
+  return Escaped(text, true);
+}
+
+std::string ControlsVisible(std::string_view text) {
+  return Escaped(text, false);
 }
 
 bool FitsOnOneLine(std::string_view text) {

@@ -16,6 +16,10 @@ std::string ValidUtf8(std::string_view text);
 // or \xHH, and a backslash as \\, so that what is shown tells the bytes apart.
 std::string VisibleText(std::string_view text);
 
+// As VisibleText, but a backslash stays as it is: for the log, where paths of Windows
+// are common and a reader tells an escape from its context.
+std::string ControlsVisible(std::string_view text);
+
 // True when no byte of `text` could end, split or hide a line of a line-based file:
 // no control character except the tab.
 bool FitsOnOneLine(std::string_view text);

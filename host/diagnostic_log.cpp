@@ -89,7 +89,7 @@ int DiagnosticLog::VPrint(std::uint32_t level, const char* source, const char* f
     line.resize(head + static_cast<std::size_t>(body));
     // A device's text is data: its line breaks and control bytes shown, never obeyed.
     if (!FitsOnOneLine(std::string_view(line).substr(head)))
-      line = line.substr(0, head) + VisibleText(std::string_view(line).substr(head));
+      line = line.substr(0, head) + ControlsVisible(std::string_view(line).substr(head));
   }
   line += "\r\n";
   if (const Status rc = AppendWhole(path_, line.data(), line.size()); rc < 0) {

@@ -41,6 +41,9 @@ std::string FolderTrustProblem(const std::string& folder);
 // at (the open then tells why). Checked before the open, which a FIFO would block.
 std::string InputFileProblem(const std::string& path, std::uint64_t maxBytes);
 
+// "16 MB", "64 KiB" or "100 bytes".
+std::string SizeText(std::uint64_t bytes);
+
 // A stand-in for a full or read-only disk in tests: while set, a write to a path for which
 // it returns a system error number fails with that number. Null: none.
 using FileFault = int (*)(const std::string& path);

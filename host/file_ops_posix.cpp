@@ -71,7 +71,7 @@ std::string InputFileProblem(const std::string& path, std::uint64_t maxBytes) {
   if (::stat(path.c_str(), &info) != 0) return {};
   if (!S_ISREG(info.st_mode)) return "it is no regular file";
   if (static_cast<std::uint64_t>(info.st_size) > maxBytes)
-    return "it is larger than " + std::to_string(maxBytes) + " bytes";
+    return "it is larger than " + SizeText(maxBytes);
   return {};
 }
 

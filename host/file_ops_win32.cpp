@@ -57,7 +57,7 @@ std::string InputFileProblem(const std::string& path, std::uint64_t maxBytes) {
   if (!std::filesystem::is_regular_file(status)) return "it is no regular file";
   const std::uintmax_t size = std::filesystem::file_size(path, ec);
   if (ec) return {};
-  if (size > maxBytes) return "it is larger than " + std::to_string(maxBytes) + " bytes";
+  if (size > maxBytes) return "it is larger than " + SizeText(maxBytes);
   return {};
 }
 

@@ -284,7 +284,7 @@ TEST_F(SensorUpdate, CommDeviceChecks) {
     EXPECT_EQ(ui_.shown[0].kind, kMessageError);
   }
   EXPECT_NE(LogText().find("ErrorOK Told User:: Your Readvane version 1.23 with hardware "
-                           "revision 'A' doesn't\nsupport bootstrapping digital sensors."),
+                           "revision 'A' doesn't\\nsupport bootstrapping digital sensors."),
             std::string::npos)
       << LogText();
 }
