@@ -22,6 +22,7 @@
 
 #include "app/cli/cli_operator.h"
 #include "app/engine/updater_engine.h"
+#include "host/file_lock.h"
 #include "loader/builtin_image.h"
 #include "sim/comm_device.h"
 #include "sim/device.h"
@@ -322,6 +323,23 @@ TEST_F(CliConsoleDevice, TextThatIsNoUtf8EndsNoProgram) {
   history = CliStdout("history --data-dir " + Data());
   EXPECT_TRUE(Has(history.output, "LU-\xC3\xBF" "7")) << history.output;
   EXPECT_TRUE(Has(history.output, "A\\x1BB")) << history.output;
+}
+
+// A second updater on the same data folder refuses before it opens its port while the
+// first holds the settings file, names who holds it, and ends with the busy status.
+TEST_F(CliConsoleDevice, ASecondUpdaterIsBusy) {
+  Boot(sim::SensorOptions{});
+  ASSERT_TRUE(std::filesystem::create_directory(dir_.File("data")));
+  FileLock first;
+  std::string holder;
+  ASSERT_EQ(first.TryLock(dir_.File("data") + "/Lurra Family.settings.txt.lock",
+                          "process 4242 on port COM3", &holder),
+            kOk);
+  test::ProgramRun run = Cli(Update(""));
+  EXPECT_EQ(run.status, 7) << run.output;
+  EXPECT_TRUE(Has(run.output, "process 4242 on port COM3")) << run.output;
+  EXPECT_EQ(device_->WithSensor([](const sim::SdiSensor& s) { return s.counters().commandsHeard; }),
+            0u);
 }
 
 // In an instrument build info reads the instrument's own settings and sends it no command
