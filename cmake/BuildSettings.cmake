@@ -26,6 +26,8 @@ if(WIN32)
   enable_language(RC)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc
                  @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/quendal.manifest
+                 ${CMAKE_BINARY_DIR}/generated/quendal.manifest COPYONLY)
 endif()
 function(quendal_version_resource target)
   if(WIN32)

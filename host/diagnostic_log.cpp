@@ -3,10 +3,13 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <string_view>
 #include <vector>
 
+#include "host/device_text.h"
 #include "host/file_ops.h"
 #include "host/timing.h"
 
@@ -84,9 +87,19 @@ int DiagnosticLog::VPrint(std::uint32_t level, const char* source, const char* f
     line.resize(head + static_cast<std::size_t>(body) + 1);
     std::vsnprintf(line.data() + head, static_cast<std::size_t>(body) + 1, format, args);
     line.resize(head + static_cast<std::size_t>(body));
+    // A device's text is data: its line breaks and control bytes shown, never obeyed.
+    if (!FitsOnOneLine(std::string_view(line).substr(head)))
+      line = line.substr(0, head) + ControlsVisible(std::string_view(line).substr(head));
   }
   line += "\r\n";
-  if (AppendWhole(path_, line.data(), line.size()) < 0) return 0;
+  if (const Status rc = AppendWhole(path_, line.data(), line.size()); rc < 0) {
+    if (!failureTold_) {
+      failureTold_ = true;
+      std::fprintf(stderr, "The log %s cannot be written (%s); later lines are lost.\n",
+                   path_.c_str(), std::strerror(-rc));
+    }
+    return 0;
+  }
   return static_cast<int>(line.size());
 }
 
@@ -112,7 +125,7 @@ bool DiagnosticLog::KeepTail(std::size_t bytes) {
   for (int c = std::fgetc(source.get()); c != EOF && c != '\n'; c = std::fgetc(source.get())) {
   }
 
-  std::string tempPath = path_ + ".temp";
+  std::string tempPath = TemporaryNameFor(path_);
   std::vector<char> buffer;
   try {
     buffer.resize(bytes);
@@ -125,8 +138,7 @@ bool DiagnosticLog::KeepTail(std::size_t bytes) {
 
   // Write the tail beside the file first; the error file is replaced only once the copy
   // is complete, so a full disk never loses the log.
-  std::remove(tempPath.c_str());
-  File temp(std::fopen(tempPath.c_str(), "ab"));
+  File temp(CreatePrivateFile(tempPath));
   if (!temp) return false;
   bool ok = std::fwrite(buffer.data(), 1, got, temp.get()) == got;
   ok = (std::fclose(temp.release()) == 0) && ok;

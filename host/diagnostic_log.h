@@ -46,6 +46,7 @@ class DiagnosticLog {
  private:
   std::string path_ = "error.txt";
   std::uint32_t level_ = kLogFailure;
+  bool failureTold_ = false;  // a log that cannot be written says so once
 };
 
 // Print through a log pointer that may be null (a layer without a log writes nothing).

@@ -1,12 +1,17 @@
 #include <windows.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <limits>
+#include <system_error>
+#include <string>
 
 #include "host/file_ops.h"
 
 namespace quendal {
 
 Status AppendWhole(const std::string& path, const char* data, std::size_t size) {
+  if (const int error = FileFaultFor(path)) return -error;
   if (size > std::numeric_limits<DWORD>::max()) return -static_cast<Status>(ERROR_INVALID_PARAMETER);
   // Append without write access: every write goes to the end of the file. Read access is
   // there only for the lock.
@@ -28,6 +33,36 @@ Status AppendWhole(const std::string& path, const char* data, std::size_t size) 
   if (writeError) return -static_cast<Status>(writeError);
   if (written != size) return -static_cast<Status>(ERROR_DISK_FULL);
   return closeError ? -static_cast<Status>(closeError) : kOk;
+}
+
+std::FILE* CreatePrivateFile(const std::string& path) {
+  // A user's folders under the profile are the user's alone; links need privileges there.
+  return std::fopen(path.c_str(), "wb");
+}
+
+Status MakePrivateFolders(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return ec ? -static_cast<Status>(ec.value()) : kOk;
+}
+
+std::string FolderTrustProblem(const std::string&) {
+  return {};
+}
+
+std::string InputFileProblem(const std::string& path, std::uint64_t maxBytes) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec) return {};
+  if (!std::filesystem::is_regular_file(status)) return "it is no regular file";
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) return {};
+  if (size > maxBytes) return "it is larger than " + SizeText(maxBytes);
+  return {};
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+  return path + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
 }
 
 bool ReplaceWholeFile(const std::string& from, const std::string& to) {

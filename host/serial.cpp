@@ -2,6 +2,8 @@
 // the port itself is reached through serial_port.h.
 #include "host/serial.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -118,6 +120,7 @@ Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud) {
     link->bufferOwned = false;
   }
   std::memset(link->readBuffer, 0, kReadBufferBytes);
+  link->readLength = 0;
   link->terminatorSeen = false;
 
   if (log) {
@@ -231,6 +234,7 @@ Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator) {
   std::uint32_t filled = 0;
   std::uint32_t emptyReads = 0;
   buffer[0] = '\0';
+  link->readLength = 0;
   const bool responsive = DSHasMessagePump();
   for (;;) {
     std::uint32_t got = 0;
@@ -253,6 +257,7 @@ Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator) {
       const char* fresh = buffer + filled;
       filled += got;
       buffer[filled] = '\0';
+      link->readLength = filled;
       if (std::memchr(fresh, terminator, got)) {
         link->terminatorSeen = true;
         if (log)
@@ -290,11 +295,14 @@ Status DSRead(DeviceLink* link, char* buffer, std::uint32_t capacity, std::uint3
   if (!buffer && capacity > 0) return kMissingArgument;
 
   std::uint32_t delivered = 0;
-  const std::size_t held = strnlen(link->readBuffer, kReadBufferSize);
+  // A NUL the device sent is a byte of its answer, not the answer's end.
+  const std::size_t held =
+      std::max<std::size_t>(strnlen(link->readBuffer, kReadBufferSize), link->readLength);
   if (held > 0) {
     delivered = held < capacity ? static_cast<std::uint32_t>(held) : capacity;
     if (delivered > 0) std::memcpy(buffer, link->readBuffer, delivered);
     link->readBuffer[0] = '\0';
+    link->readLength = 0;
     if (link->log) {
       link->log->Print(kLogTrace, Source(link), "DSRead read %d bytes from gReadBuffer",
                        static_cast<int>(delivered));
@@ -343,6 +351,7 @@ Status DSFlush(DeviceLink* link, int mode) {
   if (!link) return kMissingArgument;
   if (mode == 1 && IsOpen(link)) port::PurgeInput(link->handle);
   if (link->readBuffer) link->readBuffer[0] = '\0';
+  link->readLength = 0;
   return kNothingDone;
 }
 

@@ -28,6 +28,9 @@ struct DeviceLink {
   std::uint32_t baud = 0;
   BoundedText<64> portName;
   char* readBuffer = nullptr;  // kReadBufferBytes bytes, owner's or allocated by DSOpen
+  // What the last wait collected, NUL bytes of the device included; 0: the zero-terminated
+  // text of readBuffer counts (a buffer handed over by another link).
+  std::uint32_t readLength = 0;
   bool terminatorSeen = false;
   bool bufferOwned = false;
 

@@ -35,5 +35,13 @@ inline constexpr Status kWrongDevice = -121;
 inline constexpr Status kBatteryLow = -130;
 // The new firmware runs, but not every captured setting is back; the settings file is kept.
 inline constexpr Status kSettingsNotRestored = -140;
+// A value of the device that the settings file or its command cannot carry back whole
+// (a line break, a NUL, too long); nothing was written or erased.
+inline constexpr Status kSettingsUnfit = -150;
+// The settings were read but the settings file could not be written (full disk, read-only
+// folder); the device was not touched.
+inline constexpr Status kSettingsWriteFailed = -151;
+// Another running updater holds the settings file of this kind of device.
+inline constexpr Status kSettingsFileBusy = -152;
 
 }  // namespace quendal

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "host/file_ops.h"
 #include "host/timing.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_file.h"
@@ -61,6 +62,7 @@ std::string SensorDevice(std::uint32_t typeCode) {
 }
 
 Status ReadWholeFile(const char* path, std::string* text) {
+  if (!InputFileProblem(path, kMaxSettingsFileBytes).empty()) return kBadArgument;
   errno = 0;
   File file(std::fopen(path, "rb"));
   if (!file) return errno == ENOENT ? kSettingsFileMissing : -ErrorNumber();
@@ -146,17 +148,17 @@ AttemptRecord HeldUnit(const InstrumentSession* s) {
   const int type = s->profileType;
   if (type == kTypeDigitalSensor) {
     unit.device = SensorDevice(s->sdi.typeCode);
-    unit.serial = s->sdi.serialNumber.c_str();
+    unit.serial = std::string(s->sdi.serialNumber.view());
     unit.firmware = s->sdi.firmwareVersion;
   } else if (IsLoggerType(type)) {
     const std::uint8_t logger = s->info.loggerType;
     unit.device = logger < LoggerTypeNames.size() ? LoggerTypeNames[logger] : LoggerTypeNames[0];
-    unit.serial = s->info.serialNumber.c_str();
+    unit.serial = std::string(s->info.serialNumber.view());
     unit.firmware = static_cast<std::uint32_t>(s->info.versionNumber);
   } else {
     const char* code = DeviceTypeCode(type);
     unit.device = code ? code : "";
-    unit.serial = s->settings.serialNumber.c_str();
+    unit.serial = std::string(s->settings.serialNumber.view());
     unit.firmware = static_cast<std::uint32_t>(s->info.versionNumber);
   }
   // Trailing blanks are how some firmware pads a serial number; they name no other unit.
@@ -208,9 +210,10 @@ bool SameUnit(const AttemptRecord& file, const AttemptRecord& device) {
 }
 
 Status WriteFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".tmp";
+  if (const int error = FileFaultFor(path)) return -error;
+  const std::string temp = TemporaryNameFor(path);
   errno = 0;
-  File file(std::fopen(temp.c_str(), "wb"));
+  File file(CreatePrivateFile(temp));
   if (!file) return -ErrorNumber();
   int error = 0;
   if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size()) error = ErrorNumber();
@@ -296,8 +299,7 @@ Status KeepUnitCopy(const char* settingsPath, const AttemptRecord& unit, std::st
   std::string target;
   if (rc >= 0) {
     const std::string folder = UnitCopyFolder(settingsPath);
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    MakePrivateFolders(folder);
     target = FreeName((std::filesystem::path(folder) /
                        (FileNamePart(unit.device, "unknown") + "_" +
                         FileNamePart(unit.serial, "no-serial") + "_" + TimeStamp()))

@@ -577,12 +577,21 @@ Status DPSaveInfo(InstrumentSession* session, const char* path, SaveOutcome* out
   if (rc < 0) {
     LogPrint(log, kLogFailure, kProtocolSource,
              "DPSaveInfo received error %d trying to save device settings to a temp file", rc);
-    return rc;
+    // The settings were read: a disk that cannot keep them is no failed capture.
+    if (rc == kSettingsUnfit || rc == kMissingArgument || rc == kOutOfMemory) return rc;
+    out.writeError = -rc;
+    return kSettingsWriteFailed;
   }
   LogPrint(log, kLogStep, kProtocolSource,
            "DPSaveInfo successfully retreived and saved device settings to a temp file");
-  // The operator's backup of every unit; its loss is no reason to stop the update.
-  KeepUnitCopy(path, HeldUnit(session), &out.unitCopy, log);
+  // The operator's backup of every unit, which a later restore may need: a disk that
+  // cannot keep it stops the update like one that cannot keep the settings file.
+  rc = KeepUnitCopy(path, HeldUnit(session), &out.unitCopy, log);
+  if (rc < 0 && rc != kSettingsUnfit && rc != kOutOfMemory) {
+    out.writeError = -rc;
+    out.failedFile = UnitCopyFolder(path);
+    return kSettingsWriteFailed;
+  }
   return kOk;
 }
 
@@ -598,6 +607,7 @@ Status DPCaptureInfo(InstrumentSession* session) {
 
 bool SettingsRestorable(const InstrumentSession* session, std::string* problem) {
   if (!session) return false;
+  if (!SettingsFileHolds(session, problem)) return false;
   // Instrument and logger values are held in fields that always fit their commands.
   if (session->profileType != kTypeDigitalSensor) return true;
   return SDISettingsFit(&session->sdi, problem);

@@ -21,18 +21,21 @@ struct SaveOutcome {
   bool fromEarlierAttempt = false;
   std::string setAside;  // a file of another unit (or an unusable one), moved here
   std::string unitCopy;  // the dated copy of this capture
+  int writeError = 0;      // the system's error number when a file was not written
+  std::string failedFile;  // that file when it is not the settings file
 };
 
 // Captures the settings of the session's device type and writes the settings file, unless
 // the file holds this unit's settings from an attempt that reached the erase: then those
 // are taken instead. A file of another unit is moved aside first, never restored or lost.
-// 1; -13, -36, or a failure code.
+// 1; -13, -36, -150 (a value the file cannot hold), -151 (read, but the file could not be
+// written: `writeError`), or a failure code of the capture.
 Status DPSaveInfo(InstrumentSession* session, const char* path, SaveOutcome* outcome = nullptr);
 // Reads the device's settings into the session only, leaving every file alone. 1 or -35
 // (some settings could not be read); other negative codes when nothing was captured.
 Status DPCaptureInfo(InstrumentSession* session);
-// Whether the held settings can be written back as they are: false with the reason when
-// a value does not fit its command.
+// Whether the held settings can be kept and written back as they are: false with the
+// reason when a value does not fit the settings file or its command.
 bool SettingsRestorable(const InstrumentSession* session, std::string* problem);
 // Writes the held settings back (reading the settings file first when none are held).
 // `newSerial` (null or empty: keep) replaces the serial number.

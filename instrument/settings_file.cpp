@@ -10,7 +10,10 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
+#include "host/device_text.h"
+#include "host/file_ops.h"
 #include "instrument/attempt_record.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_capture.h"
@@ -38,33 +41,54 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// key="value" CR LF
-void Line(std::string* out, const char* key, const char* format, ...)
+// The file's text, and the first value it could not hold as one line.
+struct Layout {
+  std::string text;
+  std::string unfit;
+  bool visible = false;  // for a listing: control characters shown as escapes
+};
+
+void Append(Layout* out, const char* key, std::string_view value) {
+  out->text.append(key);
+  out->text.append("=\"");
+  out->text.append(value);
+  out->text.append("\"\r\n");
+}
+
+// key="value" CR LF, for the numbers the layouts format.
+void Line(Layout* out, const char* key, const char* format, ...)
     __attribute__((format(gnu_printf, 3, 4)));
-void Line(std::string* out, const char* key, const char* format, ...) {
-  char value[512];
+void Line(Layout* out, const char* key, const char* format, ...) {
+  char value[128];
   va_list args;
   va_start(args, format);
   std::vsnprintf(value, sizeof value, format, args);
   va_end(args);
-  out->append(key);
-  out->append("=\"");
-  out->append(value);
-  out->append("\"\r\n");
+  Append(out, key, out->visible ? std::string_view(VisibleText(value)) : value);
 }
 
-void FiveNumbers(std::string* out, const char* key, const std::uint8_t* n) {
+// A text from the device goes in whole or not at all: a line break or NUL in it would add,
+// hide or cut a line, and the reader would restore something the device never held.
+void Text(Layout* out, const char* key, std::string_view value) {
+  if (out->unfit.empty() && !FitsOnOneLine(value)) {
+    out->unfit = std::string("its ") + key + " \"" + VisibleText(value) +
+                 "\" holds a line break or control character that the settings file cannot keep";
+  }
+  Append(out, key, value);
+}
+
+void FiveNumbers(Layout* out, const char* key, const std::uint8_t* n) {
   Line(out, key, "%u %u %u %u %u", n[0], n[1], n[2], n[3], n[4]);
 }
 
-void LoggerLayout(const InstrumentSession* s, std::string* out) {
+void LoggerLayout(const InstrumentSession* s, Layout* out) {
   const LoggerInfo& i = s->info;
   const char* typeName =
       i.loggerType < LoggerTypeNames.size() ? LoggerTypeNames[i.loggerType] : LoggerTypeNames[0];
-  Line(out, "type", "%s", typeName);
-  Line(out, "deviceid", "%s", i.deviceId.c_str());
-  Line(out, "name", "%s", i.name.c_str());
-  Line(out, "sn", "%s", i.serialNumber.c_str());
+  Text(out, "type", typeName);
+  Text(out, "deviceid", i.deviceId.view());
+  Text(out, "name", i.name.view());
+  Text(out, "sn", i.serialNumber.view());
   Line(out, "trait", "%d", static_cast<int>(i.trait));
   Line(out, "wake", "%d", static_cast<int>(i.wake));
   Line(out, "padc", "%d", static_cast<int>(i.padc));
@@ -82,57 +106,57 @@ void LoggerLayout(const InstrumentSession* s, std::string* out) {
   Line(out, "rch", "%d", static_cast<int>(i.radioChannel));
   Line(out, "rsch", "%d", static_cast<int>(i.radioSubchannel));
   Line(out, "data", "%d", static_cast<int>(i.dataParameter));
-  Line(out, "site", "%s", i.site.c_str());
+  Text(out, "site", i.site.view());
   Line(out, "lat", "%+.5f", i.latitude);
   Line(out, "lon", "%+.5f", i.longitude);
   Line(out, "timezone", "%d", static_cast<int>(i.timeZone));
   Line(out, "report", "%u", static_cast<unsigned>(i.reportMode));
-  Line(out, "apn", "%s", i.apn.c_str());
-  Line(out, "user", "%s", i.apnUser.c_str());
-  Line(out, "passwd", "%s", i.apnPassword.c_str());
-  Line(out, "host", "%s", i.host.c_str());
-  Line(out, "authkey", "%s", i.authKey.c_str());
+  Text(out, "apn", i.apn.view());
+  Text(out, "user", i.apnUser.view());
+  Text(out, "passwd", i.apnPassword.view());
+  Text(out, "host", i.host.view());
+  Text(out, "authkey", i.authKey.view());
   Line(out, "ipport", "%u", static_cast<unsigned>(i.ipPort));
-  if (i.knownMask & kSetBuild) Line(out, "OrveBuild", "%s", i.build.c_str());
+  if (i.knownMask & kSetBuild) Text(out, "OrveBuild", i.build.view());
   Line(out, kMaskKey, "%u", static_cast<unsigned>(s->capturedMask));
 }
 
-void InstrumentLayout(const InstrumentSession* s, std::string* out) {
+void InstrumentLayout(const InstrumentSession* s, Layout* out) {
   const InstrumentSettings& v = s->settings;
   const char* code = DeviceTypeCode(s->profileType);
-  Line(out, "type", "%s", code ? code : "");
-  Line(out, "name", "%s", v.name.c_str());
-  Line(out, "sn", "%s", v.serialNumber.c_str());
+  Text(out, "type", code ? code : "");
+  Text(out, "name", v.name.view());
+  Text(out, "sn", v.serialNumber.view());
   Line(out, "lang", "%ld", static_cast<long>(v.language));
-  Line(out, "OrveBuild", "%s", v.build.c_str());
+  Text(out, "OrveBuild", v.build.view());
   Line(out, "contr", "%ld", static_cast<long>(v.contrast));
-  Line(out, "config", "%s", v.config.c_str());
-  Line(out, "fvals", "%s", v.fvals.c_str());
-  Line(out, "uvals", "%s", v.uvals.c_str());
+  Text(out, "config", v.config.view());
+  Text(out, "fvals", v.fvals.view());
+  Text(out, "uvals", v.uvals.view());
   Line(out, "units", "%ld", static_cast<long>(v.units));
-  Line(out, "adc", "%s", v.adc.c_str());
-  Line(out, "adccal", "%s", v.adccal.c_str());
-  Line(out, "calprefs", "%s", v.calprefs.c_str());
-  Line(out, "PCUnits", "%s", v.pcUnits.c_str());
-  Line(out, "sample", "%s", v.sample.c_str());
-  Line(out, "adc15", "%s", v.adc15.c_str());
-  Line(out, "adc30", "%s", v.adc30.c_str());
-  Line(out, "location", "%s", v.location.c_str());
-  Line(out, "chai", "%s", v.chai.c_str());
-  Line(out, "extCal", "%s", v.ext.c_str());
-  Line(out, "tadj", "%s", v.tadj.c_str());
+  Text(out, "adc", v.adc.view());
+  Text(out, "adccal", v.adccal.view());
+  Text(out, "calprefs", v.calprefs.view());
+  Text(out, "PCUnits", v.pcUnits.view());
+  Text(out, "sample", v.sample.view());
+  Text(out, "adc15", v.adc15.view());
+  Text(out, "adc30", v.adc30.view());
+  Text(out, "location", v.location.view());
+  Text(out, "chai", v.chai.view());
+  Text(out, "extCal", v.ext.view());
+  Text(out, "tadj", v.tadj.view());
   Line(out, "tau", "%ld", static_cast<long>(v.tau));
-  Line(out, "hadj", "%s", v.hadj.c_str());
+  Text(out, "hadj", v.hadj.view());
   char key[16];
   if (s->profileType == kTypeRdv) {
     for (int slot = 0; slot < kCalSlots && !v.cal[slot].empty(); ++slot) {
       std::snprintf(key, sizeof key, "cal%02d", slot);
-      Line(out, key, "%s", v.cal[slot].c_str());
+      Text(out, key, v.cal[slot].view());
     }
   } else if (s->profileType == kTypeVinex) {
     for (int slot = 0; slot < 2 && !v.cal[slot].empty(); ++slot) {
       std::snprintf(key, sizeof key, "cal%02d", slot + 1);
-      Line(out, key, "%s", v.cal[slot].c_str());
+      Text(out, key, v.cal[slot].view());
     }
   }
   const RecordSet* sets[] = {&s->userRecords, &s->eqnRecords};
@@ -141,28 +165,28 @@ void InstrumentLayout(const InstrumentSession* s, std::string* out) {
     const RecordSet& set = *sets[k];
     for (std::int32_t i = 0; set.records && i < set.count && !set.records[i].text.empty(); ++i) {
       std::snprintf(key, sizeof key, "%s%02d", words[k], static_cast<int>(i));
-      Line(out, key, "%s", set.records[i].text.c_str());
+      Text(out, key, set.records[i].text.view());
     }
   }
   // Settings of the Sorbex that the layout had no line for; after every older line, so
   // that an older reader's search finds its own keys first.
-  Line(out, "wtoffset", "%s", v.wtoffset.c_str());
-  Line(out, "wtfactory", "%s", v.wtfactory.c_str());
-  Line(out, "p1offset", "%s", v.p1offset.c_str());
-  Line(out, "autosec", "%s", v.autosec.c_str());
-  Line(out, "sys", "%s", v.sys.c_str());
+  Text(out, "wtoffset", v.wtoffset.view());
+  Text(out, "wtfactory", v.wtfactory.view());
+  Text(out, "p1offset", v.p1offset.view());
+  Text(out, "autosec", v.autosec.view());
+  Text(out, "sys", v.sys.view());
   Line(out, kMaskKey, "%u", static_cast<unsigned>(v.mask));
 }
 
-void SensorLayout(const InstrumentSession* s, std::string* out) {
+void SensorLayout(const InstrumentSession* s, Layout* out) {
   const SdiSensorLink& d = s->sdi;
-  Line(out, "type", "%s", "Digital Sensor");
-  Line(out, "identity", "%s", d.identity.c_str());
-  Line(out, "address", "%c", d.address);
+  Text(out, "type", "Digital Sensor");
+  Text(out, "identity", d.identity.view());
+  Text(out, "address", std::string_view(&d.address, 1));
   Line(out, "addressInt", "%i", static_cast<int>(d.address));
-  Line(out, "calibration", "%s", d.calibration.c_str());
-  Line(out, "calibration2", "%s", d.calibration2.c_str());
-  Line(out, "sn", "%s", d.serialNumber.c_str());
+  Text(out, "calibration", d.calibration.view());
+  Text(out, "calibration2", d.calibration2.view());
+  Text(out, "sn", d.serialNumber.view());
   // Which calibrations a sensor takes back depends on its type; without this line a file
   // read after a restart could not restore a second calibration.
   Line(out, "sensorType", "%u", static_cast<unsigned>(d.typeCode));
@@ -172,7 +196,7 @@ int ErrorNumber() {
   return errno != 0 ? errno : EIO;
 }
 
-void Layout(const InstrumentSession* s, std::string* out) {
+void LayoutOf(const InstrumentSession* s, Layout* out) {
   const int type = s->profileType;
   if (IsLoggerType(type))
     LoggerLayout(s, out);
@@ -185,30 +209,60 @@ void Layout(const InstrumentSession* s, std::string* out) {
 }  // namespace
 
 std::string SettingsLayoutText(const InstrumentSession* session) {
-  std::string text;
-  if (session) Layout(session, &text);
-  return text;
+  Layout text;
+  if (session) LayoutOf(session, &text);
+  return text.text;
+}
+
+namespace {
+
+Status ComposeInfoFile(const InstrumentSession* session, Layout* text) {
+  try {
+    text->text = kHeader;
+    LayoutOf(session, text);
+    // Which unit the values are of, and that nothing of it has been touched yet.
+    const AttemptRecord unit = HeldUnit(session);
+    Text(text, kUnitDeviceKey, unit.device);
+    Text(text, kUnitSerialKey, unit.serial);
+    Line(text, kUnitFirmwareKey, "%u", static_cast<unsigned>(unit.firmware));
+    Text(text, kAttemptPhaseKey, AttemptPhaseName(AttemptPhase::kCaptured));
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  return kOk;
+}
+
+}  // namespace
+
+std::string SettingsListing(const InstrumentSession* session) {
+  Layout text;
+  text.visible = true;
+  if (!session || ComposeInfoFile(session, &text) < 0) return {};
+  return text.text;
+}
+
+bool SettingsFileHolds(const InstrumentSession* session, std::string* problem) {
+  if (!session) return false;
+  Layout text;
+  if (ComposeInfoFile(session, &text) < 0) return true;  // nothing known against the values
+  if (text.unfit.empty()) return true;
+  if (problem) *problem = text.unfit;
+  return false;
 }
 
 Status WriteInfoFile(InstrumentSession* session, const char* path) {
   if (!session || !path || path[0] == '\0') return kMissingArgument;
-  std::string text;
-  try {
-    text = kHeader;
-    Layout(session, &text);
-    // Which unit the values are of, and that nothing of it has been touched yet.
-    const AttemptRecord unit = HeldUnit(session);
-    Line(&text, kUnitDeviceKey, "%s", unit.device.c_str());
-    Line(&text, kUnitSerialKey, "%s", unit.serial.c_str());
-    Line(&text, kUnitFirmwareKey, "%u", static_cast<unsigned>(unit.firmware));
-    Line(&text, kAttemptPhaseKey, "%s", AttemptPhaseName(AttemptPhase::kCaptured));
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
+  Layout text;
+  if (Status rc = ComposeInfoFile(session, &text); rc < 0) return rc;
+  if (!text.unfit.empty()) {
+    LogPrint(session->log, kLogFailure, kProtocolSource,
+             "WriteInfoFile did not write settings file %s: %s", path, text.unfit.c_str());
+    return kSettingsUnfit;
   }
 
   // The file of an earlier attempt may be the only copy of the settings: it is replaced
   // only by a complete new one that has reached the disk.
-  Status rc = WriteFileAtomically(path, text);
+  Status rc = WriteFileAtomically(path, text.text);
   if (rc < 0) {
     LogPrint(session->log, kLogFailure, kProtocolSource,
              "WriteInfoFile got error %d trying to write settings file %s", -rc, path);
@@ -569,6 +623,11 @@ Status OpenError(int error) {
 
 Status ReadInfoFile(InstrumentSession* session, const char* path) {
   if (!session || !path || path[0] == '\0') return kMissingArgument;
+  if (const std::string why = InputFileProblem(path, kMaxSettingsFileBytes); !why.empty()) {
+    LogPrint(session->log, kLogFailure, kProtocolSource, "ReadInfoFile refused %s: %s", path,
+             why.c_str());
+    return kBadArgument;
+  }
   errno = 0;
   File file(std::fopen(path, "rb"));
   if (!file) return OpenError(ErrorNumber());

@@ -12,13 +12,23 @@
 
 namespace quendal {
 
+// No settings file comes near this; a larger one, or no regular file, is not read.
+inline constexpr std::uint64_t kMaxSettingsFileBytes = 1u << 20;
+
 // Writes the held settings of the session's device type. The file is written beside
 // `path` and renamed over it once complete, so a failed write leaves an earlier file as
-// it was. 1, -10, or a negated C library error number.
+// it was. 1, -10, -150 (a value the file cannot hold; nothing written), or a negated C
+// library error number.
 Status WriteInfoFile(InstrumentSession* session, const char* path);
 // The key="value" lines the file holds for the session's held settings, without the header
 // and the lines that name the unit: two captures of one device give the same text.
 std::string SettingsLayoutText(const InstrumentSession* session);
+// False, with the reason naming the value, when a held text could not stand on one line
+// of the file exactly as the device gave it (a line break, a NUL, another control byte).
+bool SettingsFileHolds(const InstrumentSession* session, std::string* problem);
+// The file's text for the held settings, with control characters in values shown as
+// escapes: a listing of the settings that nothing is written for.
+std::string SettingsListing(const InstrumentSession* session);
 // Reads a file into the session's LoggerInfo, InstrumentSettings or SdiSensorLink and sets
 // the masks of what it found. 1; -10, -13, -30 (the file is for another type), -60,
 // -102 (no such file), -105 (access denied), -106, or a negated error number.

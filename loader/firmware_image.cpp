@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/file_ops.h"
 #include "host/timing.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
@@ -159,6 +160,14 @@ Status BSLLoadTIFile(HostBSL* host, const char* path) {
   std::uint32_t start = DSTicks();
   host->loadProblem.clear();
 
+  // A FIFO would block the open and a device or a huge file the read: looked at first.
+  if (const std::string why = InputFileProblem(path, kMaxTITextFileBytes); !why.empty()) {
+    host->loadProblem = "the file cannot be read as firmware: " + why;
+    if (log) {
+      log->Print(kLogFailure, kSource, "BSLLoadTIFile refused %s: %s", path, why.c_str());
+    }
+    return kNotTIText;
+  }
   errno = 0;
   File file(std::fopen(path, "rb"));
   if (!file) {

@@ -288,6 +288,13 @@ constexpr TextRow kHost = {"HostCommand",
 static_assert(Checked(kDeviceId) && Checked(kSite) && Checked(kBuild) && Checked(kApn) &&
               Checked(kApnUser) && Checked(kApnPassword) && Checked(kHost));
 
+// The log goes with every feedback post: a secret is shown only as being there.
+constexpr const char* kMasked = "********";
+
+const char* Shown(const TextRow& row, const char* value) {
+  return &row == &kApnPassword && value[0] != '\0' ? kMasked : value;
+}
+
 template <std::size_t N>
 Status TextParam(LoggerLink* link, const TextRow& row, BoundedText<N>* field, int direction) {
   if (!link || !field) return kMissingArgument;
@@ -301,7 +308,8 @@ Status TextParam(LoggerLink* link, const TextRow& row, BoundedText<N>* field, in
     Status rc = Exchange(link, command, row.answerBytes, answer);
     if (rc < 0) return Fail(link, row.member, rc, start);
     if (!Confirmed(link, answer)) return Fail(link, row.member, kNotRecognised, start);
-    LogPrint(link->log, kLogDetail, Source(link), row.setLine, field->c_str(), Since(start));
+    LogPrint(link->log, kLogDetail, Source(link), row.setLine, Shown(row, field->c_str()),
+             Since(start));
     return kOk;
   }
   Status rc = Exchange(link, row.get, row.answerBytes, answer);
@@ -310,7 +318,8 @@ Status TextParam(LoggerLink* link, const TextRow& row, BoundedText<N>* field, in
   rc = ReadTextValue(row.afterFirstCr ? AfterFirstCr(answer) : answer, text, N);
   if (rc < 0) return Fail(link, row.member, rc, start);
   field->Set(text);
-  LogPrint(link->log, kLogDetail, Source(link), row.found, field->c_str(), Since(start));
+  LogPrint(link->log, kLogDetail, Source(link), row.found, Shown(row, field->c_str()),
+           Since(start));
   return kOk;
 }
 
@@ -715,7 +724,7 @@ Status AuthKeyCommand(LoggerLink* link, BoundedText<32>* key, int direction) {
     if (rc < 0) return Fail(link, kMember, rc, start);
     if (!Confirmed(link, answer)) return Fail(link, kMember, kNotRecognised, start);
     LogPrint(link->log, kLogDetail, Source(link), "AuthKeyCommand set authkey to \"%s\" (%d ms)",
-             key->c_str(), Since(start));
+             kMasked, Since(start));
     return kOk;
   }
   bool teakey = false;
@@ -731,10 +740,11 @@ Status AuthKeyCommand(LoggerLink* link, BoundedText<32>* key, int direction) {
   key->Set(text);
   if (teakey)
     LogPrint(link->log, kLogDetail, Source(link),
-             "AuthKeyCommand found authkey (as teakey) \"%s\" (%d ms)", key->c_str(), Since(start));
+             "AuthKeyCommand found authkey (as teakey) \"%s\" (%d ms)",
+             key->empty() ? "" : kMasked, Since(start));
   else
     LogPrint(link->log, kLogDetail, Source(link), "AuthKeyCommand found authkey \"%s\" (%d ms)",
-             key->c_str(), Since(start));
+             key->empty() ? "" : kMasked, Since(start));
   return kOk;
 }
 

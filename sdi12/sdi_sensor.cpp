@@ -31,6 +31,7 @@ struct Reply {
 
   // The reply after the sensor's address character.
   const char* Body() const { return length > 0 ? text + 1 : text; }
+  std::string_view BodyText() const { return {Body(), length > 0 ? length - 1 : 0}; }
   bool Contains(const char* what) const { return std::strstr(text, what) != nullptr; }
 };
 
@@ -56,11 +57,20 @@ char Printable(std::uint32_t c) {
   return (c > ' ' && c < 127) ? static_cast<char>(c) : ' ';
 }
 
-// The text up to its line end, with one leading white-space character skipped.
-std::string_view FieldText(const char* text) {
-  std::size_t n = std::strcspn(text, "\r\n");
+// The text up to the carriage return that ends the reply, with one leading white-space
+// character skipped. A NUL or line feed inside is kept, so that the settings file refuses
+// the value rather than hold a part of it.
+std::string_view FieldText(const char* text, std::size_t length) {
+  std::string_view all(text, length);
+  std::size_t n = all.find('\r');
+  if (n == std::string_view::npos) n = all.size();
+  while (n > 0 && all[n - 1] == '\n') --n;
   if (n > 0 && IsWhiteSpace(text[0])) return {text + 1, n - 1};
   return {text, n};
+}
+
+std::string_view FieldText(const char* text) {
+  return FieldText(text, std::strlen(text));
 }
 
 bool IsNumberCharacter(char c) {
@@ -190,7 +200,8 @@ Status SDIGetSensorVersion(SdiSensorLink* sdi) {
   sdi->identity.Clear();
   if (reply.length > 3) {
     const char* from = reply.text + 3;
-    sdi->identity.Set(std::string_view(from, std::strcspn(from, "\r")));
+    std::string_view identity(from, reply.length - 3);
+    sdi->identity.Set(identity.substr(0, identity.find('\r')));
   }
   // Characters 18 to 20 hold the version as three digits.
   std::uint32_t version = 0;
@@ -248,7 +259,7 @@ Status SDIGetSensorSN(SdiSensorLink* sdi) {
     SdiLog(sdi, "SDIGetSensorSN recieved error %i looking for X#", rc);
     return rc;
   }
-  sdi->serialNumber.Set(FieldText(reply.Body()));
+  sdi->serialNumber.Set(FieldText(reply.Body(), reply.BodyText().size()));
   if (sdi->serialNumber.empty()) return kNothingDone;
   SdiLog(sdi, "SDIGetSensorSN found SN \"%s\"", sdi->serialNumber.c_str());
   return kOk;
@@ -272,7 +283,7 @@ Status SDIGetSensorCalibration(SdiSensorLink* sdi) {
   if (IsBremoLike(type) && RepairMinusOne(reply.text, reply.length)) {
     SdiLog(sdi, "SDIGetSensorCalibration updated X4 to remove '-1'");
   }
-  sdi->calibration.Set(FieldText(reply.Body()));
+  sdi->calibration.Set(FieldText(reply.Body(), reply.BodyText().size()));
   SdiLog(sdi, "SDIGetSensorCalibration found calibration X4 \"%s\"", sdi->calibration.c_str());
 
   if (type != 'y' && type != 'l' && type != 'w' && !IsBremoLike(type)) return kOk;
@@ -295,7 +306,8 @@ Status SDIGetSensorCalibration(SdiSensorLink* sdi) {
       set = true;
     }
   }
-  sdi->calibration2.Set(FieldText(xa[0] ? xa + 1 : xa));
+  sdi->calibration2.Set(xa == reply.text ? FieldText(reply.Body(), reply.BodyText().size())
+                                         : FieldText(xa[0] ? xa + 1 : xa));
   SdiLog(sdi, "SDIGetSensorCalibration %s calibration Xa \"%s\"", set ? "set" : "found",
          sdi->calibration2.c_str());
   return kOk;

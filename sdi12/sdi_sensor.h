@@ -40,7 +40,9 @@ struct SdiSensorLink {
   BoundedText<36> identity;
   BoundedText<256> calibration;
   BoundedText<256> calibration2;
-  BoundedText<32> serialNumber;
+  // As long as a reply can be: a serial number is held whole, and one too long for its
+  // command is refused before the update rather than cut.
+  BoundedText<kSdiReplySize> serialNumber;
   std::uint8_t typeCode = 0;
   std::uint32_t firmwareVersion = 0;
   DiagnosticLog* log;  // not owned; may be null

@@ -26,6 +26,36 @@ namespace {
 
 using namespace quendal::sim;
 
+// "\r", "\n", "\0", "\\" and "\xHH" as their bytes; anything else as it stands.
+std::string Unescaped(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\\' || i + 1 == text.size()) {
+      out.push_back(c);
+      continue;
+    }
+    const char next = text[++i];
+    if (next == 'r') {
+      out.push_back('\r');
+    } else if (next == 'n') {
+      out.push_back('\n');
+    } else if (next == '0') {
+      out.push_back('\0');
+    } else if (next == 'x' && i + 2 < text.size() &&
+               std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      unsigned byte = 0;
+      std::from_chars(text.data() + i + 1, text.data() + i + 3, byte, 16);
+      out.push_back(static_cast<char>(byte));
+      i += 2;
+    } else {
+      out.push_back(next);
+    }
+  }
+  return out;
+}
+
 constexpr const char* kUsage =
     "usage: quendal-devsim [options]\n"
     "Runs one simulated device on a pseudo-terminal and prints the port to open.\n"
@@ -60,6 +90,10 @@ constexpr const char* kUsage =
     "  --sensor-version N  its firmware version, three digits (default: by type)\n"
     "  --sensor-address C  its SDI-12 address (default 0)\n"
     "  --sensor-sn TEXT    its serial number; \"\" for none\n"
+    "  --sensor-x4 TEXT    its calibration (\"?X4!\"); default: by type\n"
+    "  --sensor-id TEXT    what its identification (\"?I!\") has after the version\n"
+    "                      In these three texts \\r \\n \\0 \\\\ and \\xHH stand for their\n"
+    "                      bytes, so a sensor can send what a garbled one would.\n"
     "  --sensor-blank      erased flash: the sensor waits in its loader\n"
     "  --sensor-no-loader  \"?B!\" answers \"No BSL\"\n"
     "  --sensor-no-type    \"?X8!\" goes unanswered\n"
@@ -159,6 +193,8 @@ int main(int argc, char** argv) {
   std::string sensorCode = "s";
   std::optional<std::uint32_t> sensorVersion;
   std::optional<std::string> sensorSerial;
+  std::optional<std::string> sensorX4;
+  std::optional<std::string> sensorId;
   char sensorAddress = '0';
   SensorOptions sensorFlags;
   FaultPlan sensorFaults;
@@ -250,7 +286,11 @@ int main(int argc, char** argv) {
     } else if (arg == "--sensor-sn") {
       const char* v = value();
       if (v == nullptr) return Usage("--sensor-sn needs a text");
-      sensorSerial = v;
+      sensorSerial = Unescaped(v);
+    } else if (arg == "--sensor-x4" || arg == "--sensor-id") {
+      const char* v = value();
+      if (v == nullptr) return Usage("--sensor-x4 and --sensor-id need a text");
+      (arg == "--sensor-x4" ? sensorX4 : sensorId) = Unescaped(v);
     } else if (arg == "--sensor-blank") {
       sensorFlags.blankFlash = true;
     } else if (arg == "--sensor-no-loader") {
@@ -355,6 +395,8 @@ int main(int argc, char** argv) {
       SensorOptionsForType(type, sensorVersion.value_or(0), &sensor);
       sensor.address = sensorAddress;
       if (sensorSerial) sensor.serialNumber = *sensorSerial;
+      if (sensorX4) sensor.x4 = *sensorX4;
+      if (sensorId) sensor.identityMore = *sensorId;
       sensor.blankFlash = sensorFlags.blankFlash;
       sensor.hasLoader = sensorFlags.hasLoader;
       sensor.noTypeAnswer = sensorFlags.noTypeAnswer;

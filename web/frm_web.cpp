@@ -371,12 +371,32 @@ QNetworkRequest TfrmWeb::Request(const QString& path) const {
 
 TfrmWeb::Reply TfrmWeb::Get(const QString& path) {
   if (Quitting()) return {false, {}, "The program is closing."};
-  return Wait(http_->get(Request(path)));
+  // The version service answers a line; anything near this size is no such answer.
+  constexpr qint64 kMaxVersionReply = 64 * 1024;
+  return Wait(http_->get(Request(path)), kMaxVersionReply);
 }
 
-TfrmWeb::Reply TfrmWeb::Wait(QNetworkReply* reply) {
+TfrmWeb::Reply TfrmWeb::Wait(QNetworkReply* reply, qint64 maxBytes) {
   running_ = reply;
   abortedByClose_ = false;
+  tooLarge_ = false;
+  QTimer deadline;
+  if (maxBytes > 0) {
+    reply->setReadBufferSize(maxBytes + 1);
+    auto outgrown = [this, reply, maxBytes] {
+      const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+      if (reply->bytesAvailable() > maxBytes ||
+          (length.isValid() && length.toLongLong() > maxBytes)) {
+        tooLarge_ = true;
+        reply->abort();
+      }
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, outgrown);
+    connect(reply, &QNetworkReply::readyRead, this, outgrown);
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
+    deadline.start(timeoutMs);
+  }
   if (!reply->isFinished()) {
     QEventLoop loop;
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -392,6 +412,9 @@ TfrmWeb::Reply TfrmWeb::Wait(QNetworkReply* reply) {
     quitting_ = true;
     reply->abort();
     result.error = "The program is closing.";
+  } else if (tooLarge_) {
+    result.error = QString("The service sent more than %1 KiB, which is no version answer.")
+                       .arg(maxBytes / 1024);
   } else if ((reply->error() == QNetworkReply::OperationCanceledError ||
               reply->error() == QNetworkReply::TimeoutError) &&
              !abortedByClose_ && !quitting_) {

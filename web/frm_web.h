@@ -154,7 +154,9 @@ class TfrmWeb : public QDialog {
   void BuildControls();
   QNetworkRequest Request(const QString& path) const;
   Reply Get(const QString& path);
-  Reply Wait(QNetworkReply* reply);
+  // `maxBytes` > 0 bounds the reply and gives the whole exchange a deadline of timeoutMs,
+  // so neither a huge reply nor one that trickles can hold the check.
+  Reply Wait(QNetworkReply* reply, qint64 maxBytes = 0);
   bool Quitting() const;
   void OpenAddress(const QString& address, const QString& title);
   void Log(const QString& text);
@@ -170,6 +172,7 @@ class TfrmWeb : public QDialog {
   bool busy_ = false;
   bool quitting_ = false;
   bool abortedByClose_ = false;
+  bool tooLarge_ = false;  // the running reply outgrew its bound
   bool workBegun_ = false;
   std::vector<std::function<void()>> idleActions_;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "host/device_text.h"
 #include "host/status.h"
 
 #ifdef _WIN32
@@ -56,6 +57,29 @@ std::string ClockText(unsigned seconds) {
   return text;
 }
 
+namespace {
+
+nlohmann::ordered_json WithValidText(const nlohmann::ordered_json& value) {
+  if (value.is_string()) return ValidUtf8(value.get_ref<const std::string&>());
+  if (value.is_array()) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (const auto& item : value) out.push_back(WithValidText(item));
+    return out;
+  }
+  if (value.is_object()) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    for (const auto& [key, item] : value.items()) out[ValidUtf8(key)] = WithValidText(item);
+    return out;
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string JsonLine(const nlohmann::ordered_json& event) {
+  return WithValidText(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 CliOperator::CliOperator(bool events, int answer, std::FILE* out)
     : events_(events),
       answer_(answer),
@@ -83,7 +107,7 @@ void CliOperator::Tell(const std::string& text) {
 
 void CliOperator::Event(const nlohmann::ordered_json& event) {
   if (eventPort_.empty()) {
-    Emit(event.dump());
+    Emit(JsonLine(event));
     return;
   }
   // The port right after the event's name, where a reader of several streams looks first.
@@ -91,7 +115,7 @@ void CliOperator::Event(const nlohmann::ordered_json& event) {
   for (const auto& [key, value] : event.items()) {
     if (key != "event" && key != "port") withPort[key] = value;
   }
-  Emit(withPort.dump());
+  Emit(JsonLine(withPort));
 }
 
 void CliOperator::EndBar() {
@@ -125,9 +149,10 @@ void CliOperator::StageEntered(const char* stage) {
              {"log", facts.log}});
     } else {
       EndBar();
-      Emit("Device: " + facts.kind + (facts.version.empty() ? "" : " version " + facts.version) +
-           ", serial " + (facts.serial.empty() ? "unknown" : facts.serial) + ", on port " +
-           facts.port);
+      Emit("Device: " + VisibleText(facts.kind) +
+           (facts.version.empty() ? "" : " version " + VisibleText(facts.version)) +
+           ", serial " + (facts.serial.empty() ? "unknown" : VisibleText(facts.serial)) +
+           ", on port " + facts.port);
       Emit("Log: " + facts.log);
     }
   }

@@ -24,6 +24,10 @@ struct DeviceFacts {
   std::string log;
 };
 
+// The event as one JSON line: every text made valid UTF-8 the one way the program does
+// (a device's stray byte 0xFF becomes U+00FF), so no text can stop the dump.
+std::string JsonLine(const nlohmann::ordered_json& event);
+
 class CliOperator : public OperatorInterface {
  public:
   // `answer`: what a question gets when standard input is no terminal (kBoxOk/kBoxCancel).

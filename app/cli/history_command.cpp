@@ -9,6 +9,7 @@
 #include "app/cli/options.h"
 #include "app/engine/update_record.h"
 #include "app/engine/updater_engine.h"
+#include "host/device_text.h"
 
 namespace quendal::cli {
 namespace {
@@ -18,7 +19,8 @@ using nlohmann::json;
 std::string Text(const json& record, const char* name) {
   auto it = record.find(name);
   if (it == record.end() || it->is_null()) return "-";
-  if (it->is_string()) return it->get<std::string>();
+  // A device's text is shown, not obeyed: its control characters made visible.
+  if (it->is_string()) return VisibleText(it->get<std::string>());
   return it->dump();
 }
 
@@ -57,6 +59,8 @@ int RunHistoryCommand(const std::vector<std::string_view>& args) {
     return kExitOk;
   }
   const std::string* serial = options.Value("--serial");
+  // The record holds the serial number as the device reported it, made valid UTF-8.
+  const json wanted = serial ? json(ValidUtf8(*serial)) : json();
   const bool events = options.Has("--events");
   if (!events) {
     std::printf("%-20s  %-14s  %-18s  %-12s  %-13s  %6s  %5s  %s\n", "START (UTC)", "PORT",
@@ -77,7 +81,7 @@ int RunHistoryCommand(const std::vector<std::string_view>& args) {
       }
       continue;
     }
-    if (serial && Text(record, "serial") != *serial) continue;
+    if (serial && record["serial"] != wanted) continue;
     if (events) {
       std::printf("%s\n", line.c_str());
       continue;

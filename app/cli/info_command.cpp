@@ -7,25 +7,26 @@
 #include "app/cli/options.h"
 #include "app/cli/update_command.h"
 #include "app/engine/updater_engine.h"
+#include "host/device_text.h"
 
 namespace quendal::cli {
 namespace {
 
 void PrintInfo(const DeviceInfo& info, const std::string& port, const std::string& log) {
   std::printf("Port:      %s\n", port.c_str());
-  std::printf("Device:    %s\n", info.kind.c_str());
-  if (!info.version.empty()) std::printf("Firmware:  %s\n", info.version.c_str());
-  if (!info.serial.empty()) std::printf("Serial:    %s\n", info.serial.c_str());
+  std::printf("Device:    %s\n", VisibleText(info.kind).c_str());
+  if (!info.version.empty()) std::printf("Firmware:  %s\n", VisibleText(info.version).c_str());
+  if (!info.serial.empty()) std::printf("Serial:    %s\n", VisibleText(info.serial).c_str());
   if (info.battery >= 0) std::printf("Battery:   %d %%\n", static_cast<int>(info.battery));
   if (!info.sensorKind.empty()) {
-    std::printf("Sensor:    %s\n", info.sensorKind.c_str());
-    if (!info.sensorVersion.empty()) std::printf("  Firmware: %s\n", info.sensorVersion.c_str());
-    if (!info.sensorSerial.empty()) std::printf("  Serial:   %s\n", info.sensorSerial.c_str());
+    std::printf("Sensor:    %s\n", VisibleText(info.sensorKind).c_str());
+    if (!info.sensorVersion.empty()) std::printf("  Firmware: %s\n", VisibleText(info.sensorVersion).c_str());
+    if (!info.sensorSerial.empty()) std::printf("  Serial:   %s\n", VisibleText(info.sensorSerial).c_str());
   }
   if (!info.settings.empty()) {
     std::printf("Settings:\n");
     for (const auto& [key, value] : info.settings)
-      std::printf("  %s = %s\n", key.c_str(), value.c_str());
+      std::printf("  %s = %s\n", key.c_str(), VisibleText(value).c_str());
   }
   std::printf("Log:       %s\n", log.c_str());
   if (!info.note.empty()) std::fprintf(stderr, "quendal-cli info: %s\n", info.note.c_str());

@@ -2,6 +2,7 @@
 // The exit statuses are listed in kExitStatuses; options.h holds their numbers.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -233,8 +234,7 @@ bool AsksForHelp(const std::vector<std::string_view>& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  IgnoreBrokenPipe();
+static int Run(int argc, char** argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
   const std::string usage = std::string(kUsage) + kExitStatuses;
   if (args.empty()) {
@@ -268,4 +268,18 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "quendal-cli: unknown command '%.*s'\n\n%s",
                static_cast<int>(command.size()), command.data(), usage.c_str());
   return kExitUsage;
+}
+
+int main(int argc, char** argv) {
+  IgnoreBrokenPipe();
+  // Whatever a command did not foresee ends it like any other failure: the device's state
+  // is what the engine's own ending left, and the next Start takes it up.
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quendal-cli: stopped by an unexpected error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "quendal-cli: stopped by an unexpected error\n");
+  }
+  return kExitFailed;
 }

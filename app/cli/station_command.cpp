@@ -10,9 +10,11 @@
 #include <string>
 
 #include "app/cli/child_process.h"
+#include "app/cli/cli_operator.h"
 #include "app/cli/options.h"
 #include "app/engine/update_record.h"
 #include "app/engine/updater_engine.h"
+#include "host/device_text.h"
 #include "host/port_enum.h"
 #include "host/serial.h"
 
@@ -51,19 +53,6 @@ int Rank(int status) {
   return Rank(kExitFailed);
 }
 
-// The folder a unit's settings file and log go to: one per port, so that units of the
-// same kind never share a settings file.
-std::string UnitFolderName(const std::string& port) {
-  std::string name;
-  for (char c : port) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '.';
-    name.push_back(plain ? c : '_');
-  }
-  const std::size_t first = name.find_first_not_of("_.");
-  return first == std::string::npos ? "port" : name.substr(first);
-}
-
 std::string UnitLine(const Unit& unit, std::size_t portWidth) {
   std::string text;
   if (unit.child->Ended()) {
@@ -94,9 +83,9 @@ std::string UnitLine(const Unit& unit, std::size_t portWidth) {
 // Takes in one event line of a child: the unit's state, and the line passed on with its port.
 void TakeEvent(Unit* unit, const std::string& line, bool events, bool plain,
                std::size_t portWidth) {
-  ordered_json event = ordered_json::parse(line, nullptr, false);
+  ordered_json event = ordered_json::parse(ValidUtf8(line), nullptr, false);
   if (event.is_discarded() || !event.is_object()) {
-    event = ordered_json{{"event", "output"}, {"text", line}};
+    event = ordered_json{{"event", "output"}, {"text", ValidUtf8(line)}};
   }
   if (!event.contains("port")) event["port"] = unit->port;
   // Looks without adding or throwing: the line is passed on as it came.
@@ -125,8 +114,7 @@ void TakeEvent(Unit* unit, const std::string& line, bool events, bool plain,
     if (has("seconds", true)) unit->seconds = event["seconds"].get<unsigned>();
   }
   if (events) {
-    // A child's line that is no valid UTF-8 is passed on with its bad bytes replaced.
-    std::fputs((event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")
+    std::fputs((JsonLine(event) + "\n")
                    .c_str(),
                stdout);
   } else if (plain && report) {
@@ -232,7 +220,7 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
     std::vector<std::string> argv = {self,         "update",
                                      "--port",     unit.port,
                                      "--events",   "--data-dir",
-                                     dataDir + "/station/" + UnitFolderName(unit.port),
+                                     dataDir + "/station/" + StationUnitFolder(unit.port),
                                      "--record-file", recordFile};
     argv.insert(argv.end(), passOn.begin(), passOn.end());
     std::string why;
@@ -240,9 +228,10 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
       const std::string text = "the update could not be started: " + why;
       if (events) {
         TakeEvent(&unit,
-                  ordered_json{{"event", "message"}, {"caption", "Station"}, {"kind", "error"},
-                               {"text", text}}
-                      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                  JsonLine(ordered_json{{"event", "message"},
+                                        {"caption", "Station"},
+                                        {"kind", "error"},
+                                        {"text", text}}),
                   events, plain, portWidth);
       } else {
         std::fprintf(stderr, "quendal-cli: %s: %s\n", unit.port.c_str(), text.c_str());
@@ -296,10 +285,9 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
       if (unit.child->Ended()) {
         worst = WorseExitStatus(worst, unit.child->ExitStatus());
         if (events) {
-          std::fputs((ordered_json{{"event", "exit"},
-                                   {"port", unit.port},
-                                   {"status", unit.child->ExitStatus()}}
-                          .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+          std::fputs((JsonLine(ordered_json{{"event", "exit"},
+                                            {"port", unit.port},
+                                            {"status", unit.child->ExitStatus()}}) +
                       "\n")
                          .c_str(),
                      stdout);

@@ -14,9 +14,11 @@
 #include "app/cli/options.h"
 #include "app/cli/station_command.h"
 #include "app/engine/updater_engine.h"
+#include "host/file_ops.h"
 #include "host/port_enum.h"
 #include "host/timing.h"
 #include "instrument/attempt_record.h"
+#include "instrument/settings_file.h"
 
 namespace quendal::cli {
 namespace {
@@ -65,7 +67,7 @@ int StatusOfRun(const UpdaterEngine& engine, Status rc, bool interrupted) {
   if (interrupted) return kExitInterrupted;
   if (DSPortDenied(engine.connectResult)) return kExitPortDenied;
   if (DSPortMissing(engine.connectResult)) return kExitPortMissing;
-  if (DSPortInUse(engine.connectResult)) return kExitPortBusy;
+  if (DSPortInUse(engine.connectResult) || rc == kSettingsFileBusy) return kExitPortBusy;
   return engine.stage <= UpdateStage::kSave ? kExitRefused : kExitRecoverable;
 }
 
@@ -125,15 +127,18 @@ std::string DataFolderProblem(const std::string& given) {
   std::string folder = given.empty() ? PerUserDataFolder() : given;
   // Not `= "."`: MinGW's GCC 12 reads that assignment as an overlapping copy (-Werror=restrict).
   if (folder.empty()) folder.push_back('.');
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    return "the data folder \"" + folder + "\" cannot be made (" + ec.message() +
+  if (const Status made = MakePrivateFolders(folder); made < 0) {
+    return "the data folder \"" + folder + "\" cannot be made (" + std::strerror(-made) +
            "); choose another with --data-dir";
   }
+  // A folder others can change is a way into this user's files (a planted link).
+  if (const std::string why = FolderTrustProblem(folder); !why.empty()) {
+    return "the data folder \"" + folder + "\" is not safe to use: " + why +
+           "; choose another with --data-dir";
+  }
   // Permissions say too little (root ignores them, network shares lie): try it.
-  const std::string probe = folder + "/.quendal-write-check";
-  std::FILE* file = std::fopen(probe.c_str(), "wb");
+  const std::string probe = TemporaryNameFor(folder + "/.quendal-write-check");
+  std::FILE* file = CreatePrivateFile(probe);
   if (!file) {
     return "the data folder \"" + folder + "\" cannot be written (" + std::strerror(errno) +
            "); choose another with --data-dir";
@@ -392,7 +397,13 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   ResolvePort(*options.Value("--port"), &port, &description);
   SelectPort(&engine, port, description);
   const std::uint32_t start = DSTicks();
-  rc = RestoreSettingsFrom(&engine, *options.Value("--from"));
+  const std::string& from = *options.Value("--from");
+  if (const std::string why = InputFileProblem(from, kMaxSettingsFileBytes); !why.empty()) {
+    ui.Problem("the settings file \"" + from + "\" cannot be used: " + why, "Settings Error");
+    ui.Result(kRefused, 0);
+    return kExitRefused;
+  }
+  rc = RestoreSettingsFrom(&engine, from);
   std::string portText;
   const int portStatus = PortProblem(engine.selectedPortDescription, engine.connectResult, &portText);
   if (portStatus != kExitOk) ui.Problem(portText, "Port Problem");

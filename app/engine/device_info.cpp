@@ -2,9 +2,7 @@
 // settings capture, stopped before anything would be written.
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <system_error>
+#include <sstream>
 
 #include "app/engine/updater_engine.h"
 #include "host/timing.h"
@@ -24,17 +22,8 @@ void WriteByte(UpdaterEngine* engine, char byte) {
 // The held settings as key/value pairs: the settings file's own layout, written to a
 // scratch file outside the data folder and removed again.
 void HeldSettings(UpdaterEngine* engine, DeviceInfo* info) {
-  std::error_code ec;
-  std::filesystem::path scratch = std::filesystem::temp_directory_path(ec);
-  if (ec) scratch = ".";
-  scratch /= "quendal-info-" + std::to_string(DSTicks()) + "-" +
-             std::to_string(reinterpret_cast<std::uintptr_t>(engine) & 0xFFFF) + ".txt";
-  const std::string path = scratch.string();
-  if (WriteInfoFile(engine->session.get(), path.c_str()) < 0) {
-    info->note = "the settings could not be listed";
-    return;
-  }
-  std::ifstream file(path, std::ios::binary);
+  // Kept in memory: a file in a shared temporary folder is a way in for other users.
+  std::istringstream file(SettingsListing(engine->session.get()));
   std::string line;
   while (std::getline(file, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -47,8 +36,6 @@ void HeldSettings(UpdaterEngine* engine, DeviceInfo* info) {
       value = value.substr(1, value.size() - 2);
     info->settings.emplace_back(line.substr(0, eq), value);
   }
-  file.close();
-  std::remove(path.c_str());
 }
 
 }  // namespace
@@ -102,7 +89,7 @@ Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
       info->sensorKind = SensorKindName(*engine);
       if (session->sdi.firmwareVersion > 0)
         info->sensorVersion = VersionText(session->sdi.firmwareVersion);
-      info->sensorSerial = session->sdi.serialNumber.c_str();
+      info->sensorSerial = std::string(session->sdi.serialNumber.view());
       HeldSettings(engine, info);
     } else {
       info->note = "no sensor answered behind the comm device (error " + std::to_string(captured) +

@@ -1,5 +1,7 @@
 // The steps both sequences take around the settings file, so that the settings survive
 // every failed attempt and never reach another unit.
+#include <cstring>
+
 #include "app/engine/updater_engine.h"
 #include "host/timing.h"
 #include "instrument/attempt_record.h"
@@ -32,7 +34,19 @@ Status AfterSaveStep(UpdaterEngine* engine, const SaveOutcome& outcome, Status s
              "The settings of this unit from an earlier attempt in %s will be restored",
              engine->settingsFilePath.c_str());
   }
-  if (saved < 0) return kOk;  // the sequence asks or stops
+  if (saved == kSettingsWriteFailed) {
+    ShowMessageOk(engine,
+                  "The " + engine->WindowCaption() + " read the settings of your " +
+                      engine->targetDisplayName + " but could not write them to\n" +
+                      (outcome.failedFile.empty() ? engine->settingsFilePath
+                                                  : outcome.failedFile) +
+                      "\n(" + std::strerror(outcome.writeError) +
+                      ")\n\nNothing was erased. Please free some space on the disk or choose "
+                      "another data folder, and try again.",
+                  "Settings Error", kMessageError);
+    return kSettingsWriteFailed;
+  }
+  if (saved < 0 && saved != kSettingsUnfit) return kOk;  // the sequence asks or stops
   std::string problem;
   if (!SettingsRestorable(engine->session.get(), &problem)) {
     ShowMessageOk(engine,

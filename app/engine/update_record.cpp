@@ -1,6 +1,8 @@
 #include "app/engine/update_record.h"
 
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 
 #include "app/engine/updater_engine.h"
 #include "host/file_ops.h"
@@ -35,6 +37,16 @@ std::size_t Utf8Length(const std::string& text, std::size_t i) {
   }
   if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
   return length;
+}
+
+// True when the file is missing, empty, or its last byte ends a line.
+bool EndsWithLineEnd(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  if (!file || file.tellg() <= 0) return true;
+  file.seekg(-1, std::ios::end);
+  char last = '\n';
+  file.get(last);
+  return last == '\n';
 }
 
 void AppendField(std::string* line, const char* name, const std::string& jsonValue) {
@@ -189,11 +201,17 @@ void WriteUpdateRecord(UpdaterEngine* engine, const UpdateRecord& record) {
   const std::string path = engine->recordFile.empty()
                                ? engine->dataFolder + kSeparator + kUpdateRecordFileName
                                : engine->recordFile;
-  const std::string line = UpdateRecordLine(record);
+  std::string line = UpdateRecordLine(record);
+  // A line cut short by a full disk is ended first, or it would swallow this one.
+  if (!EndsWithLineEnd(path)) line.insert(0, "\n");
   const Status rc = AppendWhole(path, line.data(), line.size());
   if (rc < 0) {
     LogPrint(engine->log.get(), kLogFailure, kHostSource,
              "The update record could not be added to %s (error %d)", path.c_str(), rc);
+    const std::string text = "The update record could not be added to " + path + " (" +
+                             std::strerror(-rc) + ")";
+    std::fprintf(stderr, "%s\n", text.c_str());
+    SetStatus(engine, text);
   }
 }
 

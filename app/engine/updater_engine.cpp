@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 
 #include "app/engine/build_settings.h"
 #include "app/engine/update_record.h"
+#include "host/file_lock.h"
 #include "host/program_version.h"
 #include "host/timing.h"
 #include "loader/bsl_engine.h"
@@ -25,7 +28,7 @@ bool MakeFolder(const std::string& path) {
 #ifdef _WIN32
   int rc = mkdir(path.c_str());
 #else
-  int rc = mkdir(path.c_str(), 0777);
+  int rc = mkdir(path.c_str(), 0700);
 #endif
   return rc == 0 || errno == EEXIST;
 }
@@ -338,13 +341,36 @@ std::string LeftBehindText(const UpdaterEngine& engine) {
 namespace {
 
 Status RunUpdateSequence(UpdaterEngine* engine) {
+  engine->settingsFilePath =
+      engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
+  // The settings file is this attempt's alone from before the capture to the end: another
+  // updater on the same data folder would set it aside, or delete it on its own success.
+  FileLock lock;
+  std::string holder;
+  const std::string owner = "process " + std::to_string(ThisProcessId()) + " on port " +
+                            engine->selectedPortDescription;
+  const Status locked = lock.TryLock(engine->settingsFilePath + ".lock", owner, &holder);
+  if (locked == kSettingsFileBusy) {
+    LogPrint(engine->log.get(), kLogFailure, kHostSource, "The settings file %s is held by %s",
+             engine->settingsFilePath.c_str(), holder.c_str());
+    ShowMessageOk(engine,
+                  "Another updater is updating a " + engine->targetDisplayName +
+                      " with the settings file\n" + engine->settingsFilePath + "\n(" +
+                      (holder.empty() ? std::string("unknown process") : holder) +
+                      ").\n\nNothing was changed. Let it finish, then start again.",
+                  "Settings File In Use", kMessageError);
+    return kSettingsFileBusy;
+  }
+  if (locked < 0) {
+    LogPrint(engine->log.get(), kLogFailure, kHostSource,
+             "The settings file %s could not be locked (error %d)",
+             engine->settingsFilePath.c_str(), locked);
+  }
   engine->updating = true;
   engine->keepGoing = true;
   SetProgress(engine, 0);
   engine->connectText = "Do NOT disconnect " + engine->targetDisplayName + " until finished.";
   engine->ui->SetConnectText(engine->connectText.c_str());
-  engine->settingsFilePath =
-      engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
   DPForgetInfo(engine->session.get());
   engine->profile = DeviceProfile{};
   engine->settingsSkipped = false;
@@ -420,6 +446,40 @@ Status RunUpdate(UpdaterEngine* engine) {
   }
   WriteUpdateRecord(engine, record);
   return rc;
+}
+
+namespace {
+
+bool IsReservedWindowsName(const std::string& name) {
+  std::string base = name.substr(0, name.find('.'));
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) &&
+         base[3] >= '0' && base[3] <= '9';
+}
+
+}  // namespace
+
+std::string StationUnitFolder(const std::string& port) {
+  std::string name;
+  bool kept = !port.empty() && port[0] != '.' && !IsReservedWindowsName(port);
+  for (char c : port) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.';
+    name.push_back(plain ? c : '_');
+    kept = kept && plain;
+  }
+  if (kept) return name;
+  // A kept name holds no "_", so a checked one never meets it; without a "." the check
+  // is part of the name Windows looks at, never an extension after a device name.
+  for (char& c : name) c = c == '.' ? '_' : c;
+  std::uint64_t hash = 14695981039346656037ull;
+  for (char c : port) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  const std::size_t first = name.find_first_not_of('_');
+  char check[24];
+  std::snprintf(check, sizeof check, "_%012llx",
+                static_cast<unsigned long long>(hash & 0xFFFFFFFFFFFFull));
+  return (first == std::string::npos ? std::string("port") : name.substr(first)) + check;
 }
 
 std::string VersionText(std::uint32_t hundredths) {

@@ -128,6 +128,10 @@ Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& argume
 // The per-user data folder: application data + "/Orvelle/Quendal", created if missing;
 // empty when there is no such place.
 std::string PerUserDataFolder();
+// The folder name of a station's unit on `port`: the port's name as it stands when every
+// system takes it as a folder name, else its cleaned form with a check of the whole name,
+// so two ports never share a folder and none is a device name of Windows (COM3, NUL.txt).
+std::string StationUnitFolder(const std::string& port);
 // Selects the port the sequences open; `description` is what the messages show.
 void SelectPort(UpdaterEngine* engine, const std::string& name, const std::string& description);
 // Replaces the image by a TI-Text file and recomputes the image version and the "W" step.

@@ -22,6 +22,7 @@
 
 #include "app/cli/cli_operator.h"
 #include "app/engine/updater_engine.h"
+#include "host/file_lock.h"
 #include "loader/builtin_image.h"
 #include "sim/comm_device.h"
 #include "sim/device.h"
@@ -164,8 +165,11 @@ TEST_F(CliConsoleDevice, PortProblemsHaveTheirOwnStatus) {
 
   // No right to open the port: as another user, or the port made unreadable.
   std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+  // The data folder is the other user's own: one that others may change is refused.
   std::filesystem::create_directories(dir_.File("data"));
-  std::filesystem::permissions(dir_.File("data"), std::filesystem::perms::all);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(dir_.File("data").c_str(), 65534, 65534), 0);
+  }
   if (geteuid() != 0) chmod(transport_->SlavePath().c_str(), 0);
   // The build tree may be closed to other users: run a copy they can reach.
   const std::string program = dir_.File("quendal-cli");
@@ -199,6 +203,10 @@ TEST(CliConsole, RefusedBeforeTheDeviceIsTouched) {
   test::PtyRig port;
   ASSERT_TRUE(port.ok()) << port.Error();
   const std::string update = "update --port " + test::ShellQuote(port.SlavePath());
+  // A FIFO would block a reader that opened it; a folder others may change is a way in.
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir.File("shared")));
+  ASSERT_EQ(chmod(dir.File("shared").c_str(), 0777), 0);
   struct Case {
     std::string args;
     std::string says;
@@ -208,6 +216,12 @@ TEST(CliConsole, RefusedBeforeTheDeviceIsTouched) {
       {update + " --rep --firmware " + test::ShellQuote(dir.File("missing.txt")) + " --data-dir " +
            test::ShellQuote(dir.File("data")),
        "the firmware file " + dir.File("missing.txt") + " does not exist"},
+      {update + " --data-dir " + test::ShellQuote(dir.File("shared")),
+       "the data folder \"" + dir.File("shared") +
+           "\" is not safe to use: other users may write in it"},
+      {"restore --port " + test::ShellQuote(port.SlavePath()) + " --from " +
+           test::ShellQuote(dir.File("fifo")) + " --data-dir " + test::ShellQuote(dir.File("data")),
+       "the settings file \"" + dir.File("fifo") + "\" cannot be used: it is no regular file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
@@ -232,7 +246,11 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   ASSERT_TRUE(std::filesystem::create_directory(runtime.File("quendal")));
   ASSERT_EQ(symlink(transport_->SlavePath().c_str(), runtime.File("quendal/devsim-info").c_str()),
             0);
-  const std::string env = "XDG_RUNTIME_DIR=" + test::ShellQuote(runtime.path().string()) + " ";
+  // The listing is kept in memory: a temporary folder it cannot write changes nothing.
+  test::TempDir closedTemp;
+  ASSERT_EQ(chmod(closedTemp.path().c_str(), 0500), 0);
+  const std::string env = "XDG_RUNTIME_DIR=" + test::ShellQuote(runtime.path().string()) +
+                          " TMPDIR=" + test::ShellQuote(closedTemp.path().string()) + " ";
 
   test::ProgramRun run = test::RunProgram(
       "(" + env + CliCommand("info --port devsim-info --events --data-dir " + Data()) +
@@ -249,6 +267,8 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   EXPECT_EQ(info["settings"]["address"], "3");
   EXPECT_EQ(info["settings"]["sn"], "LU-20931");
   EXPECT_FALSE(info["settings"].contains("attemptPhase"));
+  EXPECT_FALSE(info.contains("note")) << run.output;
+  chmod(closedTemp.path().c_str(), 0700);
 
   // Text form, and no --port at all when the simulated device is the only candidate
   // (the built-in UARTs do not count).
@@ -264,6 +284,62 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.File("data"))) {
     EXPECT_EQ(entry.path().string().find("settings"), std::string::npos) << entry.path();
   }
+}
+
+// Text that is no UTF-8 (a sensor's serial number holding 0xFF) ends no program: every
+// line stays JSON, the record keeps the serial number as the device reports it under the
+// one rule (a stray byte becomes the character of its number), and history finds the
+// unit by what the device reports.
+TEST_F(CliConsoleDevice, TextThatIsNoUtf8EndsNoProgram) {
+  sim::SensorOptions lurra;
+  ASSERT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
+  lurra.versionAfterUpdate = 396;
+  lurra.serialNumber = "LU-\xFF" "7";
+  Boot(lurra);
+  const std::string shown = "LU-\xC3\xBF" "7";
+  const std::string info =
+      "info --events --port " + test::ShellQuote(transport_->SlavePath()) + " --data-dir " + Data();
+  for (const std::string& args : {info, Update("--events")}) {
+    SCOPED_TRACE(args);
+    test::ProgramRun run = CliStdout(args);
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::vector<json> events = Events(run.output);
+    ASSERT_FALSE(events.empty());
+    if (events[0]["event"] == "info") {
+      EXPECT_EQ(events[0]["sensor"]["serial"], shown);
+    }
+  }
+  test::ProgramRun history = CliStdout("history --events --data-dir " + Data() + " --serial " +
+                                       test::ShellQuote(lurra.serialNumber));
+  ASSERT_EQ(history.status, 0) << history.output;
+  const json record = json::parse(history.output, nullptr, false);
+  ASSERT_FALSE(record.is_discarded()) << history.output;
+  EXPECT_EQ(record["serial"], shown);
+  // In the table a control byte of a record is shown, not sent to the terminal.
+  std::FILE* records = std::fopen((dir_.File("data") + "/updates.jsonl").c_str(), "ab");
+  ASSERT_NE(records, nullptr);
+  std::fputs(R"({"start":"x","port":"p","device":"d","serial":"A\u001bB","code":1})" "\n", records);
+  std::fclose(records);
+  history = CliStdout("history --data-dir " + Data());
+  EXPECT_TRUE(Has(history.output, "LU-\xC3\xBF" "7")) << history.output;
+  EXPECT_TRUE(Has(history.output, "A\\x1BB")) << history.output;
+}
+
+// A second updater on the same data folder refuses before it opens its port while the
+// first holds the settings file, names who holds it, and ends with the busy status.
+TEST_F(CliConsoleDevice, ASecondUpdaterIsBusy) {
+  Boot(sim::SensorOptions{});
+  ASSERT_TRUE(std::filesystem::create_directory(dir_.File("data")));
+  FileLock first;
+  std::string holder;
+  ASSERT_EQ(first.TryLock(dir_.File("data") + "/Lurra Family.settings.txt.lock",
+                          "process 4242 on port COM3", &holder),
+            kOk);
+  test::ProgramRun run = Cli(Update(""));
+  EXPECT_EQ(run.status, 7) << run.output;
+  EXPECT_TRUE(Has(run.output, "process 4242 on port COM3")) << run.output;
+  EXPECT_EQ(device_->WithSensor([](const sim::SdiSensor& s) { return s.counters().commandsHeard; }),
+            0u);
 }
 
 // In an instrument build info reads the instrument's own settings and sends it no command

@@ -1,8 +1,11 @@
 // The identity rules, the notices and the help texts, without a device.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "app/engine/updater_engine.h"
 #include "host/program_version.h"
@@ -181,6 +184,31 @@ TEST(NoDataFolder, ErrorFileGoesBesideTheProgram) {
   ASSERT_FALSE(ProgramFolder().empty());
   EXPECT_EQ(engine.dataFolder, ProgramFolder());
   EXPECT_EQ(engine.errorFilePath.rfind(ProgramFolder(), 0), 0u) << engine.errorFilePath;
+}
+
+// A station unit's folder: one per port, never a device name of Windows, and a plain port
+// name keeps the folder it always had.
+TEST(StationUnitFolder, OnePerPortAndNoReservedName) {
+  EXPECT_EQ(StationUnitFolder("ttyUSB0"), "ttyUSB0");
+  const std::vector<std::string> ports = {"col a", "col_a",  "col-a",   "COM3",      "COM4",
+                                          "com1.txt", "NUL",  "Lpt9",    "aux.log",   "/dev/pts/3",
+                                          "/dev/pts_3", "",   "..",      "con"};
+  std::set<std::string> seen;
+  for (const std::string& port : ports) {
+    const std::string folder = StationUnitFolder(port);
+    SCOPED_TRACE(port + " -> " + folder);
+    EXPECT_TRUE(seen.insert(folder).second);
+    EXPECT_FALSE(folder.empty());
+    EXPECT_EQ(folder.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                       "0123456789-._"),
+              std::string::npos);
+    std::string base = folder.substr(0, folder.find('.'));
+    for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* reserved : {"CON", "PRN", "AUX", "NUL"}) EXPECT_NE(base, reserved);
+    EXPECT_FALSE(base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) &&
+                 std::isdigit(static_cast<unsigned char>(base[3])));
+    EXPECT_NE(folder[0], '.');
+  }
 }
 
 }  // namespace

@@ -2,13 +2,20 @@
 // device and its sensor over a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/engine/updater_engine.h"
+#include "host/file_lock.h"
+#include "host/file_ops.h"
 #include "host/serial.h"
 #include "host/timing.h"
 #include "loader/image_fit.h"
@@ -277,7 +284,7 @@ TEST_F(SensorUpdate, CommDeviceChecks) {
     EXPECT_EQ(ui_.shown[0].kind, kMessageError);
   }
   EXPECT_NE(LogText().find("ErrorOK Told User:: Your Readvane version 1.23 with hardware "
-                           "revision 'A' doesn't\nsupport bootstrapping digital sensors."),
+                           "revision 'A' doesn't\\nsupport bootstrapping digital sensors."),
             std::string::npos)
       << LogText();
 }
@@ -681,6 +688,163 @@ TEST_F(SensorUpdate, TheRecordNamesOnlyTheUnitThisAttemptReached) {
   EXPECT_NE(last.find("\"serial\":\"\""), std::string::npos) << last;
   EXPECT_NE(last.find("\"code\":" + std::to_string(failed) + ","), std::string::npos) << last;
   EXPECT_NE(last.find("\"result\":\"Connection Error\""), std::string::npos) << last;
+}
+
+// Device text is data: a line break or NUL in what a sensor says never becomes, hides or
+// cuts a line of the settings file; such a value stops the update before anything is
+// erased, naming it. A stray byte and a long serial number are kept whole.
+TEST_F(SensorUpdate, DeviceTextNeverForgesOrCutsASetting) {
+  const std::string forty = "LU-" + std::string(37, '7');
+  struct Case {
+    const char* what;
+    void (*set)(sim::SensorOptions*, const std::string&);
+    const char* named;  // empty: the update goes through
+  } cases[] = {
+      {"line feed in the identity",
+       [](sim::SensorOptions* s, const std::string&) {
+         s->identityMore = "SX1\ncalibration=\"1";
+       },
+       "identity"},
+      {"line feed in the serial number",
+       [](sim::SensorOptions* s, const std::string&) { s->serialNumber = "LU-1\ncalibration=\"1"; },
+       "sn"},
+      {"NUL in the calibration",
+       [](sim::SensorOptions* s, const std::string&) {
+         s->x4 = std::string("+1.0 +2.0\0+3.0", 14);
+       },
+       "calibration"},
+      {"bytes that are no UTF-8",
+       [](sim::SensorOptions* s, const std::string&) { s->serialNumber = "LU-\xFF\xFE"; }, ""},
+      {"a 40-character serial number",
+       [](sim::SensorOptions* s, const std::string& sn) { s->serialNumber = sn; }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::SensorOptions sensor = Lurra();
+    c.set(&sensor, forty);
+    Boot(sensor, {"-rep"});
+    ui_.answers = {kBoxOk, kBoxOk, kBoxOk};
+    const SensorFacts before = Facts();
+    const Status rc = Start();
+    const SensorFacts after = Facts();
+    if (c.named[0] == '\0') {
+      EXPECT_EQ(rc, kOk) << ui_.Captions() << "\n" << LogText();
+      ExpectKept(before, after);
+    } else {
+      EXPECT_LT(rc, 0);
+      EXPECT_EQ(after.updates, 0u);
+      ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+      EXPECT_EQ(ui_.shown[0].caption, "Settings Error");
+      EXPECT_NE(ui_.shown[0].text.find(std::string("its ") + c.named + " \""), std::string::npos)
+          << ui_.shown[0].text;
+      EXPECT_FALSE(SettingsFileExists());
+    }
+    // Every line of the log is one entry of the log.
+    const std::string log = LogText();
+    EXPECT_EQ(log.find("\ncalibration="), std::string::npos) << log;
+  }
+}
+
+// The settings were read but the disk could not keep them: the update stops before the
+// loader in every mode, naming the file and the system's error, and never asks whether
+// to go on without settings.
+TEST_F(SensorUpdate, AFullDiskIsNoFailedCapture) {
+  const FileFault settingsFile = [](const std::string& path) {
+    return path.find("unit-settings") == std::string::npos &&
+                   path.find(".settings.txt") != std::string::npos
+               ? ENOSPC
+               : 0;
+  };
+  const FileFault unitCopy = [](const std::string& path) {
+    return path.find("unit-settings") != std::string::npos ? EROFS : 0;
+  };
+  struct Case {
+    std::vector<std::string> switches;
+    FileFault fault;
+    int error;
+    std::string names;
+  } cases[] = {
+      {{}, settingsFile, ENOSPC, "Lurra Family.settings.txt"},
+      {{"-rep"}, settingsFile, ENOSPC, "Lurra Family.settings.txt"},
+      {{"-factory"}, settingsFile, ENOSPC, "Lurra Family.settings.txt"},
+      {{"-rep"}, unitCopy, EROFS, "unit-settings"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE((c.switches.empty() ? "no switch" : c.switches[0]) + " " + c.names);
+    Boot(Lurra(), c.switches);
+    ui_.answers = {kBoxOk, kBoxOk, kBoxOk};
+    SetFileFault(c.fault);
+    const Status rc = Start();
+    SetFileFault(nullptr);
+    EXPECT_LT(rc, 0);
+    EXPECT_EQ(Facts().updates, 0u);
+    ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+    EXPECT_EQ(ui_.shown[0].caption, "Settings Error");
+    EXPECT_NE(ui_.shown[0].text.find(dir_.File("data") + "/" + c.names), std::string::npos)
+        << ui_.shown[0].text;
+    EXPECT_NE(ui_.shown[0].text.find(std::strerror(c.error)), std::string::npos)
+        << ui_.shown[0].text;
+  }
+}
+
+// Two updaters on one data folder: while one holds the settings file, the other refuses
+// before it opens its port, naming who holds it; once the first lets go (as a killed
+// one does), the next Start goes ahead.
+TEST_F(SensorUpdate, ASecondUpdaterRefusesWhileTheFirstHoldsTheSettings) {
+  Boot(Lurra());
+  FileLock first;
+  std::string holder;
+  ASSERT_EQ(first.TryLock(dir_.File("data") + "/Lurra Family.settings.txt.lock",
+                          "process 4242 on port COM3", &holder),
+            kOk);
+  EXPECT_EQ(Start(), kSettingsFileBusy);
+  EXPECT_EQ(device_->WithSensor([](const SdiSensor& s) { return s.counters().commandsHeard; }),
+            0u);
+  ASSERT_EQ(ui_.shown.size(), 1u) << ui_.Captions();
+  EXPECT_EQ(ui_.shown[0].caption, "Settings File In Use");
+  EXPECT_NE(ui_.shown[0].text.find("process 4242 on port COM3"), std::string::npos)
+      << ui_.shown[0].text;
+  first.Release();
+  EXPECT_EQ(Start(), kOk) << ui_.Captions() << "\n" << LogText();
+}
+
+// Links planted in the data folder (another user's files) are replaced, never written
+// through; what the updater creates there is its user's only.
+TEST_F(SensorUpdate, LinksInTheDataFolderAreNotFollowed) {
+  const std::string data = dir_.File("data");
+  ASSERT_TRUE(std::filesystem::create_directory(data));
+  test::TempDir other;
+  const std::string victim = other.File("victim.txt");
+  test::WriteWholeFile(victim, "theirs\n");
+  const std::string planted[] = {
+      data + "/" + kCaption + ".errors.txt", data + "/updates.jsonl",
+      data + "/Lurra Family.settings.txt." + std::to_string(getpid()) + ".tmp"};
+  for (const std::string& link : planted) ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  Boot(Lurra());
+  ASSERT_EQ(Start(), kOk) << ui_.Captions();
+  EXPECT_EQ(test::ReadWholeFile(victim), "theirs\n");
+  for (const std::string& file : {planted[0], planted[1]}) {
+    SCOPED_TRACE(file);
+    EXPECT_FALSE(std::filesystem::is_symlink(file));
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0077, 0u);
+  }
+}
+
+// A record line cut short by a full disk is ended before the next record is added, so the
+// next one stays readable.
+TEST_F(SensorUpdate, ARecordCutShortDoesNotSwallowTheNext) {
+  ASSERT_TRUE(std::filesystem::create_directory(dir_.File("data")));
+  test::WriteWholeFile(dir_.File("data") + "/updates.jsonl", "{\"start\":\"2026-12-09T07:3");
+  Boot(Lurra());
+  ASSERT_EQ(Start(), kOk) << ui_.Captions();
+  const std::string records = test::ReadWholeFile(dir_.File("data") + "/updates.jsonl");
+  const std::size_t cut = records.find('\n');
+  ASSERT_NE(cut, std::string::npos) << records;
+  EXPECT_EQ(records.substr(0, cut), "{\"start\":\"2026-12-09T07:3");
+  EXPECT_EQ(records.compare(cut + 1, 10, "{\"start\":\""), 0) << records;
+  EXPECT_EQ(records.find('\n', cut + 1), records.size() - 1) << records;
 }
 
 }  // namespace

@@ -75,8 +75,9 @@ TEST(DiagnosticLog, LinesAppendAndKeepTheirBytes) {
   log.Print(10, "", "%s", "");
   std::string text = ReadWholeFile(dir.File("e.txt"));
   ASSERT_EQ(text.rfind("earlier run\r\n", 0), 0u) << "earlier lines are never dropped";
-  // The caller's text goes through untouched: no conversion of "%" or of line ends.
-  EXPECT_NE(text.find(" - ErrorOK Told User:: 100% done\nnext\r\n"), std::string::npos) << text;
+  // "%" goes through untouched; a line break inside the text is shown, so that no text
+  // (a device's least of all) can start a line of its own.
+  EXPECT_NE(text.find(" - ErrorOK Told User:: 100% done\\nnext\r\n"), std::string::npos) << text;
   // An empty source and message still make a whole line.
   EXPECT_EQ(text.substr(text.size() - 7), " - : \r\n");
 }

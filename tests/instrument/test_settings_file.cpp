@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "host/file_ops.h"
 #include "instrument/attempt_record.h"
 #include "instrument/settings_capture.h"
 #include "instrument/settings_file.h"
@@ -200,7 +201,7 @@ TEST_F(SettingsFile, AFailedWriteLeavesTheEarlierFile) {
   session.settings.serialNumber.Set("FIRST");
   ASSERT_EQ(WriteInfoFile(&session, SettingsPath().c_str()), 1);
   const std::string first = ReadWholeFile(SettingsPath());
-  const std::string temp = SettingsPath() + ".tmp";
+  const std::string temp = TemporaryNameFor(SettingsPath());
   EXPECT_FALSE(std::filesystem::exists(temp));
   session.settings.serialNumber.Set("SECOND");
   session.settings.location.Set(std::string(120, 'x'));

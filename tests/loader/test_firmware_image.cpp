@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -244,6 +248,12 @@ TEST(TITextLoad, FailedLoadChangesNothing) {
   EXPECT_EQ(BSLLoadTIFile(&host, dir.File("missing.txt").c_str()), -ENOENT);
   EXPECT_LT(BSLLoadTIFile(&host, dir.path().string().c_str()),
             0);  // a folder opens but cannot be read
+#ifndef _WIN32
+  // A FIFO is refused before the open, which would wait for a writer forever.
+  ASSERT_EQ(mkfifo(dir.File("fifo.txt").c_str(), 0600), 0);
+  EXPECT_EQ(BSLLoadTIFile(&host, dir.File("fifo.txt").c_str()), kNotTIText);
+  EXPECT_NE(host.loadProblem.find("no regular file"), std::string::npos) << host.loadProblem;
+#endif
   EXPECT_EQ(host.imageText, text);
   EXPECT_EQ(host.imageName, "tarnx 2.10");
 }

@@ -124,6 +124,24 @@ TEST_F(Settings, ReadsEverySettingOfATarnx) {
   EXPECT_EQ(link.info.site.view(), "North Field");
 }
 
+// The log goes with every feedback post: the APN password and the authentication key are
+// read and written back without ever appearing in it, even at the most detailed level.
+TEST_F(Settings, SecretsStayOutOfTheLog) {
+  FillTarnx();
+  shell.Set("passwd", "pw-7xQ2");
+  Connect("Tarnx 2.05");
+  LoggerInfo block;
+  std::uint32_t flags = kAllSettings;
+  ASSERT_EQ(DeviceSettings(&link, &block, &flags, kRead), 1) << LogText();
+  ASSERT_EQ(block.apnPassword.view(), "pw-7xQ2");
+  flags = kSetApnPassword | kSetAuthKey;
+  ASSERT_EQ(DeviceSettings(&link, &block, &flags, kWrite), 1) << LogText();
+  const std::string log = LogText();
+  EXPECT_TRUE(Logged("APN password")) << log;
+  for (const char* secret : {"pw-7xQ2", "0123456789abcdef0123456789ABCDEF", "0123456789abcdef"})
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret << "\n" << log;
+}
+
 TEST_F(Settings, LongestHostSurvivesTheRead) {
   FillTarnx();
   const std::string host(63, 'h');

@@ -76,7 +76,7 @@ TEST_F(Transaction, DeviceCommandOutcomes) {
        19,
        "\r01234567",
        1,
-       "DeviceCommand got 10 more bytes than expected (get -x\r)"},
+       "DeviceCommand got 10 more bytes than expected (get -x\\r)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

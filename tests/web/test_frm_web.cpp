@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -275,6 +276,53 @@ class FrmWebTest : public QObject {
     QCOMPARE(shown_.size(), size_t{2});
     QVERIFY2(shown_[1].text.startsWith(connect) && shown_[1].text.size() > connect.size(),
              qPrintable(shown_[1].text));
+  }
+
+  // A reply of 100 MB and one that trickles a byte at a time both end the check with an
+  // error: the reply is bounded, and the deadline covers the whole exchange.
+  void boundedReplies() {
+    struct Service {
+      httplib::Server server;
+      int port = -1;
+      std::thread thread;
+      explicit Service(bool trickle) {
+        server.Get(kPath, [trickle](const httplib::Request&, httplib::Response& response) {
+          if (trickle) {
+            response.set_chunked_content_provider(
+                "text/plain", [](std::size_t, httplib::DataSink& sink) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                  return sink.write("3", 1);
+                });
+            return;
+          }
+          response.set_content_provider(
+              std::size_t{100} << 20, "text/plain",
+              [](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                static const std::string block(1 << 16, '9');
+                (void)offset;
+                return sink.write(block.data(), std::min(length, block.size()));
+              });
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      ~Service() {
+        server.stop();
+        thread.join();
+      }
+    };
+    for (const bool trickle : {false, true}) {
+      shown_.clear();
+      Service service(trickle);
+      auto form = Form(QString("http://127.0.0.1:%1").arg(service.port));
+      form->timeoutMs = 1000;
+      QCOMPARE(form->CheckVersion(396, kPath, false, kTitle), 0);
+      QCOMPARE(shown_.size(), size_t{1});
+      QCOMPARE(shown_[0].caption, QString("Version Check Error"));
+      const QString says = trickle ? "did not answer within 1 seconds" : "more than 64 KiB";
+      QVERIFY2(shown_[0].text.contains(says), qPrintable(shown_[0].text));
+    }
   }
 
   void yesOpensOnlyWebAddresses_data() {
