@@ -65,6 +65,8 @@ Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud) {
     DSSleep(kReopenPauseMs);
   }
 
+  // Whatever this port turns out to be, no wait is shortened until it says so itself.
+  DSSetDeviceTimeScale(1);
   // The stored name is cut for the log; the device is opened by its full name, since a
   // cut path could name another device.
   link->portName.Set(portName);
@@ -119,6 +121,12 @@ Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud) {
   }
   std::memset(link->readBuffer, 0, kReadBufferBytes);
   link->terminatorSeen = false;
+  const std::uint32_t scale = port::SimulatedTimeScale(handle);
+  DSSetDeviceTimeScale(scale);
+  if (scale > 1 && log) {
+    log->Print(kLogDetail, Source(link), "DSOpen found a simulated device %u times faster",
+               scale);
+  }
 
   if (log) {
     log->Print(kLogDetail, Source(link),
@@ -227,6 +235,7 @@ Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator) {
   if (!link->readBuffer) return kOutOfMemory;
 
   const std::uint32_t start = DSTicks();
+  timeoutMs = DSScaledTimeoutMs(timeoutMs);
   char* buffer = link->readBuffer;
   std::uint32_t filled = 0;
   std::uint32_t emptyReads = 0;

@@ -39,6 +39,10 @@ class PtyTransport {
   bool HostConnected() const { return hostOpens_.load() > 0; }
   // Device bytes lost because nobody had the port open or the line backed up.
   std::uint64_t BytesDiscarded() const { return discarded_.load(); }
+  // Opens of the slave by anyone but the transport, and bytes the host sent, since Start:
+  // whether anything reached for this device at all.
+  std::uint64_t OpensSeen() const { return opensSeen_.load(); }
+  std::uint64_t BytesReceived() const { return received_.load(); }
 
  private:
   void Run();
@@ -59,6 +63,8 @@ class PtyTransport {
   std::atomic<bool> stop_{false};
   std::atomic<int> hostOpens_{1};
   std::atomic<std::uint64_t> discarded_{0};
+  std::atomic<std::uint64_t> opensSeen_{0};
+  std::atomic<std::uint64_t> received_{0};
 
   // Thread state.
   std::deque<OutChunk> queue_;

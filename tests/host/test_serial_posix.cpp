@@ -120,11 +120,11 @@ TEST_F(SerialPty, OpenOnAnOpenLinkClosesTheOldHandleFirst) {
   OpenAt(9600);
   const PortHandle old = link.handle;
   const auto start = Clock::now();
+  const std::uint64_t asked = DSSleepAskedMs();
   // The old descriptor holds the port's lock: the new open only succeeds once it is gone.
   EXPECT_EQ(DSOpen(&link, rig.SlavePath().c_str(), 19200), 1);
-  const long long took = MsSince(start);
-  EXPECT_GE(took, 95);
-  EXPECT_LT(took, 600);
+  EXPECT_GE(MsSince(start), 95);
+  EXPECT_EQ(DSSleepAskedMs() - asked, 100u) << "one pause between the close and the open";
   EXPECT_EQ(rig.SlaveBaud(), 19200u);
   EXPECT_TRUE(
       Logged("OrveSerial", "DSOpen found port \"" + std::to_string(old) + "\" already open"));
@@ -264,7 +264,7 @@ TEST_F(SerialPty, ReadAfterAFoundTerminatorLeavesThePortAlone) {
     EXPECT_EQ(DSRead(&link, got, sizeof got, &count),
               static_cast<Status>(std::strlen(c.firstRead)));
     EXPECT_EQ(std::string(got, count), c.firstRead);
-    EXPECT_LT(MsSince(start), 50);
+    EXPECT_LT(MsSince(start), 90) << "a read of the port would wait 100 ms";
     EXPECT_FALSE(link.terminatorSeen);
     // The next read goes to the port.
     EXPECT_EQ(DSRead(&link, got, sizeof got, &count), 4);
@@ -279,7 +279,7 @@ TEST_F(SerialPty, SilentLineTimesOutAndPausesOnlyOnLongWaits) {
     std::uint32_t timeoutMs;
     long long atLeast, atMost;
     bool pauses;
-  } cases[] = {{1000, 950, 1600, true}, {400, 380, 700, false}};
+  } cases[] = {{1000, 950, 4000, true}, {400, 380, 3000, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.timeoutMs);
     // The 200 ms pauses are sleeps that wait in the message pump; between reads the pump
@@ -354,7 +354,7 @@ TEST_F(SerialPty, ChatterWithoutTheTerminatorStillEndsAtTheTimeOut) {
   EXPECT_EQ(DSWait(&link, 300, '>'), 0);
   const long long took = MsSince(start);
   EXPECT_GE(took, 290);
-  EXPECT_LE(took, 700);
+  EXPECT_LE(took, 3000);
   EXPECT_GT(std::strlen(link.readBuffer), 0u);
 }
 
@@ -378,7 +378,7 @@ TEST_F(SerialPty, FullBufferWithoutTerminatorStaysInBoundsAndLosesNothing) {
                           (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000 +
                           (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1000;
   EXPECT_GE(took, 390);
-  EXPECT_LE(took, 1000);
+  EXPECT_LE(took, 3000);
   EXPECT_LT(cpuMs, took / 4) << "the full buffer must not turn the wait into a busy loop";
   EXPECT_EQ(link.readBuffer[kReadBufferSize], '\0');
   EXPECT_EQ(std::strlen(link.readBuffer), kReadBufferSize);
@@ -488,14 +488,14 @@ TEST_F(SerialPty, HangUpEndsAWaitAsAFailedRead) {
   });
   const auto start = Clock::now();
   EXPECT_EQ(DSWait(&link, 3000, '>'), kNoAnswer);
-  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_LT(MsSince(start), 2500) << "the wait ran to its time-out";
   unplug.join();
   EXPECT_TRUE(
       Logged(rig.SlavePath(), "DSWait ReadFile failed (error " + std::to_string(EIO) + ")"));
   // A line that is already gone reads as empty at once; that must not pass for silence.
   const auto again = Clock::now();
   EXPECT_EQ(DSWait(&link, 3000, '>'), kNoAnswer);
-  EXPECT_LT(MsSince(again), 1000);
+  EXPECT_LT(MsSince(again), 2500) << "the wait ran to its time-out";
   EXPECT_EQ(DSClose(&link), 1);
 }
 
