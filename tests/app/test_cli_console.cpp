@@ -29,6 +29,7 @@
 #include "sim/pty_transport.h"
 #include "tests/app/cli_run.h"
 #include "tests/support/child_program.h"
+#include "tests/support/pty_pair.h"
 #include "tests/support/pty_rig.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -343,9 +344,9 @@ TEST_F(CliConsoleDevice, QuestionsAnsweredByName) {
 // output shows `prompt`.
 std::string RunOnTerminal(const std::vector<std::string>& args, int* status,
                           std::string prompt = {}, const std::string& reply = {}) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
-  const std::string slavePath = ptsname(master);
+  std::string slavePath;
+  const int master = test::OpenPtyMaster(&slavePath, nullptr, {.raw = false});
+  if (master < 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
     const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);

@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 #endif
 
@@ -106,14 +107,7 @@ namespace fs = std::filesystem;
 // A pseudo-terminal whose slave stands in for a serial port.
 class Pty {
  public:
-  Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128] = {};
-    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0 &&
-        ptsname_r(master_, name, sizeof name) == 0) {
-      slave_ = name;
-    }
-  }
+  Pty() { master_ = test::OpenPtyMaster(&slave_); }
   ~Pty() {
     if (master_ >= 0) close(master_);
   }
