@@ -101,7 +101,7 @@ TEST(DeviceType, FirmwareNewEnoughPerType) {
 // The rows themselves are the table's; what matters here is that nothing of the device
 // described before stays behind. Whole updates check each type's layout and waits.
 TEST(DeviceType, DescribeDeviceLeavesNothingOfThePreviousDevice) {
-  for (int type : {kTypeTarnx, kTypeDigitalSensor, 99}) {
+  for (int type : {static_cast<int>(kTypeTarnx), static_cast<int>(kTypeDigitalSensor), 99}) {
     SCOPED_TRACE(type);
     DeviceProfile p;
     DescribeDevice(kTypeCvFour, 100, &p);
