@@ -32,6 +32,18 @@ inline void SetTimeScale(std::uint32_t scale) {
   TimeScaleSetting().store(scale < 1 ? 1 : scale > 100 ? 100 : scale, std::memory_order_relaxed);
 }
 
+// SetTimeScale for one test's length, and back to what it was.
+class ScopedTimeScale {
+ public:
+  explicit ScopedTimeScale(std::uint32_t scale) : before_(TimeScale()) { SetTimeScale(scale); }
+  ~ScopedTimeScale() { SetTimeScale(before_); }
+  ScopedTimeScale(const ScopedTimeScale&) = delete;
+  ScopedTimeScale& operator=(const ScopedTimeScale&) = delete;
+
+ private:
+  std::uint32_t before_;
+};
+
 // `ms` of the real device's time on the simulator's clock.
 inline Clock::duration DeviceMs(std::uint32_t ms) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(ms)) / TimeScale();

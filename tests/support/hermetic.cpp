@@ -43,15 +43,20 @@ bool EnterHermeticEnvironment() {
   std::error_code ec;
   std::filesystem::path base = std::filesystem::temp_directory_path(ec);
   if (ec) base = "/tmp";
+  // A short name: a serial link holds a port name of 63 characters, and the simulated
+  // devices' links and the tests' own folders live below this one.
   std::filesystem::path root;
+#ifdef _WIN32
   for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
     TempDir probe;  // a unique name; the folder itself goes with the probe
     std::filesystem::path candidate = probe.path().string() + "-env";
     if (std::filesystem::create_directory(candidate, ec)) root = candidate;
   }
+#else
+  std::string pattern = (base / "quendal-XXXXXX").string();
+  if (mkdtemp(pattern.data())) root = pattern;
+#endif
   if (root.empty()) return false;
-  std::filesystem::permissions(root, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::replace, ec);
   Root() = root.string();
   const char* folders[] = {"home", "runtime", "data", "config", "cache", "state", "tmp"};
   for (const char* folder : folders) {
@@ -60,6 +65,14 @@ bool EnterHermeticEnvironment() {
     std::filesystem::permissions(root / folder, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::replace, ec);
   }
+  // Others may pass through to the temporary folder, as to the system's: a test runs a
+  // program as another user from a folder it opened to them.
+  using std::filesystem::perms;
+  std::filesystem::permissions(
+      root, perms::owner_all | perms::group_exec | perms::others_exec,
+      std::filesystem::perm_options::replace, ec);
+  std::filesystem::permissions(root / "tmp", perms::all | perms::sticky_bit,
+                               std::filesystem::perm_options::replace, ec);
   Set("HOME", (root / "home").string());
   Set("XDG_RUNTIME_DIR", (root / "runtime").string());
   Set("XDG_DATA_HOME", (root / "data").string());
