@@ -56,17 +56,18 @@ DeviceLink::~DeviceLink() {
 Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud) {
   if (!link) return kMissingArgument;
   DiagnosticLog* log = link->log;
-  if (IsOpen(link)) {
+  const bool reopening = IsOpen(link);
+  if (reopening) {
     if (log) {
       log->Print(kLogTrace, kSerialSource, "DSOpen found port \"%d\" already open",
                  static_cast<int>(link->handle));
     }
     DSClose(link);
-    DSSleep(kReopenPauseMs);
   }
-
-  // Whatever this port turns out to be, no wait is shortened until it says so itself.
+  // Whatever this port turns out to be, no wait is shortened until it says so itself; the
+  // pause before a reopen neither, since the port reopened may be another one.
   DSSetDeviceTimeScale(1);
+  if (reopening) DSSleep(kReopenPauseMs);
   // The stored name is cut for the log; the device is opened by its full name, since a
   // cut path could name another device.
   link->portName.Set(portName);

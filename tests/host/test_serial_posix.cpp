@@ -1,5 +1,6 @@
 // The serial driver over real pseudo-terminals.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "host/diagnostic_log.h"
 #include "host/serial.h"
+#include "host/serial_port.h"
 #include "host/timing.h"
 #include "tests/support/pty_rig.h"
 #include "tests/support/temp_dir.h"
@@ -42,7 +44,10 @@ class SerialPty : public testing::Test {
     log.Open(dir.File("log.txt").c_str(), kLogTrace);
     link.log = &log;
   }
-  void TearDown() override { DSSetMessagePump(nullptr); }
+  void TearDown() override {
+    DSSetMessagePump(nullptr);
+    DSSetDeviceTimeScale(1);
+  }
 
   std::string LogText() const { return ReadWholeFile(dir.File("log.txt")); }
   bool Logged(const std::string& source, const std::string& text) const {
@@ -129,6 +134,52 @@ TEST_F(SerialPty, OpenOnAnOpenLinkClosesTheOldHandleFirst) {
   EXPECT_TRUE(
       Logged("OrveSerial", "DSOpen found port \"" + std::to_string(old) + "\" already open"));
   EXPECT_TRUE(Logged(rig.SlavePath(), "DSClose closed comm port"));
+}
+
+// Waits shrink only for a pseudo-terminal that a simulated device marked with its time
+// scale; any other window size, and any port opened after it, leaves them whole.
+TEST_F(SerialPty, OnlyAMarkedPseudoTerminalShortensWaits) {
+  struct Case {
+    const char* name;
+    winsize size;
+    std::uint32_t scale;
+  } cases[] = {
+      {"a terminal's size", {24, 80, 0, 0}, 1},
+      {"marked, ten times", {0, 0, port::kSimulatedDeviceMark, 10}, 10},
+      {"rows as well", {1, 0, port::kSimulatedDeviceMark, 10}, 1},
+      {"other pixels", {0, 0, 640, 10}, 1},
+      {"beyond the largest scale", {0, 0, port::kSimulatedDeviceMark, 1000}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(ioctl(rig.MasterFd(), TIOCSWINSZ, &c.size), 0);
+    OpenAt(9600);
+    EXPECT_EQ(DSDeviceTimeScale(), c.scale);
+    // The host still asks the whole wait.
+    const std::uint64_t asked = DSSleepAskedMs();
+    const auto start = Clock::now();
+    DSSleep(500);
+    EXPECT_EQ(DSSleepAskedMs() - asked, 500u);
+    EXPECT_GE(MsSince(start), 500 / c.scale - 1);
+    EXPECT_EQ(DSClose(&link), 1);
+  }
+  EXPECT_EQ(DSScaledTimeoutMs(5000), 5000u) << "no scale after an unmarked port";
+
+  const winsize marked{0, 0, port::kSimulatedDeviceMark, 10};
+  ASSERT_EQ(ioctl(rig.MasterFd(), TIOCSWINSZ, &marked), 0);
+  OpenAt(9600);
+  ASSERT_EQ(DSDeviceTimeScale(), 10u);
+  EXPECT_EQ(DSScaledTimeoutMs(5000), 500u);
+  EXPECT_EQ(DSScaledTimeoutMs(1000), kShortestScaledTimeoutMs) << "never below the floor";
+  EXPECT_EQ(DSScaledTimeoutMs(100), 100u) << "nor above the time-out itself";
+  // Opening another port: the pause before it and its waits are whole.
+  PtyRig other;
+  ASSERT_TRUE(other.ok()) << other.Error();
+  const auto start = Clock::now();
+  EXPECT_EQ(DSOpen(&link, other.SlavePath().c_str(), 9600), 1);
+  EXPECT_GE(MsSince(start), 95) << "the pause before a reopen";
+  EXPECT_EQ(DSDeviceTimeScale(), 1u);
+  EXPECT_EQ(DSClose(&link), 1);
 }
 
 TEST_F(SerialPty, SecondOpenerIsLockedOutUntilTheFirstGoes) {
