@@ -91,5 +91,9 @@ int SetBaud(PortHandle, std::uint32_t) {
   return 0;
 }
 
+std::uint32_t SimulatedTimeScale(PortHandle) {
+  return 1;
+}
+
 }  // namespace port
 }  // namespace quendal

@@ -58,15 +58,18 @@ DeviceLink::~DeviceLink() {
 Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud) {
   if (!link) return kMissingArgument;
   DiagnosticLog* log = link->log;
-  if (IsOpen(link)) {
+  const bool reopening = IsOpen(link);
+  if (reopening) {
     if (log) {
       log->Print(kLogTrace, kSerialSource, "DSOpen found port \"%d\" already open",
                  static_cast<int>(link->handle));
     }
     DSClose(link);
-    DSSleep(kReopenPauseMs);
   }
-
+  // Whatever this port turns out to be, no wait is shortened until it says so itself; the
+  // pause before a reopen neither, since the port reopened may be another one.
+  DSSetDeviceTimeScale(1);
+  if (reopening) DSSleep(kReopenPauseMs);
   // The stored name is cut for the log; the device is opened by its full name, since a
   // cut path could name another device.
   link->portName.Set(portName);
@@ -122,6 +125,12 @@ Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud) {
   std::memset(link->readBuffer, 0, kReadBufferBytes);
   link->readLength = 0;
   link->terminatorSeen = false;
+  const std::uint32_t scale = port::SimulatedTimeScale(handle);
+  DSSetDeviceTimeScale(scale);
+  if (scale > 1 && log) {
+    log->Print(kLogDetail, Source(link), "DSOpen found a simulated device %u times faster",
+               scale);
+  }
 
   if (log) {
     log->Print(kLogDetail, Source(link),
@@ -230,6 +239,7 @@ Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator) {
   if (!link->readBuffer) return kOutOfMemory;
 
   const std::uint32_t start = DSTicks();
+  timeoutMs = DSScaledTimeoutMs(timeoutMs);
   char* buffer = link->readBuffer;
   std::uint32_t filled = 0;
   std::uint32_t emptyReads = 0;

@@ -50,4 +50,14 @@ void PurgeInput(PortHandle handle);
 
 int SetBaud(PortHandle handle, std::uint32_t baud);
 
+// How many times faster than the real device the device on this port says it runs: above 1
+// only for a simulated device that marked its pseudo-terminal so (sim/pty_transport.h);
+// 1 for every other port.
+std::uint32_t SimulatedTimeScale(PortHandle handle);
+
+// The mark: the terminal's window size with no rows and columns, this pixel width and the
+// scale as its pixel height. No serial line has pixels, and no terminal zero rows.
+inline constexpr std::uint16_t kSimulatedDeviceMark = 0x5153;
+inline constexpr std::uint32_t kLargestTimeScale = 100;
+
 }  // namespace quendal::port

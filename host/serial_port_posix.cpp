@@ -3,6 +3,10 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -259,6 +263,25 @@ int SetBaud(PortHandle handle, std::uint32_t baud) {
   if (tcgetattr(fd, &tio) != 0) return errno;
   if (int err = SetSpeed(&tio, baud)) return err;
   return ApplyAndCheck(fd, tio);
+}
+
+std::uint32_t SimulatedTimeScale(PortHandle handle) {
+  const int fd = Fd(handle);
+#ifdef __linux__
+  // Only a pseudo-terminal's slave (majors 136-143) can be a simulated device.
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) < 136 ||
+      major(st.st_rdev) > 143) {
+    return 1;
+  }
+#endif
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_row != 0 || size.ws_col != 0 ||
+      size.ws_xpixel != kSimulatedDeviceMark || size.ws_ypixel < 2 ||
+      size.ws_ypixel > kLargestTimeScale) {
+    return 1;
+  }
+  return size.ws_ypixel;
 }
 
 }  // namespace quendal::port

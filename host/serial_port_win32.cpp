@@ -202,4 +202,9 @@ int SetBaud(PortHandle handle, std::uint32_t baud) {
   return SetCommState(h, &dcb) ? 0 : LastError();
 }
 
+// Simulated devices live on Linux pseudo-terminals; a COM port is always taken as real.
+std::uint32_t SimulatedTimeScale(PortHandle) {
+  return 1;
+}
+
 }  // namespace quendal::port

@@ -15,6 +15,7 @@ MessagePump& InstalledPump() {
 }
 
 std::atomic<std::uint64_t> sleepAsked{0};
+std::atomic<std::uint32_t> deviceTimeScale{1};
 
 }  // namespace
 
@@ -31,8 +32,25 @@ void DSRunPendingMessages() {
   if (pump) pump(0);
 }
 
+void DSSetDeviceTimeScale(std::uint32_t scale) {
+  deviceTimeScale.store(scale > 1 ? scale : 1, std::memory_order_relaxed);
+}
+
+std::uint32_t DSDeviceTimeScale() {
+  return deviceTimeScale.load(std::memory_order_relaxed);
+}
+
+std::uint32_t DSScaledTimeoutMs(std::uint32_t ms) {
+  const std::uint32_t scale = DSDeviceTimeScale();
+  if (scale == 1) return ms;
+  const std::uint32_t floor = ms < kShortestScaledTimeoutMs ? ms : kShortestScaledTimeoutMs;
+  const std::uint32_t scaled = ms / scale;
+  return scaled > floor ? scaled : floor;
+}
+
 Status DSSleep(std::uint32_t ms) {
   sleepAsked.fetch_add(ms, std::memory_order_relaxed);
+  ms /= DSDeviceTimeScale();
   if (!InstalledPump()) {
     detail::PlainSleep(ms);
     return 0;

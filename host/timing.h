@@ -16,8 +16,21 @@ std::uint32_t DSTicks();
 Status DSSleep(std::uint32_t ms);
 
 // The milliseconds asked of DSSleep so far: the waits a sequence makes on purpose, which a
-// benchmark sets apart from the time spent on the line.
+// benchmark sets apart from the time spent on the line. Always the protocol's figures, also
+// where a simulated device had them shortened.
 std::uint64_t DSSleepAskedMs();
+
+// A simulated device may say that it runs `scale` times faster than the real one (tests);
+// the serial driver then sets the scale when it opens that device, and sets 1 whenever it
+// opens anything else, so that no wait before or with a real device is ever shortened.
+// While the scale is above 1, DSSleep waits 1/scale of what it is asked and the driver's
+// time-outs shrink as DSScaledTimeoutMs says.
+void DSSetDeviceTimeScale(std::uint32_t scale);
+std::uint32_t DSDeviceTimeScale();
+// A time-out under the scale: 1/scale of it, but never below kShortestScaledTimeoutMs (nor
+// above the time-out itself), so that a busy machine cannot make a simulated device late.
+inline constexpr std::uint32_t kShortestScaledTimeoutMs = 300;
+std::uint32_t DSScaledTimeoutMs(std::uint32_t ms);
 
 // Runs the window's pending messages without waiting for more; nothing without a pump.
 // The driver calls it between its reads, which block up to 100 ms each.

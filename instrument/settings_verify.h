@@ -30,10 +30,10 @@ struct HeldSettings {
   LoggerInfo info;
   LoggerInfo linkInfo;
   char address = '0';
-  BoundedText<36> identity;
+  decltype(SdiSensorLink::identity) identity;
   BoundedText<256> calibration;
   BoundedText<256> calibration2;
-  BoundedText<32> serialNumber;
+  decltype(SdiSensorLink::serialNumber) serialNumber;
   std::uint8_t typeCode = 0;
   std::uint32_t firmwareVersion = 0;
 };

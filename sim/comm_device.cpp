@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "sim/time_scale.h"
+
 namespace quendal::sim {
 namespace {
 
@@ -296,7 +298,7 @@ void CommDevice::SetSensorFaults(FaultPlan plan) {
 
 void CommDevice::GoSilent(std::uint32_t ms) {
   std::lock_guard lock(mu_);
-  silentUntil_ = Clock::now() + std::chrono::milliseconds(ms);
+  silentUntil_ = Clock::now() + DeviceMs(ms);
   WakeLocked();
 }
 

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "sim/time_scale.h"
+
 namespace quendal::sim {
 
 const char* DeviceStateName(DeviceState state) {
@@ -153,7 +155,7 @@ void SimDevice::HandleFrame(std::string line, TimePoint now) {
     return;
   }
   if (f.silence) {
-    silentUntil_ = now + std::chrono::milliseconds(f.silenceMs);
+    silentUntil_ = now + DeviceMs(f.silenceMs);
     return;
   }
 
@@ -175,7 +177,7 @@ void SimDevice::HandleFrame(std::string line, TimePoint now) {
     }
   }
   SendFrameAnswer(f, &counters_, &outcome.answer);
-  Emit(std::move(outcome.answer), now + std::chrono::milliseconds(f.delayMs));
+  Emit(std::move(outcome.answer), now + DeviceMs(f.delayMs));
   if (outcome.restart) {
     ++counters_.restarts;
     if (options_.corruptAfterUpdate) SpoilWrittenImage(&flash_);
@@ -202,7 +204,7 @@ void SimDevice::SwitchOff(TimePoint now, std::uint32_t offMs, Boot boot) {
   if (boot == Boot::kPowerOn) ++counters_.powerCycles;
   state_ = DeviceState::kOff;
   pendingBoot_ = boot;
-  offUntil_ = now + std::chrono::milliseconds(offMs);
+  offUntil_ = now + DeviceMs(offMs);
 }
 
 void SimDevice::Start(Boot boot) {
@@ -329,7 +331,7 @@ void SimDevice::PowerCycle(std::uint32_t offMs) {
 
 void SimDevice::GoSilent(std::uint32_t ms) {
   std::lock_guard lock(mu_);
-  silentUntil_ = Clock::now() + std::chrono::milliseconds(ms);
+  silentUntil_ = Clock::now() + DeviceMs(ms);
   WakeLocked();
 }
 

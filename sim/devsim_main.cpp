@@ -115,7 +115,8 @@ constexpr const char* kUsage =
     "Instruments with settings commands (--device cvmini, prv, thx, srbx, cvtri, luma, cvv,\n"
     "potex, cvq, vinex, cvfour, cvftdl) hold settings as if in service:\n"
     "  --fresh-settings    the settings an erased information memory leaves\n"
-    "Stops on Ctrl+C or SIGTERM.\n";
+    "Stops on Ctrl+C or SIGTERM, saying how often the port was opened and how many bytes\n"
+    "it heard.\n";
 
 bool ParseUnsigned(const char* text, std::uint32_t* value) {
   std::string_view s(text);
@@ -523,6 +524,10 @@ int main(int argc, char** argv) {
     }
   }
   transport.Stop();
+  // Whether anyone reached for the device: a canary for programs that must leave it alone.
+  std::fprintf(stderr, "quendal-devsim: opened %llu times, heard %llu bytes\n",
+               static_cast<unsigned long long>(transport.OpensSeen()),
+               static_cast<unsigned long long>(transport.BytesReceived()));
   // Only our own link: another run may have taken the name meanwhile.
   char target[256];
   ssize_t n = readlink(link.c_str(), target, sizeof target - 1);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "loader/device_types.h"
+#include "sim/time_scale.h"
 
 namespace quendal::sim {
 namespace {
@@ -355,7 +356,7 @@ void SimLogger::HearOverRadio(std::string_view bytes, TimePoint now, std::string
     if (c == "logout") {
       // It drops the connection without a word and keeps its radio off for a while.
       loggedIn_ = false;
-      asleepUntil_ = now + milliseconds(options_.logoutSleepMs);
+      asleepUntil_ = now + DeviceMs(options_.logoutSleepMs);
       continue;
     }
     Reply reply = RunLocked(line, now, true);
@@ -627,7 +628,7 @@ void SimLogger::Mute(std::string prefix, std::uint32_t count) {
 
 void SimLogger::GoSilent(std::uint32_t ms) {
   std::lock_guard lock(mu_);
-  silentUntil_ = Clock::now() + milliseconds(ms);
+  silentUntil_ = Clock::now() + DeviceMs(ms);
 }
 
 // --- the other ends a port may have ---

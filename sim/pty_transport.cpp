@@ -13,6 +13,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "host/serial_port.h"
+#include "sim/time_scale.h"
+
 namespace quendal::sim {
 namespace {
 
@@ -102,6 +105,16 @@ Status PtyTransport::Start() {
   cfsetospeed(&t, B9600);
   if (tcsetattr(slave_, TCSANOW, &t) != 0) return fail(errno);
 
+  // Tells the host that this device runs faster than the real one; with paced bytes the
+  // wire takes its real time, so the host's waits must stay in full.
+  const std::uint32_t scale = TimeScale();
+  if (scale > 1 && !options_.pace) {
+    winsize mark{};
+    mark.ws_xpixel = port::kSimulatedDeviceMark;
+    mark.ws_ypixel = static_cast<unsigned short>(scale);
+    if (ioctl(master_, TIOCSWINSZ, &mark) != 0) return fail(errno);
+  }
+
   int pipeFds[2];
   if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) return fail(errno);
   wakeRead_ = pipeFds[0];
@@ -164,6 +177,7 @@ void PtyTransport::WatchOpens() {
         hostOpens_ = 1;
       } else if (event->mask & IN_OPEN) {
         ++hostOpens_;
+        ++opensSeen_;
       } else if ((event->mask & IN_CLOSE) && hostOpens_ > 0 && --hostOpens_ == 0) {
         // A real port forgets on its last close what the pty would keep because we hold
         // it open: exclusive mode (a non-root host could not reopen it) and unread input.
@@ -292,6 +306,7 @@ TimePoint PtyTransport::ReceiveInput(TimePoint now, bool readable, bool* wantInp
     if (!readable) return kNever;
     ssize_t n = read(master_, buffer, sizeof buffer);
     if (n > 0) {
+      received_ += static_cast<std::uint64_t>(n);
       const std::size_t kept = PassNoise(buffer, static_cast<std::size_t>(n));
       if (kept > 0) device_->Receive(buffer, kept, hostBaud, now);
     }
@@ -308,6 +323,7 @@ TimePoint PtyTransport::ReceiveInput(TimePoint now, bool readable, bool* wantInp
     due = std::min(due, sizeof buffer);
     ssize_t n = read(master_, buffer, due);
     std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
+    received_ += got;
     const std::size_t kept = got > 0 ? PassNoise(buffer, got) : 0;
     if (kept > 0) device_->Receive(buffer, kept, hostBaud, now);
     rxNext_ += byteTime * static_cast<long>(got);

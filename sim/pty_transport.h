@@ -54,6 +54,10 @@ class PtyTransport {
   void SetLineNoise(const LineNoise& noise);
   // Bytes the noise has lost or changed so far.
   std::uint64_t NoiseHits() const { return noiseHits_.load(); }
+  // Opens of the slave by anyone but the transport, and bytes the host sent, since Start:
+  // whether anything reached for this device at all.
+  std::uint64_t OpensSeen() const { return opensSeen_.load(); }
+  std::uint64_t BytesReceived() const { return received_.load(); }
 
  private:
   void Run();
@@ -83,6 +87,8 @@ class PtyTransport {
   LineNoise noise_;
   TimePoint noiseUntil_{};
   std::uint64_t noiseState_ = 1;
+  std::atomic<std::uint64_t> opensSeen_{0};
+  std::atomic<std::uint64_t> received_{0};
 
   // Thread state.
   std::deque<OutChunk> queue_;

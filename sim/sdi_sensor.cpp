@@ -6,6 +6,7 @@
 
 #include "loader/device_types.h"
 #include "loader/image_check.h"
+#include "sim/time_scale.h"
 
 namespace quendal::sim {
 namespace {
@@ -263,7 +264,7 @@ void SdiSensor::SetPassThrough(bool on, TimePoint now) {
   // Only a loader that has firmware to go back to gives up waiting; unfed, it would wait
   // forever on a real line too.
   bool givesUp = state_ == DeviceState::kLoaderWaiting && !passThrough_ && flash_.ImageValid();
-  loaderGivesUpAt_ = givesUp ? now + std::chrono::milliseconds(options_.loaderTimeoutMs) : kNever;
+  loaderGivesUpAt_ = givesUp ? now + DeviceMs(options_.loaderTimeoutMs) : kNever;
 }
 
 void SdiSensor::PassThroughByte(char byte, TimePoint now) {
@@ -291,7 +292,7 @@ void SdiSensor::HandleFrame(std::string line, TimePoint now) {
     return;
   }
   if (f.silence) {
-    silentUntil_ = now + std::chrono::milliseconds(f.silenceMs);
+    silentUntil_ = now + DeviceMs(f.silenceMs);
     return;
   }
 
@@ -302,7 +303,7 @@ void SdiSensor::HandleFrame(std::string line, TimePoint now) {
     outcome = loader_.Execute(line);
   }
   SendFrameAnswer(f, &counters_, &outcome.answer);
-  Emit(std::move(outcome.answer), now + std::chrono::milliseconds(f.delayMs));
+  Emit(std::move(outcome.answer), now + DeviceMs(f.delayMs));
   if (outcome.restart) {
     ++counters_.updates;
     if (options_.restartMs == 0) {
@@ -321,7 +322,7 @@ void SdiSensor::SwitchOff(TimePoint now, std::uint32_t offMs, Boot boot) {
   if (boot == Boot::kPowerOn) ++counters_.powerCycles;
   state_ = DeviceState::kOff;
   pendingBoot_ = boot;
-  offUntil_ = now + std::chrono::milliseconds(offMs);
+  offUntil_ = now + DeviceMs(offMs);
   loaderGivesUpAt_ = kNever;
 }
 

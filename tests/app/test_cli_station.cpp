@@ -25,6 +25,7 @@
 #include "sim/pty_transport.h"
 #include "tests/app/cli_run.h"
 #include "tests/support/child_program.h"
+#include "tests/support/pty_pair.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
@@ -170,9 +171,9 @@ TEST_F(CliStation, TwoUnitsEventsWorstStatusAndRecord) {
 
 // Everything `argv` writes to a terminal (a pseudo-terminal) until it ends.
 std::string OnTerminal(const std::vector<std::string>& argv) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no pty";
-  const std::string slave = ptsname(master);
+  std::string slave;
+  const int master = test::OpenPtyMaster(&slave, nullptr, {.raw = false});
+  if (master < 0) return "no pty";
   const pid_t pid = fork();
   if (pid == 0) {
     setsid();

@@ -1,10 +1,12 @@
 // The fault matrix: the interruptions an update meets in the field, on a sensor behind a
 // KCD, a Corvel Four and a data logger. Each cell cuts a first attempt short; a second Start
-// with the fault gone must then end with the image in flash and every setting back. Each
-// test prints its table and its pass count.
+// with the fault gone must then end with the image in flash and every setting back. One test
+// per cell (UNIT/FaultMatrix.Slow/FAULT_AT_STAGE), so that ctest spreads them over the cores;
+// each prints its row of the table.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +15,9 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/cli/cli_operator.h"
 #include "app/engine/updater_engine.h"
 #include "sim/comm_device.h"
 #include "sim/device.h"
@@ -54,72 +56,135 @@ const char* FaultName(Fault fault) {
   return "?";
 }
 
+// For test names: "Kill", "PortVanishes".
+const char* FaultWord(Fault fault) {
+  switch (fault) {
+    case Fault::kKill:
+      return "Kill";
+    case Fault::kInterrupt:
+      return "Interrupt";
+    case Fault::kPortVanishes:
+      return "PortVanishes";
+    case Fault::kPowerLoss:
+      return "PowerLoss";
+    case Fault::kLoaderWaiting:
+      return "LoaderWaiting";
+    case Fault::kLoaderActive:
+      return "LoaderActive";
+  }
+  return "Unknown";
+}
+
+enum class Unit { kKcdSensor, kCorvelFour, kDataLogger };
+
 struct Cell {
+  Unit unit;
   Fault fault;
   UpdateStage stage;
 };
 
-// Where in the output of an update a stage has begun: a status text, then optionally a
-// progress value, then a pause.
+// The stages at which the first attempt is cut short by a kill or an interrupt.
+void AddKillsAndInterrupts(Unit unit, std::vector<Cell>* cells) {
+  for (Fault fault : {Fault::kKill, Fault::kInterrupt}) {
+    for (UpdateStage stage : {UpdateStage::kConnect, UpdateStage::kSave, UpdateStage::kLoaderStart,
+                              UpdateStage::kErase, UpdateStage::kUpload, UpdateStage::kVectors,
+                              UpdateStage::kRestart, UpdateStage::kCheck, UpdateStage::kRestore}) {
+      // On the Corvel Four the stages before the loader leave the instrument as it was: the
+      // save stands for them.
+      if (unit == Unit::kCorvelFour &&
+          (stage == UpdateStage::kConnect || stage == UpdateStage::kLoaderStart)) {
+        continue;
+      }
+      // A kill once the new firmware runs leaves its settings only in the file, which the
+      // second Start must restore from rather than capture the emptied device over.
+      cells->push_back({unit, fault, stage});
+    }
+  }
+}
+
+// Every cell of a unit. A new kind of fault is a Fault, its first attempt in FirstAttempt
+// and its lines here.
+std::vector<Cell> CellsOf(Unit unit) {
+  std::vector<Cell> cells;
+  switch (unit) {
+    case Unit::kKcdSensor:
+      AddKillsAndInterrupts(unit, &cells);
+      cells.push_back({unit, Fault::kPortVanishes, UpdateStage::kUpload});
+      for (UpdateStage stage : {UpdateStage::kErase, UpdateStage::kUpload, UpdateStage::kVectors})
+        cells.push_back({unit, Fault::kPowerLoss, stage});
+      cells.push_back({unit, Fault::kLoaderActive, UpdateStage::kUpload});
+      break;
+    case Unit::kCorvelFour:
+      AddKillsAndInterrupts(unit, &cells);
+      cells.push_back({unit, Fault::kPortVanishes, UpdateStage::kUpload});
+      for (UpdateStage stage : {UpdateStage::kErase, UpdateStage::kUpload})
+        cells.push_back({unit, Fault::kPowerLoss, stage});
+      cells.push_back({unit, Fault::kLoaderWaiting, UpdateStage::kUpload});
+      cells.push_back({unit, Fault::kLoaderActive, UpdateStage::kUpload});
+      break;
+    case Unit::kDataLogger:
+      for (Fault fault : {Fault::kKill, Fault::kInterrupt, Fault::kPortVanishes, Fault::kPowerLoss,
+                          Fault::kLoaderActive}) {
+        cells.push_back({unit, fault, UpdateStage::kUpload});
+      }
+      break;
+  }
+  return cells;
+}
+
+// "KillAtLoaderStart".
+std::string CellName(const testing::TestParamInfo<Cell>& info) {
+  std::string stage;
+  bool upper = true;
+  for (const char* c = UpdateStageName(info.param.stage); *c; ++c) {
+    if (*c == ' ') {
+      upper = true;
+      continue;
+    }
+    stage += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(*c))) : *c;
+    upper = false;
+  }
+  return std::string(FaultWord(info.param.fault)) + "At" + stage;
+}
+
+// Where in the event stream of an update a stage has begun: the stage's phase event (the
+// connect stage, where every update begins, has none: its status text), then optionally a
+// progress value.
 struct Trigger {
-  std::string status;
+  std::string status;  // the status text an in-process operator watches for
+  std::string event;   // the text of a child's event stream to wait for
   std::string progress;
-  int pauseMs = 0;
 };
 
-Trigger TriggerFor(UpdateStage stage, bool instrument) {
+Trigger TriggerFor(UpdateStage stage) {
+  const std::string phase = std::string("\"event\":\"phase\",\"name\":\"") +
+                            UpdateStageName(stage) + "\"";
   switch (stage) {
     case UpdateStage::kConnect:
-      return {"Connecting to", "", 0};
+      return {"Connecting to", "\"text\":\"Connecting to", ""};
     case UpdateStage::kSave:
-      return {"Saving settings for this", "", 0};
+      return {"Saving settings for this", phase, ""};
     case UpdateStage::kLoaderStart:
-      return {"Starting the firmware loader...", "", 0};
+      return {"Starting the firmware loader...", phase, ""};
     case UpdateStage::kErase:
-      return {"Erasing firmware memory...", "", 0};
+      return {"Erasing firmware memory...", phase, ""};
     case UpdateStage::kUpload:
-      return {"Uploading new firmware code...", "\"value\":50}", 0};
+      return {"Uploading new firmware code...", phase, "\"value\":50}"};
     case UpdateStage::kVectors:
-      return {"Restarting the ", "", 0};
     case UpdateStage::kRestart:
-      return {"Restarting the ", "", instrument ? 1500 : 300};
+      return {"Restarting the ", phase, ""};
     case UpdateStage::kCheck:
-      return {"Checking new firmware...", "", 0};
+      return {"Checking new firmware...", phase, ""};
     case UpdateStage::kRestore:
-      return {"Restoring settings...", "", 0};
+      return {"Restoring settings...", phase, ""};
   }
   return {};
 }
 
 bool WaitForStage(ChildProgram* child, const Trigger& trigger) {
-  if (!child->WaitFor("\"text\":\"" + trigger.status, 120000)) return false;
-  if (!trigger.progress.empty() && !child->WaitFor(trigger.progress, 60000)) return false;
-  if (trigger.pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(trigger.pauseMs));
-  return true;
+  if (!child->WaitFor(trigger.event, 120000)) return false;
+  return trigger.progress.empty() || child->WaitFor(trigger.progress, 60000);
 }
-
-// Writes what the engine says as the console program's events do, so that a forked engine
-// can be watched like the console program.
-class EventPrinter : public OperatorInterface {
- public:
-  void SetStatus(const char* text) override {
-    std::printf("{\"event\":\"status\",\"text\":\"%s\"}\n", text);
-    std::fflush(stdout);
-  }
-  void HideStatus() override {}
-  void SetProgress(int position) override {
-    std::printf("{\"event\":\"progress\",\"value\":%d}\n", position);
-    std::fflush(stdout);
-  }
-  void ShowMessage(const char* text, const char* caption, int) override {
-    std::printf("{\"event\":\"message\",\"caption\":\"%s\"}\n%s\n", caption, text);
-    std::fflush(stdout);
-  }
-  int MessageBox(const char*, const char*, int) override { return kBoxCancel; }
-  void Beep(int) override {}
-  void PumpMessages() override {}
-  void SetConnectText(const char*) override {}
-};
 
 // An operator that clears keep going once a stage has begun, as the console program does
 // at its first interrupt.
@@ -185,7 +250,27 @@ struct Bench {
   bool cliRuns = false;  // kills and interrupts go to the console program itself
 };
 
-class FaultMatrix : public testing::Test {
+// An instrument (`type`) with its settings model, for the Corvel Four and the data logger.
+struct InstrumentBench {
+  std::unique_ptr<sim::InstrumentSettingsModel> model;
+  std::unique_ptr<sim::SimDevice> device;
+  std::unique_ptr<sim::SimLogger> logger;
+  std::unique_ptr<sim::PtyTransport> transport;
+  std::map<std::string, std::string> before;
+
+  std::map<std::string, std::string> Settings() const {
+    std::map<std::string, std::string> all;
+    if (logger) {
+      for (const auto& [key, value] : logger->Settings()) all[key] = value;
+    } else {
+      for (const std::string& key : model->Keys()) all[key] = model->Get(key);
+    }
+    return all;
+  }
+  sim::SimDevice& Device() { return logger ? logger->Device() : *device; }
+};
+
+class FaultMatrix : public testing::TestWithParam<Cell> {
  protected:
   std::unique_ptr<UpdaterEngine> Engine(Bench& bench, OperatorInterface* ui) {
     auto engine = std::make_unique<UpdaterEngine>(ui, bench.build);
@@ -208,8 +293,7 @@ class FaultMatrix : public testing::Test {
 
   // The first attempt of `cell`; empty when it ended as the cell expects, else why not.
   std::string FirstAttempt(Bench& bench, const Cell& cell) {
-    const bool instrument = bench.build.targetType != kTypeDigitalSensor;
-    const Trigger trigger = TriggerFor(cell.stage, instrument);
+    const Trigger trigger = TriggerFor(cell.stage);
     switch (cell.fault) {
       case Fault::kKill:
       case Fault::kInterrupt: {
@@ -231,7 +315,7 @@ class FaultMatrix : public testing::Test {
                                   dir_.File("data"), "--events"}));
         } else {
           child = std::make_unique<ChildProgram>([&] {
-            EventPrinter printer;
+            cli::CliOperator printer(true, kBoxCancel);
             auto engine = Engine(bench, &printer);
             return RunUpdate(engine.get()) == 1 ? 0 : 1;
           });
@@ -288,44 +372,24 @@ class FaultMatrix : public testing::Test {
     return "?";
   }
 
-  // Runs every cell on a fresh bench from `makeBench` and prints the table.
-  void RunMatrix(const char* unit, const std::vector<Cell>& cells,
-                 const std::function<Bench()>& makeBench) {
-    int passed = 0;
-    int counted = 0;
-    std::string table = std::string("\nFault matrix: ") + unit + "\n";
-    char line[200];
-    std::snprintf(line, sizeof line, "  %-22s %-13s %-8s %-8s %s\n", "fault", "stage", "first",
-                  "second", "");
-    table += line;
-    for (const Cell& cell : cells) {
-      SCOPED_TRACE(std::string(FaultName(cell.fault)) + " at " + UpdateStageName(cell.stage));
-      Bench bench = makeBench();
-      const std::string first = FirstAttempt(bench, cell);
-      std::string second;
-      if (first.empty()) {
-        RecordingOperator ui;
-        auto engine = Engine(bench, &ui);
-        const Status rc = RunUpdate(engine.get());
-        second = rc == 1 ? bench.whatIsWrong()
-                         : "ended with " + std::to_string(rc) + ": " + ui.Captions();
-        engine.reset();
-      }
-      const bool ok = first.empty() && second.empty();
-      ++counted;
-      if (ok) ++passed;
-      std::snprintf(line, sizeof line, "  %-22s %-13s %-8s %-8s\n", FaultName(cell.fault),
-                    UpdateStageName(cell.stage), first.empty() ? "ok" : "FAIL",
-                    first.empty() ? (second.empty() ? "ok" : "FAIL") : "-");
-      EXPECT_TRUE(first.empty()) << "first attempt: " << first;
-      EXPECT_TRUE(second.empty()) << "second Start: " << second << "\n" << LogText();
-      table += line;
+  // Runs `cell` on a fresh bench and prints its row of the table.
+  void RunCell(const Cell& cell, Bench bench) {
+    const std::string first = FirstAttempt(bench, cell);
+    std::string second;
+    if (first.empty()) {
+      RecordingOperator ui;
+      auto engine = Engine(bench, &ui);
+      const Status rc = RunUpdate(engine.get());
+      second =
+          rc == 1 ? bench.whatIsWrong() : "ended with " + std::to_string(rc) + ": " + ui.Captions();
+      engine.reset();
     }
-    std::snprintf(line, sizeof line, "  %d of %d cells pass\n", passed, counted);
-    table += line;
-    std::printf("%s", table.c_str());
+    std::printf("Fault matrix: %-22s %-13s %-8s %-8s\n", FaultName(cell.fault),
+                UpdateStageName(cell.stage), first.empty() ? "ok" : "FAIL",
+                first.empty() ? (second.empty() ? "ok" : "FAIL") : "-");
     std::fflush(stdout);
-    RecordProperty("cells_passed", passed);
+    EXPECT_TRUE(first.empty()) << "first attempt: " << first;
+    EXPECT_TRUE(second.empty()) << "second Start: " << second << "\n" << LogText();
   }
 
   // An image for the flash layout of the type `code` names, whose check block the device's
@@ -336,114 +400,73 @@ class FaultMatrix : public testing::Test {
     return image;
   }
 
-  void Clean() { std::filesystem::remove_all(dir_.File("data")); }
+  Bench KcdSensorBench();
+  Bench CorvelFourBench();
+  Bench DataLoggerBench();
 
   test::TempDir dir_;
-};
-
-// The stages at which the first attempt is cut short by a kill or an interrupt.
-std::vector<Cell> KillAndInterruptCells(bool withRestart) {
-  std::vector<Cell> cells;
-  for (Fault fault : {Fault::kKill, Fault::kInterrupt}) {
-    for (UpdateStage stage : {UpdateStage::kConnect, UpdateStage::kSave, UpdateStage::kLoaderStart,
-                              UpdateStage::kErase, UpdateStage::kUpload, UpdateStage::kVectors,
-                              UpdateStage::kRestart, UpdateStage::kCheck, UpdateStage::kRestore}) {
-      if (stage == UpdateStage::kRestart && !withRestart) continue;
-      // A kill once the new firmware runs leaves its settings only in the file, which the
-      // second Start must restore from rather than capture the emptied device over.
-      cells.push_back({fault, stage});
-    }
-  }
-  return cells;
-}
-
-TEST_F(FaultMatrix, SlowSensorBehindAKcd) {
-  if (ThisBuild().targetType != kTypeDigitalSensor) GTEST_SKIP() << "an instrument build";
-  std::vector<Cell> cells = KillAndInterruptCells(true);
-  cells.push_back({Fault::kPortVanishes, UpdateStage::kUpload});
-  for (UpdateStage stage : {UpdateStage::kErase, UpdateStage::kUpload, UpdateStage::kVectors})
-    cells.push_back({Fault::kPowerLoss, stage});
-  cells.push_back({Fault::kLoaderActive, UpdateStage::kUpload});
-
-  std::unique_ptr<sim::CommDevice> device;
-  std::unique_ptr<sim::PtyTransport> transport;
-  struct Facts {
+  // The sensor behind a KCD.
+  struct SensorFacts {
     char address;
     std::string serialNumber, x4, xa;
-  } before{};
-  auto facts = [&] {
-    return device->WithSensor([](const sim::SdiSensor& s) {
-      return Facts{s.address(), s.serialNumber(), s.x4(), s.xa()};
-    });
   };
-  RunMatrix("sensor behind a KCD", cells, [&] {
-    Clean();
-    transport.reset();
-    sim::CommDeviceOptions options;
-    EXPECT_TRUE(sim::CommPresetOptions("kcd", &options));
-    sim::SensorOptions lurra;
-    EXPECT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
-    lurra.versionAfterUpdate = 396;
-    lurra.address = '3';
-    lurra.serialNumber = "LU-20931";
-    options.sensor = lurra;
-    device = std::make_unique<sim::CommDevice>(std::move(options));
-    transport = std::make_unique<sim::PtyTransport>(device.get());
-    EXPECT_EQ(transport->Start(), 1);
-    before = facts();
-    Bench bench;
-    bench.build = ThisBuild();
-    bench.cliRuns = true;
-    bench.port = [&] { return transport->SlavePath(); };
-    bench.setFault = [&](const std::string& rule) {
-      sim::FaultPlan plan;
-      if (!rule.empty()) {
-        plan.rules.resize(1);
-        std::string error;
-        EXPECT_TRUE(sim::ParseFaultRule(rule, &plan.rules[0], &error)) << error;
-      }
-      device->SetSensorFaults(plan);
-    };
-    bench.pull = [&] { transport->Stop(); };
-    bench.plugBack = [&] {
-      transport = std::make_unique<sim::PtyTransport>(device.get());
-      EXPECT_EQ(transport->Start(), 1);
-    };
-    bench.whatIsWrong = [&]() -> std::string {
-      const bool good = device->WithSensor(
-          [](const sim::SdiSensor& s) { return s.SelfTestPasses() && s.version() == 396; });
-      if (!good) return "the new firmware is not in";
-      const Facts after = facts();
-      if (after.address != before.address || after.serialNumber != before.serialNumber ||
-          after.x4 != before.x4 || after.xa != before.xa) {
-        return std::string("settings not back: address ") + after.address + ", serial number " +
-               after.serialNumber;
-      }
-      return "";
-    };
-    return bench;
-  });
-}
-
-// An instrument (`type`) with its settings model, for the Corvel Four and the data logger.
-struct InstrumentBench {
-  std::unique_ptr<sim::InstrumentSettingsModel> model;
-  std::unique_ptr<sim::SimDevice> device;
-  std::unique_ptr<sim::SimLogger> logger;
-  std::unique_ptr<sim::PtyTransport> transport;
-  std::map<std::string, std::string> before;
-
-  std::map<std::string, std::string> Settings() const {
-    std::map<std::string, std::string> all;
-    if (logger) {
-      for (const auto& [key, value] : logger->Settings()) all[key] = value;
-    } else {
-      for (const std::string& key : model->Keys()) all[key] = model->Get(key);
-    }
-    return all;
+  SensorFacts Facts() const {
+    return comm_->WithSensor([](const sim::SdiSensor& s) {
+      return SensorFacts{s.address(), s.serialNumber(), s.x4(), s.xa()};
+    });
   }
-  sim::SimDevice& Device() { return logger ? logger->Device() : *device; }
+  std::unique_ptr<sim::CommDevice> comm_;
+  std::unique_ptr<sim::PtyTransport> commTransport_;
+  SensorFacts sensorBefore_{};
+  InstrumentBench ib_;
 };
+
+Bench FaultMatrix::KcdSensorBench() {
+  sim::CommDeviceOptions options;
+  EXPECT_TRUE(sim::CommPresetOptions("kcd", &options));
+  sim::SensorOptions lurra;
+  EXPECT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
+  lurra.versionAfterUpdate = 396;
+  lurra.address = '3';
+  lurra.serialNumber = "LU-20931";
+  options.sensor = lurra;
+  comm_ = std::make_unique<sim::CommDevice>(std::move(options));
+  commTransport_ = std::make_unique<sim::PtyTransport>(comm_.get());
+  EXPECT_EQ(commTransport_->Start(), 1);
+  sensorBefore_ = Facts();
+  Bench bench;
+  bench.build = ThisBuild();
+  bench.cliRuns = true;
+  bench.port = [this] { return commTransport_->SlavePath(); };
+  bench.setFault = [this](const std::string& rule) {
+    sim::FaultPlan plan;
+    if (!rule.empty()) {
+      plan.rules.resize(1);
+      std::string error;
+      EXPECT_TRUE(sim::ParseFaultRule(rule, &plan.rules[0], &error)) << error;
+    }
+    comm_->SetSensorFaults(plan);
+  };
+  bench.pull = [this] { commTransport_->Stop(); };
+  bench.plugBack = [this] {
+    commTransport_ = std::make_unique<sim::PtyTransport>(comm_.get());
+    EXPECT_EQ(commTransport_->Start(), 1);
+  };
+  bench.whatIsWrong = [this]() -> std::string {
+    const bool good = comm_->WithSensor(
+        [](const sim::SdiSensor& s) { return s.SelfTestPasses() && s.version() == 396; });
+    if (!good) return "the new firmware is not in";
+    const SensorFacts after = Facts();
+    if (after.address != sensorBefore_.address ||
+        after.serialNumber != sensorBefore_.serialNumber || after.x4 != sensorBefore_.x4 ||
+        after.xa != sensorBefore_.xa) {
+      return std::string("settings not back: address ") + after.address + ", serial number " +
+             after.serialNumber;
+    }
+    return "";
+  };
+  return bench;
+}
 
 void FillBench(FaultMatrix*, InstrumentBench* ib, Bench* bench) {
   bench->port = [ib] { return ib->transport->SlavePath(); };
@@ -477,72 +500,66 @@ void FillBench(FaultMatrix*, InstrumentBench* ib, Bench* bench) {
   };
 }
 
-TEST_F(FaultMatrix, SlowCorvelFour) {
-  std::vector<Cell> cells;
-  for (Cell c : KillAndInterruptCells(true)) {
-    // The stages before the loader leave the instrument as it was: the save stands for them.
-    if (c.stage == UpdateStage::kConnect || c.stage == UpdateStage::kLoaderStart) continue;
-    cells.push_back(c);
+Bench FaultMatrix::CorvelFourBench() {
+  sim::InstrumentModelOptions modelOptions;
+  modelOptions.type = kTypeCvFour;
+  modelOptions.version = 205;
+  ib_.model = std::make_unique<sim::InstrumentSettingsModel>(modelOptions);
+  for (const std::string& key : ib_.model->Keys())
+    ib_.model->Set(key, ib_.model->IsNumberKey(key) ? "7" : "v" + key.substr(1));
+  ib_.model->Set("-sn", "SN-4417-A");
+  ib_.model->Set("-config", "1000");
+  ib_.device = std::make_unique<sim::SimDevice>(sim::OptionsForType(kTypeCvFour, 205));
+  ib_.device->SetShellExtension(ib_.model->Extension());
+  ib_.device->SetStartHook([model = ib_.model.get()] { model->Restarted(); });
+  ib_.device->SetInfoEraseHook([model = ib_.model.get()] { model->FactoryReset(); });
+  ib_.transport = std::make_unique<sim::PtyTransport>(ib_.device.get());
+  EXPECT_EQ(ib_.transport->Start(), 1);
+  ib_.before = ib_.Settings();
+  Bench bench;
+  bench.build.targetType = kTypeCvFour;
+  bench.build.engineVersion = "9.8.7";
+  bench.image = MakeImage("CVFOUR");
+  FillBench(this, &ib_, &bench);
+  return bench;
+}
+
+Bench FaultMatrix::DataLoggerBench() {
+  ib_.logger = std::make_unique<sim::SimLogger>(sim::LoggerOptionsFor(sim::LoggerKind::kTarnb));
+  EXPECT_TRUE(ib_.logger->SetSetting("sn", "TB-0042"));
+  ib_.transport = std::make_unique<sim::PtyTransport>(ib_.logger.get());
+  EXPECT_EQ(ib_.transport->Start(), 1);
+  ib_.before = ib_.Settings();
+  Bench bench;
+  bench.build.targetType = kTypeTarnb;
+  bench.build.engineVersion = "9.8.7";
+  bench.image = MakeImage("TARNB");
+  FillBench(this, &ib_, &bench);
+  return bench;
+}
+
+TEST_P(FaultMatrix, Slow) {
+  const Cell& cell = GetParam();
+  switch (cell.unit) {
+    case Unit::kKcdSensor:
+      if (ThisBuild().targetType != kTypeDigitalSensor) GTEST_SKIP() << "an instrument build";
+      RunCell(cell, KcdSensorBench());
+      break;
+    case Unit::kCorvelFour:
+      RunCell(cell, CorvelFourBench());
+      break;
+    case Unit::kDataLogger:
+      RunCell(cell, DataLoggerBench());
+      break;
   }
-  cells.push_back({Fault::kPortVanishes, UpdateStage::kUpload});
-  for (UpdateStage stage : {UpdateStage::kErase, UpdateStage::kUpload})
-    cells.push_back({Fault::kPowerLoss, stage});
-  cells.push_back({Fault::kLoaderWaiting, UpdateStage::kUpload});
-  cells.push_back({Fault::kLoaderActive, UpdateStage::kUpload});
-
-  InstrumentBench ib;
-  const std::string image = MakeImage("CVFOUR");
-  RunMatrix("Corvel Four (loader at 57600 baud)", cells, [&] {
-    Clean();
-    ib.transport.reset();
-    sim::InstrumentModelOptions modelOptions;
-    modelOptions.type = kTypeCvFour;
-    modelOptions.version = 205;
-    ib.model = std::make_unique<sim::InstrumentSettingsModel>(modelOptions);
-    for (const std::string& key : ib.model->Keys())
-      ib.model->Set(key, ib.model->IsNumberKey(key) ? "7" : "v" + key.substr(1));
-    ib.model->Set("-sn", "SN-4417-A");
-    ib.model->Set("-config", "1000");
-    ib.device = std::make_unique<sim::SimDevice>(sim::OptionsForType(kTypeCvFour, 205));
-    ib.device->SetShellExtension(ib.model->Extension());
-    ib.device->SetStartHook([model = ib.model.get()] { model->Restarted(); });
-    ib.device->SetInfoEraseHook([model = ib.model.get()] { model->FactoryReset(); });
-    ib.transport = std::make_unique<sim::PtyTransport>(ib.device.get());
-    EXPECT_EQ(ib.transport->Start(), 1);
-    ib.before = ib.Settings();
-    Bench bench;
-    bench.build.targetType = kTypeCvFour;
-    bench.build.engineVersion = "9.8.7";
-    bench.image = image;
-    FillBench(this, &ib, &bench);
-    return bench;
-  });
 }
 
-TEST_F(FaultMatrix, SlowDataLogger) {
-  const std::vector<Cell> cells = {
-      {Fault::kKill, UpdateStage::kUpload},         {Fault::kInterrupt, UpdateStage::kUpload},
-      {Fault::kPortVanishes, UpdateStage::kUpload}, {Fault::kPowerLoss, UpdateStage::kUpload},
-      {Fault::kLoaderActive, UpdateStage::kUpload},
-  };
-  InstrumentBench ib;
-  const std::string image = MakeImage("TARNB");
-  RunMatrix("Tarnb data logger", cells, [&] {
-    Clean();
-    ib.transport.reset();
-    ib.logger = std::make_unique<sim::SimLogger>(sim::LoggerOptionsFor(sim::LoggerKind::kTarnb));
-    EXPECT_TRUE(ib.logger->SetSetting("sn", "TB-0042"));
-    ib.transport = std::make_unique<sim::PtyTransport>(ib.logger.get());
-    EXPECT_EQ(ib.transport->Start(), 1);
-    ib.before = ib.Settings();
-    Bench bench;
-    bench.build.targetType = kTypeTarnb;
-    bench.build.engineVersion = "9.8.7";
-    bench.image = image;
-    FillBench(this, &ib, &bench);
-    return bench;
-  });
-}
+INSTANTIATE_TEST_SUITE_P(KcdSensor, FaultMatrix, testing::ValuesIn(CellsOf(Unit::kKcdSensor)),
+                         CellName);
+INSTANTIATE_TEST_SUITE_P(CorvelFour, FaultMatrix, testing::ValuesIn(CellsOf(Unit::kCorvelFour)),
+                         CellName);
+INSTANTIATE_TEST_SUITE_P(DataLogger, FaultMatrix, testing::ValuesIn(CellsOf(Unit::kDataLogger)),
+                         CellName);
 
 }  // namespace
 }  // namespace quendal

@@ -100,7 +100,9 @@ class FrmMainTest : public QObject {
 
  private slots:
   void init() {
-    dir_ = std::make_unique<QTemporaryDir>();
+    // A short name: the simulated port's link below it must fit a serial link's 63
+    // characters, and the temporary folder is already the test's own.
+    dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/g-XXXXXX");
     QVERIFY(dir_->isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Path("config"));
     for (const char* sub : {"sys/class/tty", "dev", "sim", "data"}) QDir().mkpath(Path(sub));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 #endif
 
@@ -105,14 +107,7 @@ namespace fs = std::filesystem;
 // A pseudo-terminal whose slave stands in for a serial port.
 class Pty {
  public:
-  Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128] = {};
-    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0 &&
-        ptsname_r(master_, name, sizeof name) == 0) {
-      slave_ = name;
-    }
-  }
+  Pty() { master_ = test::OpenPtyMaster(&slave_); }
   ~Pty() {
     if (master_ >= 0) close(master_);
   }
@@ -136,7 +131,10 @@ struct Usb {
 // A machine's sysfs, /dev and runtime folder in a temporary folder.
 class FakeMachine : public testing::Test {
  protected:
+  // The made-up machine stands for the real one: the test run's narrowing is off here.
   void SetUp() override {
+    if (const char* only = std::getenv(kOnly)) savedOnly = only;
+    unsetenv(kOnly);
     places = {dir.File("sys"), dir.File("dev"), dir.File("run")};
     fs::create_directories(places.sysfsRoot + "/class/tty");
     fs::create_directories(places.deviceFolder);
@@ -192,6 +190,12 @@ class FakeMachine : public testing::Test {
     return Node(name) + "|" + description + "|" + std::to_string(number);
   }
 
+  void TearDown() override {
+    if (savedOnly) setenv(kOnly, savedOnly->c_str(), 1);
+  }
+
+  static constexpr const char* kOnly = "QUENDAL_PORTS_ONLY_SIMULATED";
+  std::optional<std::string> savedOnly;
   test::TempDir dir;
   PortEnumPlaces places;
   std::vector<std::unique_ptr<Pty>> ptys;
@@ -317,6 +321,27 @@ TEST_F(FakeMachine, ProbingAddsUnlistedPortsAfterTheListedOnes) {
   listing = Enumerate(16, false, places);
   EXPECT_EQ(listing.result, 1);
   EXPECT_EQ(Lines(listing), (std::vector<std::string>{usb0, usb3, acm1, s0}));
+}
+
+// A test run sees its own simulated devices and nothing of the machine, probing included.
+TEST_F(FakeMachine, TestRunsListOnlySimulatedDevices) {
+  AddPort("ttyUSB0");
+  AddNode(Node("ttyACM0"));
+  AddNode(Sim("devsim-own"));
+  const std::string own = Sim("devsim-own") + "|devsim-own Simulated device|0";
+  for (const char* value : {"1", "yes"}) {
+    setenv(kOnly, value, 1);
+    for (bool force : {false, true}) {
+      SCOPED_TRACE(testing::Message() << value << (force ? " forced" : ""));
+      Listing listing = Enumerate(16, force, places);
+      EXPECT_EQ(Lines(listing), (std::vector<std::string>{own}));
+    }
+  }
+  // "0" and "" leave the machine's ports in.
+  for (const char* value : {"0", ""}) {
+    setenv(kOnly, value, 1);
+    EXPECT_EQ(Enumerate(16, true, places).entries.size(), 3u) << '"' << value << '"';
+  }
 }
 
 TEST_F(FakeMachine, CapacityKeepsTheFirstPortsInOrder) {

@@ -127,9 +127,7 @@ TEST(TITextStrict, AHugeFileIsRefusedUnread) {
   WriteWholeFile(path, "@8000\n01 02\n@FFFE\n00 11\nq\n");
   std::filesystem::resize_file(path, 400u << 20);  // sparse: nothing is written
   HostBSL host(nullptr);
-  const std::uint32_t start = DSTicks();
   EXPECT_EQ(BSLLoadTIFile(&host, path.c_str()), kNotTIText);
-  EXPECT_LT(DSTicks() - start, 1000u);
   EXPECT_NE(host.loadProblem.find("larger than"), std::string::npos) << host.loadProblem;
 }
 

@@ -9,25 +9,14 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tests/support/pty_pair.h"
+
 namespace quendal::test {
 
 FakeLogger::FakeLogger() {
-  int fd = posix_openpt(O_RDWR | O_NOCTTY);
+  const int fd = OpenPtyMaster(&slavePath_, nullptr, {.raw = true, .nonBlocking = true});
   if (fd < 0) return;
-  char name[128] = {};
-  if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
-    close(fd);
-    return;
-  }
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  termios tio{};
-  if (tcgetattr(fd, &tio) == 0) {
-    cfmakeraw(&tio);
-    tcsetattr(fd, TCSANOW, &tio);
-  }
   fd_ = fd;
-  slavePath_ = name;
   thread_ = std::thread([this] { Run(); });
 }
 

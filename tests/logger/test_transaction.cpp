@@ -1,6 +1,7 @@
 // The command transaction, identification, names, capabilities and baud negotiation,
 // over a pseudo-terminal with a scripted peer.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <cstring>
 #include <string>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "host/serial.h"
+#include "host/serial_port.h"
+#include "host/timing.h"
 #include "logger/logger_link.h"
 #include "tests/logger/logger_fixture.h"
 #include "tests/support/pty_rig.h"
@@ -444,13 +447,19 @@ TEST_F(Transaction, ConnectionKindsRefusedBeforeOpening) {
 }
 
 // About 50 s by design: 909 carriage returns 55 ms apart.
+// The rig stands in for a simulated device a hundred times faster: the host still asks a
+// 55 ms pause after every carriage return.
 TEST_F(Transaction, SlowSendWakeSends909CarriageReturns) {
   PtyRig rig;
+  const winsize fast{0, 0, port::kSimulatedDeviceMark, 100};
+  ASSERT_EQ(ioctl(rig.MasterFd(), TIOCSWINSZ, &fast), 0);
   LoggerLink link(&log);
   Open(rig, link, 1);
-  const auto start = Clock::now();
+  ASSERT_EQ(DSDeviceTimeScale(), 100u);
+  const std::uint64_t asked = DSSleepAskedMs();
   EXPECT_EQ(SendWake(&link), 1);
-  EXPECT_GE(MsSince(start), 909 * 55);
+  EXPECT_EQ(DSSleepAskedMs() - asked, 909u * 55u);
+  DSSetDeviceTimeScale(1);
   EXPECT_TRUE(rig.WaitReceived(909, 1000));
   EXPECT_EQ(rig.Received(), std::string(909, '\r'));
   EXPECT_TRUE(Logged("SendWake sent 909 packets"));

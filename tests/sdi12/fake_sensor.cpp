@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "tests/support/pty_pair.h"
+
 namespace quendal::test {
 
 int FakeSensor::Count(const std::string& command) const {
@@ -17,11 +19,8 @@ int FakeSensor::Count(const std::string& command) const {
 }
 
 FakeCommDevice::FakeCommDevice() {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-    throw std::runtime_error("no pseudo-terminal");
-  }
-  slaveName_ = ptsname(master_);
+  master_ = OpenPtyMaster(&slaveName_, nullptr, {.raw = false});
+  if (master_ < 0) throw std::runtime_error("no pseudo-terminal");
   slaveKeeper_ = open(slaveName_.c_str(), O_RDWR | O_NOCTTY);
   termios raw{};
   tcgetattr(slaveKeeper_, &raw);

@@ -8,6 +8,7 @@
 
 #include "loader/builtin_image.h"
 #include "sim/comm_device.h"
+#include "sim/time_scale.h"
 #include "tests/sim/frames.h"
 
 namespace quendal::sim {
@@ -202,6 +203,7 @@ TEST(CommDevice, EveryTypeHasItsIdentity) {
 }
 
 TEST(CommDevice, LoaderStartHandshakeAndGivingUp) {
+  ScopedTimeScale realTime(1);
   CommDevice device(Kcd(Typed('s')));
   // Raw bytes mean nothing to the sensor's firmware.
   EXPECT_EQ(Say(device, "]\rP\r"), "");

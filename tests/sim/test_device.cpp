@@ -6,6 +6,7 @@
 
 #include "loader/builtin_image.h"
 #include "sim/device.h"
+#include "sim/time_scale.h"
 #include "tests/sim/frames.h"
 
 namespace quendal::sim {
@@ -197,24 +198,31 @@ TEST(SimDevice, FaultsHitTheFramesTheyName) {
   }
 }
 
+// A delay of 300 ms and a silence of 200 ms, in real time and ten times faster.
 TEST(SimDevice, TimedFaults) {
   const std::string a = Frame('@', "8000") + "\r";
-  FaultPlan plan;
-  plan.rules = {FaultRule{FaultKind::kDelay, 0, 1, 1, 0, 300, 1},
-                FaultRule{FaultKind::kSilence, 0, 3, 1, 0, 200, 1}};
-  SimDevice device(ActiveLoaderOptions(plan));
-  Handshake(device);
-  Said late = Say(device, a);
-  ASSERT_EQ(late.text, "+\r");
-  EXPECT_EQ(late.chunks[0].notBefore, t0 + 300ms);
-  EXPECT_EQ(Say(device, a).chunks.at(0).notBefore, t0);
-  EXPECT_EQ(Say(device, a).text, "");
-  EXPECT_EQ(Say(device, a, 9600, t0 + 199ms).text, "");  // still silent
-  EXPECT_EQ(device.Advance(t0 + 199ms), t0 + 200ms);
-  EXPECT_EQ(Say(device, a, 9600, t0 + 200ms).text, "+\r");
+  for (std::uint32_t scale : {1u, 10u}) {
+    SCOPED_TRACE(scale);
+    ScopedTimeScale timeScale(scale);
+    FaultPlan plan;
+    plan.rules = {FaultRule{FaultKind::kDelay, 0, 1, 1, 0, 300, 1},
+                  FaultRule{FaultKind::kSilence, 0, 3, 1, 0, 200, 1}};
+    SimDevice device(ActiveLoaderOptions(plan));
+    Handshake(device);
+    Said late = Say(device, a);
+    ASSERT_EQ(late.text, "+\r");
+    EXPECT_EQ(late.chunks[0].notBefore, t0 + 300ms / scale);
+    EXPECT_EQ(Say(device, a).chunks.at(0).notBefore, t0);
+    EXPECT_EQ(Say(device, a).text, "");
+    const TimePoint back = t0 + 200ms / scale;
+    EXPECT_EQ(Say(device, a, 9600, back - 1ms).text, "");  // still silent
+    EXPECT_EQ(device.Advance(back - 1ms), back);
+    EXPECT_EQ(Say(device, a, 9600, back).text, "+\r");
+  }
 }
 
 TEST(SimDevice, PowerLossKeepsWhatWasWritten) {
+  ScopedTimeScale realTime(1);
   FaultPlan plan;
   FaultRule rule;
   ASSERT_TRUE(ParseFaultRule("power@2:W,ms=50", &rule, nullptr));

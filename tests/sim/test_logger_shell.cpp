@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/logger_shell.h"
+#include "sim/time_scale.h"
 #include "tests/sim/frames.h"
 
 namespace quendal::sim {
@@ -214,6 +215,7 @@ TEST(RadioModule, EscapesIntoCommandModeAndBack) {
 }
 
 TEST(SimLogger, TalksOverTheRadioOnlyAfterALogin) {
+  ScopedTimeScale realTime(1);
   LoggerOptions options = LoggerOptionsFor(LoggerKind::kTarnx);
   options.logoutSleepMs = 1000;
   SimLogger logger(options);

@@ -10,8 +10,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/hermetic.h"
 
 namespace quendal::test {
 
@@ -35,13 +38,23 @@ class ChildProgram {
     close(fds[1]);
     out_ = fds[0];
   }
-  // Runs a program with `args` (args[0] the path).
+  // Runs a program with `args` (args[0] the path) in the tests' own environment
+  // (ChildEnvironment), nothing else of this process's. Everything is made before the fork:
+  // the child of a threaded process must not allocate.
   static std::function<int()> Exec(std::vector<std::string> args) {
-    return [args] {
-      std::vector<char*> argv;
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
+    struct Prepared {
+      std::vector<std::string> args, env;
+      std::vector<char*> argv, envp;
+    };
+    auto p = std::make_shared<Prepared>();
+    p->args = std::move(args);
+    p->env = ChildEnvironment();
+    for (std::string& a : p->args) p->argv.push_back(a.data());
+    for (std::string& e : p->env) p->envp.push_back(e.data());
+    p->argv.push_back(nullptr);
+    p->envp.push_back(nullptr);
+    return [p] {
+      execve(p->argv[0], p->argv.data(), p->envp.data());
       return 127;
     };
   }

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tests/support/pty_pair.h"
+
 namespace quendal::test {
 namespace {
 
@@ -48,28 +50,9 @@ std::string Escaped(const std::string& bytes) {
 }  // namespace
 
 PtyRig::PtyRig() {
-  int fd = posix_openpt(O_RDWR | O_NOCTTY);
-  if (fd < 0) {
-    error_ = std::string("posix_openpt: ") + std::strerror(errno);
-    return;
-  }
-  char name[128] = {};
-  if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
-    error_ = std::string("pty setup: ") + std::strerror(errno);
-    close(fd);
-    return;
-  }
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  // The pair shares one termios: raw here means nothing is echoed or translated before
-  // the host sets the line up itself.
-  termios tio{};
-  if (tcgetattr(fd, &tio) == 0) {
-    cfmakeraw(&tio);
-    tcsetattr(fd, TCSANOW, &tio);
-  }
+  const int fd = OpenPtyMaster(&slavePath_, &error_, {.raw = true, .nonBlocking = true});
+  if (fd < 0) return;
   masterFd_ = fd;
-  slavePath_ = name;
   peer_ = std::thread([this] { Run(); });
 }
 

@@ -1,10 +1,10 @@
 #pragma once
-// Running a program from a test and capturing what it prints (POSIX shells only).
+// Running a program from a test through a POSIX shell and capturing what it prints; the
+// program gets the tests' own environment only (hermetic.h).
 #ifndef _WIN32
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <string>
+
+#include "tests/support/child_program.h"
 
 namespace quendal::test {
 
@@ -19,15 +19,13 @@ struct ProgramRun {
   std::string output;  // standard output and error together
 };
 
+// Standard input is /dev/null. A program still running after ten minutes is killed (-1).
 inline ProgramRun RunProgram(const std::string& command) {
+  ChildProgram child(ChildProgram::Exec({"/bin/sh", "-c", command}));
   ProgramRun run;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  if (!child.Started()) return run;
+  run.status = child.Wait(600000);
+  run.output = child.output;
   return run;
 }
 

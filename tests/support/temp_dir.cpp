@@ -6,6 +6,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "tests/support/hermetic.h"
+
 namespace quendal::test {
 
 TempDir::TempDir() {
@@ -13,8 +15,12 @@ TempDir::TempDir() {
   auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   auto base = std::filesystem::temp_directory_path();
   for (;;) {
-    auto candidate = base / ("quendal-test-" + std::to_string(stamp) + "-" +
-                             std::to_string(counter.fetch_add(1)));
+    // Inside the tests' own temporary folder a number is unique enough, and short names
+    // keep port paths below a serial link's 63 characters.
+    const unsigned n = counter.fetch_add(1);
+    auto candidate = HermeticRoot().empty()
+                         ? base / ("quendal-test-" + std::to_string(stamp) + "-" + std::to_string(n))
+                         : base / ("t" + std::to_string(n));
     std::error_code ec;
     if (std::filesystem::create_directory(candidate, ec)) {
       path_ = candidate;
