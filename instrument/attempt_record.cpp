@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "host/device_text.h"
 #include "host/file_ops.h"
 #include "host/timing.h"
 #include "instrument/session_util.h"
@@ -176,6 +177,7 @@ AttemptRecord ParseAttemptRecord(const char* text) {
     ReadTextValue(text, kUnitSerialKey, value, sizeof value);
     record.serial = value;
     if (ReadNumberValue(text, kUnitFirmwareKey, &number)) record.firmware = number;
+    if (ReadTextValue(text, kUnitSerialNowKey, value, sizeof value)) record.serialNow = value;
     ReadTextValue(text, kAttemptPhaseKey, value, sizeof value);
     for (int p = 1; p < 3; ++p)
       if (std::strcmp(value, kPhaseNames[p]) == 0) record.phase = static_cast<AttemptPhase>(p);
@@ -206,7 +208,8 @@ bool SameUnit(const AttemptRecord& file, const AttemptRecord& device) {
   if (!sameType && file.device.rfind(kSensorDevice, 0) == 0 &&
       device.device.rfind(kSensorDevice, 0) == 0)
     sameType = file.device == kSensorDevice || device.device == kSensorDevice;
-  return sameType && (device.serial.empty() || device.serial == file.serial);
+  return sameType && (device.serial.empty() || device.serial == file.serial ||
+                      (!file.serialNow.empty() && device.serial == file.serialNow));
 }
 
 Status WriteFileAtomically(const std::string& path, const std::string& text) {
@@ -227,18 +230,19 @@ Status WriteFileAtomically(const std::string& path, const std::string& text) {
   return kOk;
 }
 
-Status MarkAttemptPhase(const char* path, AttemptPhase phase, DiagnosticLog* log) {
+namespace {
+
+// Puts `key`="value" in place of the key's line, or after the last line.
+Status SetRecordLine(const char* path, const char* key, const std::string& value) {
   if (!path || path[0] == '\0') return kMissingArgument;
   std::string text;
   Status rc = ReadWholeFile(path, &text);
   if (rc >= 0) {
     try {
-      const std::string line =
-          std::string(kAttemptPhaseKey) + "=\"" + AttemptPhaseName(phase) + "\"\r\n";
-      const char* at = FindSettingsKey(text.c_str(), kAttemptPhaseKey);
+      const std::string line = std::string(key) + "=\"" + value + "\"\r\n";
+      const char* at = FindSettingsKey(text.c_str(), key);
       if (at) {
-        const std::size_t start =
-            static_cast<std::size_t>(at - text.c_str()) - std::strlen(kAttemptPhaseKey);
+        const std::size_t start = static_cast<std::size_t>(at - text.c_str()) - std::strlen(key);
         std::size_t end = text.find('\n', start);
         end = end == std::string::npos ? text.size() : end + 1;
         text.replace(start, end - start, line);
@@ -251,14 +255,37 @@ Status MarkAttemptPhase(const char* path, AttemptPhase phase, DiagnosticLog* log
     }
   }
   if (rc >= 0) rc = WriteFileAtomically(path, text);
+  return rc;
+}
+
+}  // namespace
+
+Status MarkAttemptPhase(const char* path, AttemptPhase phase, DiagnosticLog* log) {
+  const Status rc = SetRecordLine(path, kAttemptPhaseKey, AttemptPhaseName(phase));
   if (rc < 0) {
     LogPrint(log, kLogFailure, kProtocolSource,
              "MarkAttemptPhase got error %d trying to record \"%s\" in settings file %s", rc,
-             AttemptPhaseName(phase), path);
+             AttemptPhaseName(phase), path ? path : "");
     return rc;
   }
   LogPrint(log, kLogStep, kProtocolSource, "MarkAttemptPhase recorded \"%s\" in settings file %s",
            AttemptPhaseName(phase), path);
+  return kOk;
+}
+
+Status MarkUnitSerialNow(const char* path, const std::string& serial, DiagnosticLog* log) {
+  // Only a serial number the file can hold as it is; another is no way to know the unit.
+  if (!FitsOnOneLine(serial) || serial.find('"') != std::string::npos) return kBadArgument;
+  const Status rc = SetRecordLine(path, kUnitSerialNowKey, serial);
+  if (rc < 0) {
+    LogPrint(log, kLogFailure, kProtocolSource,
+             "MarkUnitSerialNow got error %d trying to record serial \"%s\" in settings file %s",
+             rc, serial.c_str(), path ? path : "");
+    return rc;
+  }
+  LogPrint(log, kLogFailure, kProtocolSource,
+           "The unit now reports serial \"%s\"; settings file %s stays its own", serial.c_str(),
+           path);
   return kOk;
 }
 

@@ -23,6 +23,9 @@ struct AttemptRecord {
   std::string serial;
   std::uint32_t firmware = 0;
   AttemptPhase phase = AttemptPhase::kUnknown;
+  // What the unit reported after a restore that did not read back: a serial number that
+  // came back garbled still names this unit.
+  std::string serialNow;
 };
 
 // Keys of the record lines; written after every value line, so that a reader that finds a
@@ -31,6 +34,10 @@ inline constexpr const char* kUnitDeviceKey = "unitDevice";
 inline constexpr const char* kUnitSerialKey = "unitSerial";
 inline constexpr const char* kUnitFirmwareKey = "unitFirmware";
 inline constexpr const char* kAttemptPhaseKey = "attemptPhase";
+inline constexpr const char* kUnitSerialNowKey = "unitSerialNow";
+// The unit's serial number after that restore could not be read: the unit cannot be told
+// from another of its type by it.
+inline constexpr const char* kSerialUnknown = "?";
 
 const char* AttemptPhaseName(AttemptPhase phase);
 
@@ -57,6 +64,10 @@ Status MarkAttemptPhase(const char* path, AttemptPhase phase, DiagnosticLog* log
 // Moves a settings file aside beside itself, never over another file; `movedTo` gets the
 // new path. 1 or a negative code.
 Status SetSettingsFileAside(const char* path, std::string* movedTo, DiagnosticLog* log);
+
+// Records the serial number the unit reports after a restore that did not read back, so
+// that the next Start still knows the unit. 1 or a negative code.
+Status MarkUnitSerialNow(const char* path, const std::string& serial, DiagnosticLog* log);
 
 // The folder of the per-unit copies beside the settings file.
 std::string UnitCopyFolder(const char* settingsPath);

@@ -132,6 +132,8 @@ struct InstrumentSession {
   bool lookOnly = false;
   // After a restore that did not read back as saved: the settings that differ, by name.
   std::string notRestored;
+  // And the serial number the unit reported then, when two reads agreed on it.
+  std::string unitSerialNow;
   // The PC's clock for DPSetTime; tests put a fixed time here.
   std::time_t (*wallClock)(std::time_t*) = [](std::time_t* t) { return std::time(t); };
 };

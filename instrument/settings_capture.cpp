@@ -551,6 +551,14 @@ Status DPSaveInfo(InstrumentSession* session, const char* path, SaveOutcome* out
         return kOk;
       }
     }
+    if (erased && pending.serialNow == kSerialUnknown && pending.device == device.device) {
+      LogPrint(log, kLogFailure, kProtocolSource,
+               "DPSaveInfo found the settings of a %s (serial \"%s\") in %s whose serial number "
+               "could not be read back after its restore; this device reports serial \"%s\". "
+               "If it is that unit, restore that file into it; if not, move the file away",
+               pending.device.c_str(), pending.serial.c_str(), path, device.serial.c_str());
+      return kUnitUncertain;
+    }
     // The same unit captured again before anything was touched: the new capture replaces it.
     const bool replaced = !captureFailed && !erased && pending.device == device.device &&
                           pending.serial == device.serial;
@@ -721,6 +729,13 @@ Status DPRestoreInfo(InstrumentSession* session, const char* path, const char* n
     return WriteHeld(session, &again);
   };
   rc = VerifyRestore(session, restored, writeAgain, CaptureOnce, secrets);
+  // A serial number the line garbled on its way in would make the unit a stranger to its
+  // own file at the next Start.
+  if (rc == kSettingsNotRestored && path && path[0] != '\0' && !session->unitSerialNow.empty() &&
+      session->unitSerialNow != HeldUnit(session).serial) {
+    if (MarkUnitSerialNow(path, session->unitSerialNow, log) == kBadArgument)
+      MarkUnitSerialNow(path, kSerialUnknown, log);
+  }
   if (rc >= 0)
     LogPrint(log, kLogStep, kProtocolSource, "DPRestoreInfo successfully restored device setting");
   return rc;

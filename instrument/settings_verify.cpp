@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "host/timing.h"
+#include "instrument/attempt_record.h"
 #include "instrument/instrument_status.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_file.h"
@@ -17,6 +19,9 @@
 
 namespace quendal::instrument_detail {
 namespace {
+
+constexpr int kReadBackWaits = 3;
+constexpr std::uint32_t kReadBackWaitMs = 1000;
 
 using Lines = std::vector<std::pair<std::string, std::string>>;
 
@@ -258,6 +263,9 @@ Status VerifyRestore(InstrumentSession* session, std::uint32_t restored,
                      const std::function<Status()>& writeAgain, const CaptureRead& capture,
                      const std::vector<std::string>& secretsNotWritten) {
   session->notRestored.clear();
+  session->unitSerialNow.clear();
+  std::string serialNow;
+  bool serialKnown = false;
   const HeldSettings wanted = Hold(session);
   const std::string wantedText = SettingsLayoutText(session);
   const bool lookOnly = session->lookOnly;
@@ -282,7 +290,17 @@ Status VerifyRestore(InstrumentSession* session, std::uint32_t restored,
                             DifferingSettings(session, wantedText, readText, restored).empty();
     if (!sameAtOnce && rc != kNoAnswer && rc != kEcho && rc != kRelayActive) {
       rc = CaptureAlike(session, &found, capture);
+      // A burst of noise passes: a read-back that never agreed is tried again after it.
+      for (int wait = 0; wait < kReadBackWaits && rc == kSettingsUnverified; ++wait) {
+        PutBack(session, wanted);
+        DSSleep(kReadBackWaitMs);
+        rc = CaptureAlike(session, &found, capture);
+      }
       readText = SettingsLayoutText(session);
+      if (rc >= 0 || rc == kSomeFailed) {
+        serialNow = HeldUnit(session).serial;
+        serialKnown = true;
+      }
       PutBack(session, wanted);
     }
     session->lookOnly = lookOnly;
@@ -309,6 +327,7 @@ Status VerifyRestore(InstrumentSession* session, std::uint32_t restored,
     return kOk;
   }
   session->notRestored = Joined(differing);
+  session->unitSerialNow = serialKnown ? serialNow : std::string(kSerialUnknown);
   LogPrint(session->log, kLogFailure, kProtocolSource,
            "DPRestoreInfo could not restore: %s", session->notRestored.c_str());
   return kSettingsNotRestored;

@@ -36,7 +36,15 @@ namespace {
 using test::ChildProgram;
 using test::RecordingOperator;
 
-enum class Fault { kKill, kInterrupt, kPortVanishes, kPowerLoss, kLoaderWaiting, kLoaderActive };
+enum class Fault {
+  kKill,
+  kInterrupt,
+  kPortVanishes,
+  kPowerLoss,
+  kLoaderWaiting,
+  kLoaderActive,
+  kLineNoise,
+};
 
 const char* FaultName(Fault fault) {
   switch (fault) {
@@ -52,6 +60,8 @@ const char* FaultName(Fault fault) {
       return "loader left waiting";
     case Fault::kLoaderActive:
       return "loader left active";
+    case Fault::kLineNoise:
+      return "line noise";
   }
   return "?";
 }
@@ -71,6 +81,8 @@ const char* FaultWord(Fault fault) {
       return "LoaderWaiting";
     case Fault::kLoaderActive:
       return "LoaderActive";
+    case Fault::kLineNoise:
+      return "LineNoise";
   }
   return "Unknown";
 }
@@ -106,6 +118,9 @@ void AddKillsAndInterrupts(Unit unit, std::vector<Cell>* cells) {
 // and its lines here.
 std::vector<Cell> CellsOf(Unit unit) {
   std::vector<Cell> cells;
+  // A noisy cable while the settings go out of the unit and back in.
+  for (UpdateStage stage : {UpdateStage::kSave, UpdateStage::kRestore})
+    cells.push_back({unit, Fault::kLineNoise, stage});
   switch (unit) {
     case Unit::kKcdSensor:
       AddKillsAndInterrupts(unit, &cells);
@@ -237,6 +252,25 @@ class PullingOperator : public RecordingOperator {
   bool uploading_ = false;
 };
 
+// Puts noise on the line when the update enters a stage: 1 % of the bytes both ways changed,
+// for a second and a half.
+class NoisyOperator : public RecordingOperator {
+ public:
+  NoisyOperator(std::function<void(const sim::LineNoise&)> noise, std::string stage)
+      : noise_(std::move(noise)), stage_(std::move(stage)) {}
+  void StageEntered(const char* stage) override {
+    if (stage_ != stage || !noise_) return;
+    sim::LineNoise noise;
+    noise.flipRate = 0.01;
+    noise.ms = 1500;
+    noise_(noise);
+  }
+
+ private:
+  std::function<void(const sim::LineNoise&)> noise_;
+  std::string stage_;
+};
+
 // One device on the bench, whatever its kind.
 struct Bench {
   BuildSettings build;
@@ -245,6 +279,7 @@ struct Bench {
   std::function<void(const std::string& rule)> setFault;  // empty rule: no faults
   std::function<void()> pull;                             // the adapter goes
   std::function<void()> plugBack;                         // and comes back
+  std::function<void(const sim::LineNoise&)> noise;       // on the unit's line
   std::function<std::string()> whatIsWrong;               // after the second Start; empty: all well
   // The frame letter a power loss hits at each loader stage.
   bool cliRuns = false;  // kills and interrupts go to the console program itself
@@ -342,6 +377,18 @@ class FaultMatrix : public testing::TestWithParam<Cell> {
         if (rc >= 0) return "succeeded without its port";
         if (ui.shown.empty()) return "no message";
         if (took > std::chrono::seconds(90)) return "clean-up took too long";
+        return "";
+      }
+      case Fault::kLineNoise: {
+        NoisyOperator ui(bench.noise, UpdateStageName(cell.stage));
+        auto engine = Engine(bench, &ui);
+        const Status rc = RunUpdate(engine.get());
+        bench.noise(sim::LineNoise{});
+        if (rc == 1) {
+          const std::string wrong = bench.whatIsWrong();
+          return wrong.empty() ? "" : "succeeded with " + wrong;
+        }
+        if (ui.shown.empty()) return "no message";
         return "";
       }
       case Fault::kPowerLoss:
@@ -448,6 +495,7 @@ Bench FaultMatrix::KcdSensorBench() {
     comm_->SetSensorFaults(plan);
   };
   bench.pull = [this] { commTransport_->Stop(); };
+  bench.noise = [this](const sim::LineNoise& noise) { commTransport_->SetLineNoise(noise); };
   bench.plugBack = [this] {
     commTransport_ = std::make_unique<sim::PtyTransport>(comm_.get());
     EXPECT_EQ(commTransport_->Start(), 1);
@@ -480,6 +528,7 @@ void FillBench(FaultMatrix*, InstrumentBench* ib, Bench* bench) {
     ib->Device().SetFaults(plan);
   };
   bench->pull = [ib] { ib->transport->Stop(); };
+  bench->noise = [ib](const sim::LineNoise& noise) { ib->transport->SetLineNoise(noise); };
   bench->plugBack = [ib] {
     sim::Endpoint* endpoint = ib->logger ? static_cast<sim::Endpoint*>(ib->logger.get())
                                          : static_cast<sim::Endpoint*>(ib->device.get());

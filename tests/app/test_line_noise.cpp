@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -154,6 +155,12 @@ class Bench {
     return all;
   }
   std::uint64_t NoiseHits() const { return transport_->NoiseHits(); }
+  // The end of the updater's log, to tell what happened.
+  std::string LogTail() const {
+    const std::string log = test::ReadWholeFile(engine_->dataFolder + "/" +
+                                                engine_->WindowCaption() + ".errors.txt");
+    return log.size() > 6000 ? log.substr(log.size() - 6000) : log;
+  }
 
  private:
   static void MakeImage(int type, const std::string& path) {
@@ -199,6 +206,8 @@ struct NoiseCase {
   const char* stage;  // "save" or "restore"
 };
 
+void PrintTo(const NoiseCase& c, std::ostream* os) { *os << KindName(c.kind) << ", " << c.stage; }
+
 class LineNoise : public testing::TestWithParam<NoiseCase> {};
 
 // Seeds enough that noise lands on values in most runs; each run is a whole update.
@@ -208,6 +217,7 @@ TEST_P(LineNoise, SlowSettingsComeBackAsTheyWereOrTheUpdateSaysWhatIsMissing) {
   const NoiseCase& c = GetParam();
   int whole = 0;
   int failedAndSaid = 0;
+  int uncertain = 0;
   for (int seed = 1; seed <= kSeeds; ++seed) {
     SCOPED_TRACE(std::string(KindName(c.kind)) + ", noise in the " + c.stage + ", seed " +
                  std::to_string(seed));
@@ -241,13 +251,24 @@ TEST_P(LineNoise, SlowSettingsComeBackAsTheyWereOrTheUpdateSaysWhatIsMissing) {
                   said.find("does not hold these") != std::string::npos)
           << changed << said;
     }
-    // The next Start on a clean line finishes the update with every setting back.
-    ASSERT_EQ(bench.Start("", sim::LineNoise{}), 1) << bench.Messages();
-    EXPECT_EQ(Differences(before, bench.Held()), "");
+    // The next Start on a clean line finishes the update with every setting back, unless the
+    // unit's own serial number never read back: then it cannot be told from another unit of
+    // its type, and the Start refuses to take either the file or the device's values.
+    const Status again = bench.Start("", sim::LineNoise{});
+    if (again == kUnitUncertain) {
+      ++uncertain;
+      EXPECT_TRUE(bench.SettingsFileKept());
+      EXPECT_EQ(Differences(after, bench.Held()), "") << "the refusal touched nothing";
+      continue;
+    }
+    ASSERT_EQ(again, 1) << bench.Messages() << bench.LogTail();
+    EXPECT_EQ(Differences(before, bench.Held()), "") << bench.LogTail();
     EXPECT_FALSE(bench.SettingsFileKept());
   }
-  std::printf("%s, noise in the %s: %d of %d whole at once, %d failed and said so\n",
-              KindName(c.kind), c.stage, whole, kSeeds, failedAndSaid);
+  std::printf(
+      "%s, noise in the %s: %d of %d whole at once, %d failed and said so (%d of them with the "
+      "unit's serial number unread, left for a restore)\n",
+      KindName(c.kind), c.stage, whole, kSeeds, failedAndSaid, uncertain);
 }
 
 std::string CaseName(const testing::TestParamInfo<NoiseCase>& info) {
