@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <system_error>
 
 #include "tests/support/hermetic.h"
@@ -17,10 +18,13 @@ TempDir::TempDir() {
   for (;;) {
     // Inside the tests' own temporary folder a number is unique enough, and short names
     // keep port paths below a serial link's 63 characters.
+    // Appended, not `"t" + …`: MinGW's GCC 12 takes that for an overlapping copy.
     const unsigned n = counter.fetch_add(1);
-    auto candidate = HermeticRoot().empty()
-                         ? base / ("quendal-test-" + std::to_string(stamp) + "-" + std::to_string(n))
-                         : base / ("t" + std::to_string(n));
+    std::string name;
+    if (HermeticRoot().empty()) name = "quendal-test-" + std::to_string(stamp) + "-";
+    else name.push_back('t');
+    name += std::to_string(n);
+    auto candidate = base / name;
     std::error_code ec;
     if (std::filesystem::create_directory(candidate, ec)) {
       path_ = candidate;
