@@ -16,6 +16,7 @@
 #include <string>
 
 #include "host/serial_port.h"
+#include "host/termios_speeds.h"
 
 namespace quendal::port {
 namespace {
@@ -24,32 +25,6 @@ int Fd(PortHandle handle) {
   return static_cast<int>(handle);
 }
 
-struct SpeedEntry {
-  std::uint32_t rate;
-  speed_t code;
-};
-
-constexpr SpeedEntry kSpeeds[] = {
-    {50, B50},         {75, B75},     {110, B110},   {134, B134},     {150, B150},
-    {200, B200},       {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
-    {2400, B2400},     {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-#ifdef B57600
-    {57600, B57600},
-#endif
-#ifdef B115200
-    {115200, B115200},
-#endif
-#ifdef B230400
-    {230400, B230400},
-#endif
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-};
-
 // Sets both directions; a rate outside the table goes to the system as a number, which
 // BSD-style systems accept and glibc refuses with EINVAL.
 int SetSpeed(termios* tio, std::uint32_t baud) {
@@ -57,9 +32,7 @@ int SetSpeed(termios* tio, std::uint32_t baud) {
   if (baud == 0) return EINVAL;
   speed_t code = static_cast<speed_t>(baud);
   errno = 0;
-  for (const SpeedEntry& entry : kSpeeds) {
-    if (entry.rate == baud) code = entry.code;
-  }
+  TermiosCodeOf(baud, &code);
   if (cfsetispeed(tio, code) != 0 || cfsetospeed(tio, code) != 0) return errno ? errno : EINVAL;
   return 0;
 }

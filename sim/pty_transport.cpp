@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/serial_port.h"
+#include "host/termios_speeds.h"
 #include "sim/time_scale.h"
 
 namespace quendal::sim {
@@ -26,20 +27,6 @@ constexpr std::size_t kMaxQueued = 1 << 20;
 constexpr auto kPaceTick = std::chrono::milliseconds(1);
 // After a hang-up on the master, look again this much later instead of spinning.
 constexpr auto kHangupBackoff = std::chrono::milliseconds(50);
-
-struct SpeedRow {
-  speed_t speed;
-  std::uint32_t baud;
-};
-
-constexpr SpeedRow kSpeeds[] = {
-    {B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},
-    {B150, 150},       {B200, 200},       {B300, 300},         {B600, 600},
-    {B1200, 1200},     {B1800, 1800},     {B2400, 2400},       {B4800, 4800},
-    {B9600, 9600},     {B19200, 19200},   {B38400, 38400},     {B57600, 57600},
-    {B115200, 115200}, {B230400, 230400}, {B460800, 460800},   {B500000, 500000},
-    {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000},
-};
 
 int TimeoutMs(TimePoint now, TimePoint next) {
   if (next == kNever) return -1;
@@ -56,10 +43,7 @@ void CloseFd(int* fd) {
 }  // namespace
 
 std::uint32_t SpeedToBaud(speed_t speed) {
-  for (const SpeedRow& row : kSpeeds) {
-    if (row.speed == speed) return row.baud;
-  }
-  return 0;
+  return BaudOfTermiosCode(speed);
 }
 
 PtyTransport::PtyTransport(Endpoint* device, TransportOptions options)

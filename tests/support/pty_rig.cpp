@@ -10,22 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/termios_speeds.h"
 #include "tests/support/pty_pair.h"
 
 namespace quendal::test {
 namespace {
-
-struct SpeedEntry {
-  std::uint32_t rate;
-  speed_t code;
-};
-
-constexpr SpeedEntry kSpeeds[] = {
-    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
-};
 
 constexpr std::uint32_t kSendRetryMs = 2000;
 
@@ -134,24 +123,17 @@ bool PtyRig::WaitReceived(std::size_t bytes, std::uint32_t timeoutMs) {
 std::uint32_t PtyRig::SlaveBaud() const {
   termios tio{};
   if (masterFd_ < 0 || tcgetattr(masterFd_, &tio) != 0) return 0;
-  const speed_t code = cfgetospeed(&tio);
-  for (const SpeedEntry& entry : kSpeeds) {
-    if (entry.code == code) return entry.rate;
-  }
-  return 0;
+  return BaudOfTermiosCode(cfgetospeed(&tio));
 }
 
 bool PtyRig::SetSlaveBaud(std::uint32_t baud) {
   termios tio{};
   if (masterFd_ < 0 || tcgetattr(masterFd_, &tio) != 0) return false;
-  for (const SpeedEntry& entry : kSpeeds) {
-    if (entry.rate == baud) {
-      cfsetispeed(&tio, entry.code);
-      cfsetospeed(&tio, entry.code);
-      return tcsetattr(masterFd_, TCSANOW, &tio) == 0;
-    }
-  }
-  return false;
+  speed_t code = B0;
+  if (!TermiosCodeOf(baud, &code)) return false;
+  cfsetispeed(&tio, code);
+  cfsetospeed(&tio, code);
+  return tcsetattr(masterFd_, TCSANOW, &tio) == 0;
 }
 
 void PtyRig::Fail(std::string why) {

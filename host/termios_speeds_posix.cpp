@@ -1,0 +1,63 @@
+#include "host/termios_speeds.h"
+
+namespace quendal {
+namespace {
+
+struct SpeedEntry {
+  std::uint32_t baud;
+  speed_t code;
+};
+
+constexpr SpeedEntry kSpeeds[] = {
+    {50, B50},       {75, B75},     {110, B110},   {134, B134},     {150, B150},
+    {200, B200},     {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},   {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+#ifdef B1152000
+    {1152000, B1152000},
+#endif
+};
+
+}  // namespace
+
+bool TermiosCodeOf(std::uint32_t baud, speed_t* code) {
+  for (const SpeedEntry& entry : kSpeeds) {
+    if (entry.baud == baud) {
+      *code = entry.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint32_t BaudOfTermiosCode(speed_t code) {
+  for (const SpeedEntry& entry : kSpeeds) {
+    if (entry.code == code) return entry.baud;
+  }
+  return 0;
+}
+
+}  // namespace quendal
