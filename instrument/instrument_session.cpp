@@ -380,7 +380,21 @@ Status GetValueString(InstrumentSession* session, const char* command, std::uint
     while (n < maxChars && p[n] != '\0' && p[n] != '\r') ++n;
     std::memcpy(destination, p, n);
     destination[n] = '\0';
-    if (destination[0] != '>' && LooksGarbled(std::string_view(destination, n))) {
+    std::size_t whole = n;
+    while (p[whole] != '\0' && p[whole] != '\r') ++whole;
+    if (whole > n && !LooksGarbled(std::string_view(p, whole))) {
+      // Cut to its field it would be restored as another value: the update must not go on.
+      char problem[160];
+      std::snprintf(problem, sizeof problem,
+                    "its answer to \"%s\" has %u characters, more than the %u it can keep",
+                    command, static_cast<unsigned>(whole), static_cast<unsigned>(maxChars));
+      session->unfitText = problem;
+      LogPrint(session->log, kLogFailure, kProtocolSource, "GetValueString: %s", problem);
+      destination[0] = '\0';
+      rc = kNotRecognised;
+      break;
+    }
+    if (destination[0] != '>' && LooksGarbled(std::string_view(p, whole))) {
       rc = kNotRecognised;
       LogPrint(session->log, kLogStep, kProtocolSource,
                "GetValueString found a garbled answer to command \"%s\" (%d ms)", command,

@@ -132,6 +132,8 @@ struct InstrumentSession {
   bool lookOnly = false;
   // After a restore that did not read back as saved: the settings that differ, by name.
   std::string notRestored;
+  // A value of the last capture too long for its field, described; empty when none was.
+  std::string unfitText;
   // And the serial number the unit reported then, when two reads agreed on it.
   std::string unitSerialNow;
   // The PC's clock for DPSetTime; tests put a fixed time here.

@@ -616,6 +616,10 @@ Status DPCaptureInfo(InstrumentSession* session) {
 bool SettingsRestorable(const InstrumentSession* session, std::string* problem) {
   if (!session) return false;
   if (!SettingsFileHolds(session, problem)) return false;
+  if (!session->unfitText.empty()) {
+    if (problem) *problem = session->unfitText;
+    return false;
+  }
   // Instrument and logger values are held in fields that always fit their commands.
   if (session->profileType != kTypeDigitalSensor) return true;
   return SDISettingsFit(&session->sdi, problem);

@@ -170,6 +170,7 @@ Status CaptureAlike(InstrumentSession* session, std::uint32_t* found, const Capt
   // A logger's reads add to what its link knows: every read starts from the same point.
   const LoggerInfo info = session->info;
   const LoggerInfo linkInfo = session->link.info;
+  session->unfitText.clear();
   std::string last;
   for (int read = 1; read <= kMostCaptureReads; ++read) {
     session->info = info;

@@ -173,5 +173,21 @@ TEST_F(CorvelBench, SlowARestoreThatDoesNotReadBackNamesWhatIsMissing) {
   EXPECT_NE(UpdateRecordLine(record).find("\"notRestored\":\"tadj\""), std::string::npos);
 }
 
+TEST_F(CorvelBench, SlowAValueLongerThanItsFieldStopsTheUpdateBeforeTheErase) {
+  device_->SetShellExtension(model_->Extension());
+  const std::string tadj(200, '7');
+  model_->Set("-tadj", tadj);
+  const Status rc = RunUpdate(engine_.get());
+  EXPECT_LT(rc, 0);
+  const std::string said = AllText(ui_);
+  EXPECT_NE(said.find("Settings Error: The Corvel Four Firmware Updater could not keep the "
+                      "settings of your Corvel Four: its answer to \"get -tadj\" has 200 "
+                      "characters, more than the 128 it can keep"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(model_->Get("-tadj"), tadj) << "nothing erased";
+  EXPECT_EQ(device_->FramesReceived('X'), 0u) << "the loader never erased";
+}
+
 }  // namespace
 }  // namespace quendal

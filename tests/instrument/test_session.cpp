@@ -185,11 +185,20 @@ TEST_F(ScriptedSession, ValuesAreTheFirstLineOfTheAnswer) {
   ASSERT_TRUE(rig.WaitDone()) << rig.FailureText();
   EXPECT_TRUE(Logged("GetValueString found a leading prompt character executing command"));
 
-  rig.Expect("get -loc\r").Send("\rError 4\r>").Expect("get -loc\r").Send("\r\nNorth Field 7\r>");
+  rig.Expect("get -loc\r").Send("\rError 4\r>").Expect("get -loc\r").Send("\r\nNorth F\r>");
   char location[8];
   EXPECT_EQ(GetValueString(&session, "get -loc", 500, location, 7), 1);
   EXPECT_STREQ(location, "North F");
   ASSERT_TRUE(rig.WaitDone()) << rig.FailureText();
+  EXPECT_EQ(session.unfitText, "");
+
+  // A value longer than its field is never cut to fit: it is no value, and it is named.
+  rig.Expect("get -loc\r").Send("\r\nNorth Field 7\r>");
+  EXPECT_EQ(GetValueString(&session, "get -loc", 500, location, 7), -30);
+  EXPECT_STREQ(location, "");
+  ASSERT_TRUE(rig.WaitDone()) << rig.FailureText();
+  EXPECT_EQ(session.unfitText,
+            "its answer to \"get -loc\" has 13 characters, more than the 7 it can keep");
 
   rig.Expect("get -tau\r").Send("\rnone\r>").Expect("get -tau\r").Send("\r\n-40\r>");
   std::int32_t tau = 0;
