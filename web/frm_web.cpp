@@ -382,7 +382,8 @@ TfrmWeb::Reply TfrmWeb::Wait(QNetworkReply* reply, qint64 maxBytes) {
   tooLarge_ = false;
   QTimer deadline;
   if (maxBytes > 0) {
-    reply->setReadBufferSize(maxBytes + 1);
+    // Watched as it arrives rather than capped with a read buffer: a capped buffer stalls a
+    // redirect's connection, and the client then asks the first address again.
     auto outgrown = [this, reply, maxBytes] {
       const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
       if (reply->bytesAvailable() > maxBytes ||
