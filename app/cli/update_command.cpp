@@ -409,6 +409,7 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   if (portStatus != kExitOk) ui.Problem(portText, "Port Problem");
   ui.Result(rc, (DSTicks() - start) / 1000);
   if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
+  if (rc == kSettingsFileBusy) return kExitPortBusy;
   if (rc < 0 && portStatus != kExitOk) return portStatus;
   return rc < 0 ? kExitFailed : kExitOk;
 }

@@ -1,8 +1,11 @@
 // The steps both sequences take around the settings file, so that the settings survive
 // every failed attempt and never reach another unit.
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "app/engine/updater_engine.h"
+#include "host/file_lock.h"
 #include "host/timing.h"
 #include "instrument/attempt_record.h"
 #include "instrument/settings_capture.h"
@@ -118,6 +121,28 @@ bool EarlierFileIsThisUnit(UpdaterEngine* engine, const AttemptRecord& device) {
 }
 
 Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
+  // From the live settings file, the restore holds it as an update does: an update on the
+  // same data folder would otherwise set it aside or delete it under the restore.
+  FileLock lock;
+  const std::string live =
+      engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
+  std::error_code error;
+  if (std::filesystem::equivalent(path, live, error) && !error) {
+    std::string holder;
+    const std::string owner = "process " + std::to_string(ThisProcessId()) +
+                              " restoring on port " + engine->selectedPortDescription;
+    if (lock.TryLock(live + ".lock", owner, &holder) == kSettingsFileBusy) {
+      LogPrint(engine->log.get(), kLogFailure, kHostSource, "The settings file %s is held by %s",
+               live.c_str(), holder.c_str());
+      ShowMessageOk(engine,
+                    "Another updater is updating a " + engine->targetDisplayName +
+                        " with the settings file\n" + live + "\n(" +
+                        (holder.empty() ? std::string("unknown process") : holder) +
+                        ").\n\nNothing was changed. Let it finish, then start again.",
+                    "Settings File In Use", kMessageError);
+      return kSettingsFileBusy;
+    }
+  }
   InstrumentSession* session = engine->session.get();
   const std::string target = engine->targetDisplayName;
   const std::string caption = engine->WindowCaption();

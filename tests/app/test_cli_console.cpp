@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -335,9 +336,18 @@ TEST_F(CliConsoleDevice, ASecondUpdaterIsBusy) {
   ASSERT_EQ(first.TryLock(dir_.File("data") + "/Lurra Family.settings.txt.lock",
                           "process 4242 on port COM3", &holder),
             kOk);
-  test::ProgramRun run = Cli(Update(""));
-  EXPECT_EQ(run.status, 7) << run.output;
-  EXPECT_TRUE(Has(run.output, "process 4242 on port COM3")) << run.output;
+  // A restore from the held file is refused the same way.
+  const std::string live = dir_.File("data") + "/Lurra Family.settings.txt";
+  { std::ofstream(live) << "type=\"Digital Sensor\"\r\n"; }
+  const std::string restore = "restore --port " + test::ShellQuote(transport_->SlavePath()) +
+                              " --from " + test::ShellQuote(live) + " --data-dir " +
+                              test::ShellQuote(dir_.File("data"));
+  for (const std::string& command : {Update(""), restore}) {
+    SCOPED_TRACE(command);
+    test::ProgramRun run = Cli(command);
+    EXPECT_EQ(run.status, 7) << run.output;
+    EXPECT_TRUE(Has(run.output, "process 4242 on port COM3")) << run.output;
+  }
   EXPECT_EQ(device_->WithSensor([](const sim::SdiSensor& s) { return s.counters().commandsHeard; }),
             0u);
 }
