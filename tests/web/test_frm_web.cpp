@@ -370,7 +370,12 @@ class FrmWebTest : public QObject {
     const auto seen = server_->Requests();
     // The client may send a request again over a fresh connection; four at least.
     QVERIFY(seen.size() >= 4);
-    QCOMPARE(Q(seen[1].path), QString("/moved.txt"));
+    // The redirect is followed: the first request asks the service's address, and a later one
+    // the address it moved to (Wine's sockets make the client re-send the first now and then).
+    QCOMPARE(Q(seen[0].path), Q(kPath));
+    const auto moved = std::find_if(seen.begin(), seen.end(),
+                                    [](const auto& request) { return request.path == "/moved.txt"; });
+    QVERIFY(moved != seen.end());
     for (const auto& request : seen) {
       QCOMPARE(Q(request.accept), QString("text/html, */*"));
       QCOMPARE(Q(request.userAgent), QString("Mozilla/3.0 (compatible; Indy Library)"));
