@@ -6,8 +6,13 @@
 namespace quendal {
 namespace {
 
-// Length of the valid UTF-8 sequence at text[i], or 0.
-std::size_t SequenceLength(std::string_view text, std::size_t i) {
+bool IsControl(unsigned char c) {
+  return c < 0x20 || c == 0x7F;
+}
+
+}  // namespace
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
   std::size_t length;
@@ -35,17 +40,11 @@ std::size_t SequenceLength(std::string_view text, std::size_t i) {
   return length;
 }
 
-bool IsControl(unsigned char c) {
-  return c < 0x20 || c == 0x7F;
-}
-
-}  // namespace
-
 std::string ValidUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = SequenceLength(text, i);
+    const std::size_t length = Utf8SequenceLength(text, i);
     if (length > 0) {
       out.append(text, i, length);
       i += length;

@@ -2,6 +2,7 @@
 // What the program does with text it did not write itself (a device's answers, a path):
 // one way to make it valid UTF-8, one way to show its control characters, one test of
 // whether a line-based file can hold it.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,8 @@ namespace quendal {
 // character of the same number (0xFF becomes U+00FF, written \u00ff in JSON). Applied the
 // same way everywhere, so a text read back from a record compares equal to the device's.
 std::string ValidUtf8(std::string_view text);
+// The length of the valid UTF-8 sequence at `i` (1 for ASCII), or 0 when none starts there.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i);
 
 // The text with every control character (and DEL) shown as an escape: \r, \n, \t, \0,
 // or \xHH, and a backslash as \\, so that what is shown tells the bytes apart.

@@ -18,6 +18,9 @@ inline constexpr int kMostCaptureReads = 4;
 // One read of every setting the device type captures; the bits found in `found`.
 using CaptureRead = std::function<Status(InstrumentSession*, std::uint32_t* found)>;
 
+// One read of the session's device type's settings (the capture's single pass).
+Status CaptureOnce(InstrumentSession* session, std::uint32_t* found);
+
 // Runs `once` until two reads in a row leave the same settings and the same result, or a
 // read ends on a dead line. The agreed result; -38 when no two reads agreed.
 Status CaptureAlike(InstrumentSession* session, std::uint32_t* found, const CaptureRead& once);

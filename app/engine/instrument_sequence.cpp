@@ -315,11 +315,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   rc = DPCheckFirmware(session, profile.firmwareCheck ? 1 : 0);
   if (rc < 0 && rc != kCodeCorrupt) {
     // Only the firmware's own verdict calls it corrupt; a line that failed says so.
-    ShowMessageOk(engine,
-                  "The " + caption + " was unable to verify the new firmware in your " + target +
-                      ".\n\nPlease try again or contact Orvelle.\n\n[Error " + std::to_string(rc) +
-                      "]",
-                  "Firmware Error", kMessageError);
+    ShowUnverifiedFirmware(engine, rc);
     return rc;
   }
   if (rc < 0) {

@@ -303,11 +303,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     return kFirmwareCorrupt;
   }
   if (rc < 0) {
-    ShowMessageOk(engine,
-                  "The " + caption + " was unable to verify the new firmware in your " + target +
-                      ".\n\nPlease try again or contact Orvelle.\n\n[Error " + std::to_string(rc) +
-                      "]",
-                  "Firmware Error", kMessageError);
+    ShowUnverifiedFirmware(engine, rc);
     return rc;
   }
 

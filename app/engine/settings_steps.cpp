@@ -17,6 +17,14 @@ std::string KeptFileText(const UpdaterEngine& engine) {
   return "\n\nThe settings are kept in:\n" + engine.settingsFilePath;
 }
 
+void ShowUnverifiedFirmware(UpdaterEngine* engine, Status rc) {
+  ShowMessageOk(engine,
+                "The " + engine->WindowCaption() + " was unable to verify the new firmware in your " +
+                    engine->targetDisplayName + ".\n\nPlease try again or contact Orvelle.\n\n[Error " +
+                    std::to_string(rc) + "]",
+                "Firmware Error", kMessageError);
+}
+
 std::string NotRestoredText(const InstrumentSession& session) {
   if (session.notRestored.empty()) return std::string();
   return "\n\nNot as saved: " + session.notRestored;

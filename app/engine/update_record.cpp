@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "app/engine/updater_engine.h"
+#include "host/device_text.h"
 #include "host/file_ops.h"
 #include "host/host_name.h"
 
@@ -12,33 +13,6 @@ namespace quendal {
 namespace {
 
 // Length of the UTF-8 sequence that starts at text[i], or 0 when it is not a valid one.
-std::size_t Utf8Length(const std::string& text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length;
-  std::uint32_t least;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    least = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    least = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    least = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  std::uint32_t code = lead & (0x7F >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (byte(i + k) & 0x3F);
-  }
-  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
-}
-
 // True when the file is missing, empty, or its last byte ends a line.
 bool EndsWithLineEnd(const std::string& path) {
   std::ifstream file(path, std::ios::binary | std::ios::ate);
@@ -107,7 +81,7 @@ std::string JsonString(const std::string& text) {
       std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
       out += escaped;
     } else if (c >= 0x80) {
-      const std::size_t length = Utf8Length(text, i);
+      const std::size_t length = Utf8SequenceLength(text, i);
       if (length == 0) {
         char escaped[8];
         std::snprintf(escaped, sizeof escaped, "\\u%04x", c);

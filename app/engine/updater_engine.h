@@ -188,6 +188,8 @@ bool EarlierFileIsThisUnit(UpdaterEngine* engine, const AttemptRecord& device);
 Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path);
 // Appended to the texts of a restore that did not bring every setting back.
 std::string KeptFileText(const UpdaterEngine& engine);
+// The firmware check failed without the firmware's own verdict: says so with the code.
+void ShowUnverifiedFirmware(UpdaterEngine* engine, Status rc);
 // "\n\nNot as saved: …" after a restore that did not read back; empty otherwise.
 std::string NotRestoredText(const InstrumentSession& session);
 
