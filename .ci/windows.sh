@@ -2,7 +2,7 @@
 # The Windows job: cross-builds the core, the CLI and the tests with MinGW-w64 and runs the
 # tests under Wine, with a COM port that is a pseudo-terminal held by a Linux-side peer.
 #
-#   .ci/windows.sh
+#   .ci/windows.sh [--packages-only]
 #
 # The window program and its Qt tests are built against a static Qt for MinGW-w64 and run
 # under Wine with the Windows platform on a virtual X display (Xvfb).
@@ -41,6 +41,7 @@ if ((${#missing[@]})); then
 else
   echo "all present"
 fi
+[[ ${1:-} == --packages-only ]] && exit 0
 
 step "googletest for MinGW"
 gtest=$build/win-gtest
