@@ -343,9 +343,11 @@ if ((window)); then
     shown_version=$("$wine" reg query "$uninstall_key\\$code" /v DisplayVersion </dev/null 2>/dev/null |
       tr -d '\r' | awk '/DisplayVersion/ {print $NF}')
     publisher=$("$wine" reg query "$uninstall_key\\$code" /v Publisher </dev/null 2>/dev/null | tr -d '\r')
+    echo "installed programs show version $shown_version"
     [[ $shown_version == "$version" ]] || msi_fail "installed programs show version '$shown_version'"
     grep -q "Orvelle Devices, Inc" <<<"$publisher" || msi_fail "installed programs show no maker"
   fi
+  echo "shortcut: $(shortcut)"
   [[ -n $(shortcut) ]] || msi_fail "no Start menu shortcut"
   cli_version=$("$wine" "$installed/quendal-cli.exe" --version </dev/null 2>&1 | tr -d '\r' | head -1)
   echo "installed: $cli_version"
