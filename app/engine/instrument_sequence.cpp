@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/engine/type_texts.h"
 #include "app/engine/updater_engine.h"
 #include "host/timing.h"
 #include "instrument/settings_capture.h"
@@ -24,10 +25,8 @@ std::string ConnectionText(UpdaterEngine* engine, Status rc) {
   switch (rc) {
     case kNothingListening:
     case kNoAnswer:
-      if (engine->build.targetType == kTypeLuma) {
-        return head + "\n\nIf your " + target +
-               " is running firmware version older than 2.00, please make" +
-               "\nsure the Lumaro baud rate is set to 9600 (see the Setup menu of your Lumaro).";
+      if (const char* hint = TypeTextsOf(engine->build.targetType).connectHint) {
+        return head + "\n\nIf your " + target + hint;
       }
       return head;
     case kNotSupported:
@@ -177,7 +176,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
       if (AskOkCancel(engine, text, "Newer Firmware") == kBoxCancel) return kCancelled;
     }
     // 7. A running test must not lose its data.
-    if (engine->build.targetType == kTypeCvv) {
+    if (TypeTextsOf(engine->build.targetType).checksRunningTest) {
       char answer[kCommandAnswerSize] = {};
       if (Command(engine, "ping -stat\r", 2200, answer) >= 0 &&
           std::strtol(answer, nullptr, 10) != -1) {
