@@ -38,7 +38,11 @@ TEST(CliUpdate, SlowDemoEventStream) {
   EXPECT_EQ(events.back(), (json{{"event", "result"},
                                  {"code", 1},
                                  {"seconds", events.back()["seconds"]},
-                                 {"settingsRestored", true}}));
+                                 {"settingsRestored", true},
+                                 {"status", 0},
+                                 {"firmwareBefore", "3.90"},
+                                 {"firmwareAfter", "3.96"},
+                                 {"left", "updated"}}));
   EXPECT_TRUE(events.back()["seconds"].is_number_unsigned());
   int lastProgress = -1;
   std::vector<std::string> statuses;

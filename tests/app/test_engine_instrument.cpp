@@ -126,7 +126,7 @@ class InstrumentUpdate : public testing::Test {
     device_->PowerCycle(600000);
     DeviceProfile profile;
     const std::uint32_t start = DSTicks();
-    EXPECT_EQ(DPConnect(engine_->session.get(), engine_->selectedPortName.c_str(), 2, 3, &profile),
+    EXPECT_EQ(DPConnect(engine_->session.get(), engine_->options.port.c_str(), 2, 3, &profile),
               kNothingListening);
     const std::uint32_t took = DSTicks() - start;
     device_->PowerCycle(0);
@@ -158,7 +158,7 @@ TEST_F(InstrumentUpdate, SlowFullUpdateRestoresTheSettings) {
     EXPECT_TRUE(ui_.Reached(position)) << position;
   }
   // The held "adc" is not the calibrated one: the notice is due, but the Corvel Four has none.
-  EXPECT_TRUE(engine_->profile.calibrationNotice);
+  EXPECT_TRUE(engine_->attempt->profile.calibrationNotice);
   EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
   EXPECT_EQ(ui_.statuses[1], "Saving settings for this Corvel Four...");
   EXPECT_EQ(model_->Erasures(), 1) << "the type erases its old data";
@@ -637,7 +637,7 @@ TEST_F(InstrumentUpdate, SlowAfterTheRestart) {
     if (c.answeringAttempt == 3) bench.restartMs += 2 * attemptMs + 750;
     Boot(bench);
     OpenImage(DeviceTypeCode(c.type));
-    engine_->dontEraseData = c.dontEraseData;
+    engine_->options.dontEraseData = c.dontEraseData;
     const std::size_t logBefore = LogText().size();
     const std::uint32_t start = DSTicks();
     ASSERT_EQ(RunUpdate(engine_.get()), c.result) << ui_.Captions() << "\n" << LogText();
@@ -773,7 +773,7 @@ TEST_F(InstrumentUpdate, SlowALoggersSettingsComeBackAfterAFailureAfterTheErase)
     ASSERT_EQ(EngineStart(engine_.get(), {}, dir_.File("data")), 0);
     SelectPort(engine_.get(), transport.SlavePath(), "simulated logger");
     OpenImage("TARNX");
-    engine_->dontEraseData = true;
+    engine_->options.dontEraseData = true;
     const auto before = logger.Settings();
     ASSERT_EQ(before.at("sn"), "SN-1001");
     c.spoil(&logger.Device(), true);
