@@ -160,8 +160,7 @@ int main(int argc, char** argv) {
   std::uint64_t bytes = 0;
   int result = -1;
   QTimer::singleShot(200, &window, [&] {
-    UpdaterEngine* engine = window.engine();
-    if (engine->portCount < 1) {
+    if (window.portCount < 1) {
       std::fprintf(stderr, "quendal-update-bench: the simulated device is not listed\n");
       app.exit(1);
       return;

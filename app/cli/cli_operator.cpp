@@ -304,30 +304,49 @@ void CliOperator::Interruption(const std::string& text, const char* stage) {
   Tell(std::string("\n[Update Interrupted] (warning)\n") + text + "\n");
 }
 
-void CliOperator::Result(int code, unsigned seconds, const std::string& keptSettings) {
-  const bool restored = code >= 0;
+void CliOperator::Result(int code, int status) {
+  RunResult result;
+  result.code = code;
+  result.status = status;
+  Result(result);
+}
+
+void CliOperator::Result(const RunResult& r) {
   if (events_) {
-    nlohmann::ordered_json result{
-        {"event", "result"}, {"code", code}, {"seconds", seconds}, {"settingsRestored", restored}};
-    if (!keptSettings.empty()) result["settingsFile"] = keptSettings;
+    auto version = [](const std::string& text) {
+      return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+    };
+    nlohmann::ordered_json result{{"event", "result"},
+                                  {"code", r.code},
+                                  {"seconds", r.seconds},
+                                  {"settingsRestored", r.code >= 0},
+                                  {"status", r.status},
+                                  {"firmwareBefore", version(r.firmwareBefore)},
+                                  {"firmwareAfter", version(r.firmwareAfter)}};
+    if (!r.left.empty()) result["left"] = r.left;
+    if (!r.advice.empty()) result["advice"] = r.advice;
+    if (!r.keptFile.empty()) result["settingsFile"] = r.keptFile;
     Event(result);
     return;
   }
   EndBar();
-  if (code >= 0) {
-    Emit("Update finished in " + std::to_string(seconds) + " seconds.");
-  } else if (code == kSettingsNotRestored) {
-    Emit("Firmware updated in " + std::to_string(seconds) +
-         " seconds, but not every setting was restored.");
+  const std::string seconds = std::to_string(r.seconds);
+  if (r.restore && r.code >= 0) {
+    Emit("Restore finished in " + seconds + " seconds: every setting is back.");
+  } else if (r.restore && r.code == kSettingsNotRestored) {
+    Emit("Restore ended in " + seconds + " seconds, but not every setting is back.");
+  } else if (r.code >= 0 && !r.restore) {
+    Emit("Update finished in " + seconds + " seconds.");
+  } else if (r.code == kSettingsNotRestored && !r.restore) {
+    Emit("Firmware updated in " + seconds + " seconds, but not every setting was restored.");
   } else {
-    Emit("Update failed (error " + std::to_string(code) + ").");
+    // Built up with +=: MinGW's GCC 12 takes a literal + to_string for an overlapping copy.
+    std::string failed = r.restore ? "Restore failed (error " : "Update failed (error ";
+    failed += std::to_string(r.code);
+    failed += ").";
+    Emit(failed);
   }
-  if (!keptSettings.empty()) {
-    Emit("The settings are kept in " + keptSettings +
-         "; the next update of this unit restores them, or: quendal-cli restore --port PORT "
-         "--from \"" +
-         keptSettings + "\"");
-  }
+  if (!r.advice.empty() && !r.adviceShown) Emit(r.advice);
 }
 
 }  // namespace quendal::cli

@@ -28,6 +28,20 @@ struct DeviceFacts {
 // (a device's stray byte 0xFF becomes U+00FF), so no text can stop the dump.
 std::string JsonLine(const nlohmann::ordered_json& event);
 
+// How an update or a restore ended, as the console reports it.
+struct RunResult {
+  int code = 0;
+  unsigned seconds = 0;
+  int status = 0;  // the exit status
+  bool restore = false;
+  std::string firmwareBefore;  // "3.90"; empty: not known
+  std::string firmwareAfter;
+  std::string left;      // what the device was left in
+  std::string advice;    // what to do next; empty: nothing
+  std::string keptFile;  // this unit's settings file that a restore still owes
+  bool adviceShown = false;  // the human form has shown the advice already
+};
+
 class CliOperator : public OperatorInterface {
  public:
   // `answer`: what a question gets when standard input is no terminal (kBoxOk/kBoxCancel).
@@ -56,9 +70,10 @@ class CliOperator : public OperatorInterface {
   // Supplies the device shown once before the first write to it.
   void SetDeviceSource(std::function<DeviceFacts()> source) { deviceSource_ = std::move(source); }
 
-  // The update's end; `keptSettings`: the settings file that waits for a restore still owed
-  // (empty: none).
-  void Result(int code, unsigned seconds, const std::string& keptSettings = {});
+  // The end of an update or a restore.
+  void Result(const RunResult& result);
+  // The end of a run that stopped before it reached the engine: `code`, exit `status`.
+  void Result(int code, int status);
   // What an interrupted update left behind, and the stage it stopped before or in.
   void Interruption(const std::string& text, const char* stage);
   // A problem of the console itself (a port, a folder, a file): standard error, or a

@@ -94,8 +94,10 @@ constexpr const char* kRestoreHelp =
     "  --data-dir DIR   the data folder (log and settings files); default: the per-user one\n"
     "  --events         write JSON Lines events instead of text\n"
     "\n"
-    "exit status: 0 every setting back, 1 failed, 2 usage error, 3 not every setting\n"
-    "back, 4 the data folder cannot be written\n";
+    "exit status: 0 every setting back, 1 failed (another unit's file, no answer), 2 usage\n"
+    "error, 3 not every setting back, 4 nothing written: the data folder cannot be written\n"
+    "or the settings file is missing or no regular file, 6 no such port, 7 the port or the\n"
+    "settings file is in use, 8 no permission to open the port\n";
 
 constexpr const char* kHistoryHelp =
     "usage: quendal-cli history [--serial S] [--data-dir DIR] [--events]\n"

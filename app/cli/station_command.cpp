@@ -37,6 +37,7 @@ struct Unit {
   unsigned seconds = 0;
   std::string lastError;    // caption of the last error message
   std::string stoppedAt;    // the stage an interruption left it in
+  std::string advice;       // what to do next with it, from its result
   std::vector<std::string> errLines;
 };
 
@@ -112,6 +113,7 @@ void TakeEvent(Unit* unit, const std::string& line, bool events, bool plain,
     unit->hasResult = true;
     unit->code = event["code"].get<int>();
     if (has("seconds", true)) unit->seconds = event["seconds"].get<unsigned>();
+    unit->advice = text("advice");
   }
   if (events) {
     std::fputs((JsonLine(event) + "\n")
@@ -320,6 +322,10 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
     }
   }
   if (!events) {
+    // What each unit still needs, after the table has stopped moving.
+    for (const Unit& unit : units) {
+      if (!unit.advice.empty()) std::printf("%s: %s\n", unit.port.c_str(), unit.advice.c_str());
+    }
     std::printf("Station finished: exit status %d; the record is in %s\n", worst,
                 recordFile.c_str());
   }

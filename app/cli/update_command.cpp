@@ -46,32 +46,52 @@ constexpr std::size_t kSerialNumberChars = 15;
 DeviceFacts FactsOf(const UpdaterEngine& engine) {
   DeviceFacts facts;
   const InstrumentSession* session = engine.session.get();
+  const UpdateAttempt& attempt = *engine.attempt;
   const AttemptRecord unit = HeldUnit(session);
   if (engine.IsCommDeviceBuild() && session->sdi.typeCode != 0) {
     facts.kind = SensorKindName(engine);
-  } else if (!engine.IsCommDeviceBuild() && engine.profile.displayName.size() > 0) {
-    facts.kind = engine.profile.displayName.c_str();
+  } else if (!engine.IsCommDeviceBuild() && attempt.profile.displayName.size() > 0) {
+    facts.kind = attempt.profile.displayName.c_str();
   } else {
-    facts.kind = engine.targetDisplayName;
+    facts.kind = attempt.target;
   }
   if (unit.firmware > 0) facts.version = VersionText(unit.firmware);
   facts.serial = unit.serial;
-  facts.port = engine.selectedPortDescription;
+  facts.port = attempt.options.portDescription;
   facts.log = engine.errorFilePath;
   return facts;
 }
 
-int StatusOfRun(const UpdaterEngine& engine, Status rc, bool interrupted) {
+}  // namespace
+
+int ExitStatusOf(const UpdateAttempt& attempt, bool interrupted) {
+  const Status rc = attempt.result;
   if (rc >= 0) return kExitOk;
   if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
   if (interrupted) return kExitInterrupted;
-  if (DSPortDenied(engine.connectResult)) return kExitPortDenied;
-  if (DSPortMissing(engine.connectResult)) return kExitPortMissing;
-  if (DSPortInUse(engine.connectResult) || rc == kSettingsFileBusy) return kExitPortBusy;
-  return engine.stage <= UpdateStage::kSave ? kExitRefused : kExitRecoverable;
+  if (DSPortDenied(attempt.connectResult)) return kExitPortDenied;
+  if (DSPortMissing(attempt.connectResult)) return kExitPortMissing;
+  if (DSPortInUse(attempt.connectResult) || rc == kSettingsFileBusy) return kExitPortBusy;
+  if (attempt.kind != AttemptKind::kUpdate) {
+    return rc == kSettingsFileMissing ? kExitRefused : kExitFailed;
+  }
+  return DeviceLeftAfter(attempt) == DeviceLeft::kUnchanged ? kExitRefused : kExitRecoverable;
 }
 
-}  // namespace
+RunResult ResultOf(const UpdateAttempt& attempt, int status, unsigned seconds) {
+  const UpdateEnding ending = DecideEnding(attempt);
+  RunResult r;
+  r.code = attempt.result;
+  r.seconds = seconds;
+  r.status = status;
+  r.restore = attempt.kind == AttemptKind::kRestore;
+  if (attempt.firmwareBefore > 0) r.firmwareBefore = VersionText(attempt.firmwareBefore);
+  if (ending.firmwareAfter > 0) r.firmwareAfter = VersionText(ending.firmwareAfter);
+  r.left = DeviceLeftName(ending.left);
+  r.advice = ending.advice;
+  r.keptFile = ending.keptFile;
+  return r;
+}
 
 std::vector<std::string> QuestionNames() {
   std::vector<std::string> names;
@@ -245,7 +265,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
   // Nothing that the console can check itself may wait until the device was read.
   if (std::string why = DataFolderProblem(request.dataDir); !why.empty()) {
     ui.Problem(why, "Data Folder Error");
-    ui.Result(kRefused, 0);
+    ui.Result(kRefused, kExitRefused);
     return kExitRefused;
   }
   if (!request.firmware.empty()) {
@@ -255,7 +275,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
                      (std::filesystem::exists(request.firmware, ec) ? " is not a file"
                                                                     : " does not exist"),
                  "Firmware File Error");
-      ui.Result(kRefused, 0);
+      ui.Result(kRefused, kExitRefused);
       return kExitRefused;
     }
   }
@@ -268,7 +288,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
   if (rc < 0) {
     ShowMessageOk(&engine, ConstructorErrorText(engine, rc), "Application Launch Error",
                   kMessageError);
-    ui.Result(rc, 0);
+    ui.Result(rc, kExitFailed);
     return kExitFailed;
   }
   if (sensorType != 0) SelectSensorType(&engine, sensorType);
@@ -279,14 +299,15 @@ int RunUpdateRequest(const UpdateRequest& request) {
                      ")" + (engine.host->loadProblem.empty() ? "" : ": ") +
                      engine.host->loadProblem,
                  "Firmware File Error");
-      ui.Result(rc, 0);
+      ui.Result(rc, kExitRefused);
       return kExitRefused;
     }
   }
-  engine.replaceSerialNumber = !request.newSerialNumber.empty();
-  engine.newSerialNumber = request.newSerialNumber;
-  engine.dontEraseData = request.dontErase;
-  engine.recordFile = request.recordFile;
+  engine.options.firmwareFile = request.firmware;
+  engine.options.replaceSerialNumber = !request.newSerialNumber.empty();
+  engine.options.newSerialNumber = request.newSerialNumber;
+  engine.options.dontEraseData = request.dontErase;
+  engine.options.recordFile = request.recordFile;
   SelectPort(&engine, request.port, request.portDescription);
   ui.SetDeviceSource([&engine] { return FactsOf(engine); });
   // Bytes of the image for the transfer rate: the loader counts image-text characters, two
@@ -299,25 +320,29 @@ int RunUpdateRequest(const UpdateRequest& request) {
 
   // The operator's interrupt reaches the engine where the window's close request would.
   ui.SetPumpHook([&engine] {
-    if (Interrupted()) engine.keepGoing = false;
+    if (Interrupted()) RequestStop(&engine);
   });
   CatchInterrupts(&engine.session->link, &engine.host->link);
   const std::uint32_t start = DSTicks();
   rc = RunUpdate(&engine);
   const bool interrupted = Interrupted();
   ReleaseInterrupts();
-  const int status = StatusOfRun(engine, rc, interrupted);
+  const UpdateAttempt& attempt = *engine.attempt;
+  const int status = ExitStatusOf(attempt, interrupted);
+  RunResult result = ResultOf(attempt, status, (DSTicks() - start) / 1000);
+  const std::string left = DecideEnding(attempt).Text();
   if (rc < 0 && rc != kSettingsNotRestored && interrupted) {
-    ui.Interruption(LeftBehindText(engine), UpdateStageName(engine.stage));
+    ui.Interruption(left, UpdateStageName(attempt.stage));
+    result.adviceShown = true;
   } else if (status == kExitRecoverable) {
-    ui.Problem(LeftBehindText(engine), "Update Stopped");
-  } else if (std::string text; PortProblem(engine.selectedPortDescription, engine.connectResult,
-                                           &text) != kExitOk) {
+    ui.Problem(left, "Update Stopped");
+    result.adviceShown = true;
+  } else if (std::string text;
+             PortProblem(attempt.options.portDescription, attempt.connectResult, &text) !=
+             kExitOk) {
     ui.Problem(text, "Port Problem");
   }
-  std::error_code ec;
-  const bool kept = rc < 0 && std::filesystem::exists(engine.settingsFilePath, ec);
-  ui.Result(rc, (DSTicks() - start) / 1000, kept ? engine.settingsFilePath : std::string());
+  ui.Result(result);
   return status;
 }
 
@@ -382,7 +407,7 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   const std::string* dataDir = options.Value("--data-dir");
   if (std::string why = DataFolderProblem(dataDir ? *dataDir : std::string()); !why.empty()) {
     ui.Problem(why, "Data Folder Error");
-    ui.Result(kRefused, 0);
+    ui.Result(kRefused, kExitRefused);
     return kExitRefused;
   }
   UpdaterEngine engine(&ui);
@@ -390,7 +415,7 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   if (rc < 0) {
     ShowMessageOk(&engine, ConstructorErrorText(engine, rc), "Application Launch Error",
                   kMessageError);
-    ui.Result(rc, 0);
+    ui.Result(rc, kExitFailed);
     return kExitFailed;
   }
   std::string port, description;
@@ -400,18 +425,17 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   const std::string& from = *options.Value("--from");
   if (const std::string why = InputFileProblem(from, kMaxSettingsFileBytes); !why.empty()) {
     ui.Problem("the settings file \"" + from + "\" cannot be used: " + why, "Settings Error");
-    ui.Result(kRefused, 0);
+    ui.Result(kRefused, kExitRefused);
     return kExitRefused;
   }
   rc = RestoreSettingsFrom(&engine, from);
+  const UpdateAttempt& attempt = *engine.attempt;
   std::string portText;
-  const int portStatus = PortProblem(engine.selectedPortDescription, engine.connectResult, &portText);
-  if (portStatus != kExitOk) ui.Problem(portText, "Port Problem");
-  ui.Result(rc, (DSTicks() - start) / 1000);
-  if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
-  if (rc == kSettingsFileBusy) return kExitPortBusy;
-  if (rc < 0 && portStatus != kExitOk) return portStatus;
-  return rc < 0 ? kExitFailed : kExitOk;
+  if (PortProblem(attempt.options.portDescription, attempt.connectResult, &portText) != kExitOk)
+    ui.Problem(portText, "Port Problem");
+  const int status = ExitStatusOf(attempt, false);
+  ui.Result(ResultOf(attempt, status, (DSTicks() - start) / 1000));
+  return status;
 }
 
 }  // namespace quendal::cli

@@ -4,7 +4,13 @@
 #include <string_view>
 #include <vector>
 
+namespace quendal {
+struct UpdateAttempt;
+}
+
 namespace quendal::cli {
+
+struct RunResult;
 
 struct UpdateRequest {
   std::string port;
@@ -32,6 +38,11 @@ int RunRestoreCommand(const std::vector<std::string_view>& args);
 std::string CheckUpdateRequest(const UpdateRequest& request);
 // One update with the engine; the exit status.
 int RunUpdateRequest(const UpdateRequest& request);
+
+// The exit status of an ended update or restore (`interrupted`: by the operator's Ctrl-C).
+int ExitStatusOf(const UpdateAttempt& attempt, bool interrupted);
+// What the console reports of an ended attempt.
+RunResult ResultOf(const UpdateAttempt& attempt, int status, unsigned seconds);
 
 // The question names --yes takes, in the order the help lists them.
 std::vector<std::string> QuestionNames();

@@ -49,13 +49,11 @@ std::string SensorKindName(const UpdaterEngine& engine) {
   return engine.targetDisplayName + " (type " + std::string(1, static_cast<char>(type)) + ")";
 }
 
-Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
+static Status LookAtDevice(UpdaterEngine* engine, DeviceInfo* info) {
   InstrumentSession* session = engine->session.get();
-  DPForgetInfo(session);
-  engine->profile = DeviceProfile{};
-  DeviceProfile& profile = engine->profile;
-  Status rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &profile);
-  engine->connectResult = rc;
+  DeviceProfile& profile = engine->attempt->profile;
+  Status rc = DPConnect(session, engine->attempt->options.port.c_str(), 2, 3, &profile);
+  engine->attempt->connectResult = rc;
   if (rc == kLoaderActive || rc == kLoaderWaiting) {
     info->kind = engine->targetDisplayName;
     info->note = "the device waits in its firmware loader: an update was cut short; run the "
@@ -115,6 +113,13 @@ Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
   }
   DPLogout(session, 0);
   return kOk;
+}
+
+Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info) {
+  BeginAttempt(engine, AttemptKind::kLook);
+  const Status rc = LookAtDevice(engine, info);
+  FinishAttempt(engine, rc, true);
+  return rc;
 }
 
 }  // namespace quendal

@@ -52,11 +52,9 @@ const SensorMenuItem kSensorMenu[12] = {
 };
 
 void SelectSensorType(UpdaterEngine* engine, std::int32_t code) {
-  engine->checkedSensorItem = -1;
-  engine->sensorTypeCode = code;
+  engine->options.sensorTypeCode = code;
   for (const SensorTypeRow& row : kSensorTypes) {
     if (row.code == code) {
-      engine->checkedSensorItem = row.menuCode;
       engine->versionFinderPath = row.path;
       break;
     }
@@ -64,7 +62,13 @@ void SelectSensorType(UpdaterEngine* engine, std::int32_t code) {
   BoundedText<32> name;
   SensorName(static_cast<std::uint32_t>(code), &name);
   engine->targetDisplayName = name.c_str();
-  engine->userText1 = "This utility updates " + engine->targetDisplayName + " firmware to";
+}
+
+std::int32_t CheckedSensorItem(const UpdaterEngine& engine) {
+  for (const SensorTypeRow& row : kSensorTypes) {
+    if (row.code == engine.options.sensorTypeCode) return row.menuCode;
+  }
+  return -1;
 }
 
 bool CheckFirmwareRange(UpdaterEngine* engine, const DeviceProfile& profile) {
@@ -81,7 +85,8 @@ bool CheckFirmwareRange(UpdaterEngine* engine, const DeviceProfile& profile) {
   } else {
     return true;
   }
-  if (engine->openFileAllowed || engine->factoryMode) {
+  const UpdateOptions& options = Updating(*engine) ? engine->attempt->options : engine->options;
+  if (options.openFileAllowed || options.factoryMode) {
     text += "\n\nClick OK to force the update anyway.";
     text += "\nClick CANCEL to quit the updater.";
     return AskOkCancel(engine, text, "Wrong Firmware Version") != kBoxCancel;

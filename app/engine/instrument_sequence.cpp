@@ -15,7 +15,8 @@ namespace {
 constexpr std::uint32_t kCommandAnswerSize = 512;
 
 std::string ConnectionText(UpdaterEngine* engine, Status rc) {
-  const std::string port = engine->selectedPortDescription;
+  UpdateAttempt* a = engine->attempt.get();
+  const std::string port = a->options.portDescription;
   const std::string caption = engine->WindowCaption();
   const std::string target = engine->targetDisplayName;
   const std::string head = "The " + caption + " is unable to connect to your " + target +
@@ -30,9 +31,9 @@ std::string ConnectionText(UpdaterEngine* engine, Status rc) {
       }
       return head;
     case kNotSupported:
-      if (engine->profile.version != 0 && engine->profile.type != 0) {
-        return "The " + caption + " does not support your " + engine->profile.displayName.c_str() +
-               "\n" + "running version " + std::to_string(engine->profile.version) + ".";
+      if (a->profile.version != 0 && a->profile.type != 0) {
+        return "The " + caption + " does not support your " + a->profile.displayName.c_str() +
+               "\n" + "running version " + std::to_string(a->profile.version) + ".";
       }
       return "The " + caption + " is unable to connect to your unknown device" +
              "\n on Comm Port \"" + port +
@@ -53,10 +54,12 @@ Status Command(UpdaterEngine* engine, const char* command, std::uint32_t timeout
 }
 
 void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
+  UpdateAttempt* a = engine->attempt.get();
   const std::string caption = engine->WindowCaption();
   const std::string target = engine->targetDisplayName;
   // Where the settings wait for the restore that is still owed; a missing file keeps none.
   const std::string kept = rc == kSettingsFileMissing ? std::string() : KeptFileText(*engine);
+  if (rc == kSettingsFileMissing) a->settingsPhase = SettingsPhase::kNone;
   const std::string general = "The " + caption + " failed to restore the settings for your " +
                               target + ".\n\nPlease try again.\n\n[Error " + std::to_string(rc) +
                               "]" + kept;
@@ -94,19 +97,20 @@ void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
 // at 9600 cannot hear. Probes it there after a failed connect; kLoaderActive or
 // kLoaderWaiting when it answers, else the connect's result. The port is closed again.
 Status ProbeLoaderAtItsSpeed(UpdaterEngine* engine, Status connectResult) {
+  UpdateAttempt* a = engine->attempt.get();
   if (DSPortInUse(connectResult) || DSPortMissing(connectResult) ||
       connectResult == kMissingArgument || connectResult == kBadArgument) {
     return connectResult;
   }
   // An instrument that answered with a firmware too old is no loader.
-  if (connectResult == kNotSupported && engine->profile.version != 0 && engine->profile.type != 0)
+  if (connectResult == kNotSupported && a->profile.version != 0 && a->profile.type != 0)
     return connectResult;
   DeviceProfile build;
   DescribeDevice(engine->host->deviceKind, 999, &build);
   if (build.loaderBaud == 0 || build.loaderBaud == 9600) return connectResult;
   HostBSL* host = engine->host.get();
   host->tries = 3;
-  const Status found = BSLCheck(host, engine->selectedPortName.c_str(), build.loaderBaud);
+  const Status found = BSLCheck(host, a->options.port.c_str(), build.loaderBaud);
   BSLDisconnect(host);
   if (found == kLoaderActive || found == kLoaderWaiting) {
     LogPrint(engine->log.get(), kLogStep, "Quendal Host",
@@ -120,16 +124,17 @@ Status ProbeLoaderAtItsSpeed(UpdaterEngine* engine, Status connectResult) {
 }  // namespace
 
 Status UpdateInstrument(UpdaterEngine* engine) {
+  UpdateAttempt* a = engine->attempt.get();
   InstrumentSession* session = engine->session.get();
   HostBSL* host = engine->host.get();
-  DeviceProfile& profile = engine->profile;
+  DeviceProfile& profile = a->profile;
   const std::string caption = engine->WindowCaption();
   const std::string target = engine->targetDisplayName;
-  const char* port = engine->selectedPortName.c_str();
+  const char* port = a->options.port.c_str();
 
   // 1-3. Connect; a loader already listening skips everything up to the loader.
   Status rc = DPConnect(session, port, 2, 3, &profile);
-  engine->connectResult = rc;
+  a->connectResult = rc;
   if (rc < 0 && rc != kLoaderActive && rc != kLoaderWaiting) {
     const Status found = ProbeLoaderAtItsSpeed(engine, rc);
     if (found != kLoaderActive && found != kLoaderWaiting) {
@@ -152,7 +157,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
       std::string text = "The " + caption + " expected to find a " + target +
                          ";\nhowever, it found a " + name + ".\n\nThis updater can not update a " +
                          name + ".";
-      if (engine->factoryMode) {
+      if (a->options.factoryMode) {
         text += "\n\n[Factory Mode Override: Click OK to load FW anyway]";
         if (AskOkCancel(engine, text, "Wrong Device") == kBoxCancel) return kWrongDevice;
       } else {
@@ -169,7 +174,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
       return kNotSupported;
     }
     // 6.
-    if (profile.version > engine->imageVersion && !engine->factoryMode) {
+    if (profile.version > engine->imageVersion && !a->options.factoryMode) {
       const std::string text = "The firmware in your " + target +
                                "\nis newer than the version in this updater.\n\n" +
                                "Are you sure you want to load older firmware.";
@@ -206,33 +211,15 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   // 11. Settings.
   if (!loaderListening && profile.savesSettings) {
     SetStatus(engine, "Saving settings for this " + target + "...");
-    const std::string retrieveText = "This " + caption +
-                                     " could not retrieve the settings from your " + target +
-                                     ".\nPlease try again or contact Orvelle for help.";
     if (profile.needsLogin) {
       rc = DPLogin(session);
       if (rc < 0) {
-        ShowMessageOk(engine, retrieveText, "Login Error", kMessageError);
+        ShowMessageOk(engine, RetrieveErrorText(*engine), "Login Error", kMessageError);
         return rc;
       }
     }
-    SaveOutcome saved;
-    rc = DPSaveInfo(session, engine->settingsFilePath.c_str(), &saved);
-    if (Status check = AfterSaveStep(engine, saved, rc); check < 0) return check;
-    if (rc < 0) {
-      if (engine->openFileAllowed || engine->factoryMode) {
-        const std::string text =
-            "The " + caption + " could not retrieve the settings from your " + target +
-            ".\nThis can happen when an intrument is new or doesn't have " +
-            "a serial number set yet.\n\nClick OK to continue loading new firmware." +
-            "\nClick CANCEL to try retrieving the settings again.";
-        if (AskOkCancel(engine, text, "Settings Retrieve Error") == kBoxCancel) return kCancelled;
-        engine->settingsSkipped = true;
-      } else {
-        ShowMessageOk(engine, retrieveText, "Settings Error", kMessageError);
-        return rc;
-      }
-    }
+    rc = SaveSettingsStep(engine);
+    if (rc < 0) return rc;
   }
   // 12.
   DPLogout(session, 0);
@@ -245,47 +232,10 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     if (rc < 0) return rc;
   }
   rc = BSLConnect(host, port, profile.loaderBaud, true, 3);
-  if (rc == kNoLoader) {
-    ShowMessageOk(engine,
-                  "This " + target + " does not have a working firmware loader." +
-                      "\n\nPlease contact Orvelle for help.",
-                  "Firmware Loader Error", kMessageError);
-    return kNoLoader;
-  }
-  if (rc < 0) {
-    ShowMessageOk(engine,
-                  "The " + caption + " is unable to connect to the firmware loader in your " +
-                      target + ".\n\nPlease try again.",
-                  "Firmware Loader Error", kMessageError);
-    return kHandshakeFailed;
-  }
+  if (rc < 0) return LoaderStartFailed(engine, rc, kNoLoader, target);
   // 14-18.
-  const std::string loaderText = "The " + caption + " encountered an error working with your " +
-                                 target + ".\n\nPlease try again.\n\n[Error ";
-  auto loaderFailure = [&](Status code, const char* failureCaption) {
-    if (code == kCancelled && !engine->keepGoing) return StoppedOnRequest(engine);
-    ShowMessageOk(engine, loaderText + std::to_string(code) + "]", failureCaption, kMessageError);
-    return code;
-  };
-  if (!EnterStage(engine, UpdateStage::kErase)) return StoppedOnRequest(engine);
-  StepProgress(engine, 2);
-  SetStatus(engine, "Erasing firmware memory...");
-  rc = BSLEraseINFO(host, profile.infoStart, profile.infoSegments, profile.infoSegmentSize,
-                    profile.extendedAddresses);
-  if (rc < 0) return loaderFailure(rc, "INFO Memory Erase Error");
-  rc = BSLEraseFlash(host, profile.flashStart, profile.flashEnd, profile.extendedAddresses);
-  if (rc < 0) return loaderFailure(rc, "Firmware Erase Error");
-  if (!EnterStage(engine, UpdateStage::kUpload)) return StoppedOnRequest(engine);
-  engine->progressPosition = 21.0f;
-  SetProgress(engine, 21);
-  SetStatus(engine, "Uploading new firmware code...");
-  rc = BSLSendFirmware(host, profile.extendedAddresses);
-  if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
-  if (!EnterStage(engine, UpdateStage::kVectors)) return StoppedOnRequest(engine);
-  SetStatus(engine, "Restarting the " + target + ", please wait...");
-  rc = BSLSendVectors(host);
-  if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
-  EnterStage(engine, UpdateStage::kRestart);
+  rc = TransferFirmwareStep(engine, 0);
+  if (rc < 0) return rc;
   // 19.
   BSLDisconnect(host);
   DSSleep(profile.restartWaitMs);
@@ -298,7 +248,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     if (rc > 0) break;
     DSSleep(static_cast<std::uint32_t>(attempt - 1) * 1500);
   }
-  if (rc < 0) return loaderFailure(rc, "Connection Error");
+  if (rc < 0) return LoaderStepFailed(engine, rc, "Connection Error");
   // 21.
   if (profile.needsLogin && DPLogin(session) < 0) {
     ShowMessageOk(engine,
@@ -308,22 +258,10 @@ Status UpdateInstrument(UpdaterEngine* engine) {
                   "Login Error", kMessageError);
   }
   // 22.
-  EnterStage(engine, UpdateStage::kCheck);
-  StepProgress(engine, 2);
-  SetStatus(engine, "Checking new firmware...");
-  rc = DPCheckFirmware(session, profile.firmwareCheck ? 1 : 0);
-  if (rc < 0 && rc != kCodeCorrupt) {
-    // Only the firmware's own verdict calls it corrupt; a line that failed says so.
-    ShowUnverifiedFirmware(engine, rc);
-    return rc;
-  }
-  if (rc < 0) {
-    ShowMessageOk(engine,
-                  "The new firmware for your " + target +
-                      " is corrupt!\n\nPlease try again or contact Orvelle.",
-                  "Firmware Error", kMessageError);
-    return rc;
-  }
+  BeginCheckStep(engine);
+  rc = FirmwareCheckResult(engine, DPCheckFirmware(session, profile.firmwareCheck ? 1 : 0),
+                           kCodeCorrupt);
+  if (rc < 0) return rc;
   // 23. Records the new firmware lays out anew.
   if (engine->build.recordReset != RecordReset::kNone) {
     char answer[kCommandAnswerSize] = {};
@@ -350,24 +288,23 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     }
   }
   // 24-26. Settings back.
-  EnterStage(engine, UpdateStage::kRestore);
-  StepProgress(engine, 2);
-  SetStatus(engine, "Restoring settings...");
-  const bool newSerial = engine->replaceSerialNumber && !engine->newSerialNumber.empty();
-  if (engine->settingsSkipped && newSerial) {
-    engine->settingsSkipped = false;
+  BeginRestoreStep(engine);
+  const UpdateOptions& options = a->options;
+  const bool newSerial = options.replaceSerialNumber && !options.newSerialNumber.empty();
+  if (a->settingsSkipped && newSerial) {
+    a->settingsSkipped = false;
     session->captured = 1;
     session->info.knownMask = 2;
     session->settings.mask = 2;
     session->settings.typeCode = 0;
   }
   bool restored = true;
-  if (profile.savesSettings && !engine->settingsSkipped) {
+  if (profile.savesSettings && !a->settingsSkipped) {
     // Taking up an earlier attempt: its file must be this instrument's.
-    if (!session->captured) restored = EarlierFileIsThisUnit(engine, HeldUnit(session));
+    restored = SettingsFileIsThisUnits(engine);
     if (restored) {
-      rc = DPRestoreInfo(session, engine->settingsFilePath.c_str(),
-                         newSerial ? engine->newSerialNumber.c_str() : nullptr);
+      rc = DPRestoreInfo(session, a->settingsFile.c_str(),
+                         newSerial ? options.newSerialNumber.c_str() : nullptr);
       if (rc < 0) {
         restored = false;
         ShowRestoreFailure(engine, rc);
@@ -378,7 +315,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
   if (profile.setsClock) DPSetTime(session);
   StepProgress(engine, 2);
   // 29.
-  if (profile.erasesOldData && !engine->dontEraseData) {
+  if (profile.erasesOldData && !a->options.dontEraseData) {
     SetStatus(engine, "Erasing old data...");
     rc = DPEraseData(session);
     if (rc == kIdentityMismatch && session->link.info.name.c_str()[0] == '\0') {

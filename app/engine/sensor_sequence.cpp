@@ -17,7 +17,8 @@ void WriteByte(UpdaterEngine* engine, char byte) {
 }
 
 std::string ConnectionText(UpdaterEngine* engine, Status rc) {
-  const std::string port = engine->selectedPortDescription;
+  UpdateAttempt* a = engine->attempt.get();
+  const std::string port = a->options.portDescription;
   const std::string head =
       "The " + engine->WindowCaption() + " is unable to connect to your communication device" +
       "\n on Comm Port \"" + port + "\".\n\nPlease check your serial cable and Comm Port choice.";
@@ -50,13 +51,14 @@ bool SensorTypeFits(std::int32_t selected, std::uint8_t type) {
 // Opens the port for one grave accent after the failed connect that `connectResult` names;
 // false when there is no port to send it on.
 bool SendGraveAccent(UpdaterEngine* engine, Status connectResult) {
+  UpdateAttempt* a = engine->attempt.get();
   if (DSPortInUse(connectResult) || DSPortMissing(connectResult) ||
       connectResult == kMissingArgument || connectResult == kBadArgument) {
     return false;
   }
   DeviceLink link;
   link.log = engine->log.get();
-  const bool opened = DSOpen(&link, engine->selectedPortName.c_str(), 9600) >= 0;
+  const bool opened = DSOpen(&link, a->options.port.c_str(), 9600) >= 0;
   if (opened) {
     // On SDI-12 the comm device takes a grave accent as part of a command that never got
     // its "!": the bus wake before it ends such a command.
@@ -74,6 +76,7 @@ bool SendGraveAccent(UpdaterEngine* engine, Status connectResult) {
 }  // namespace
 
 Status UpdateDigitalSensor(UpdaterEngine* engine) {
+  UpdateAttempt* a = engine->attempt.get();
   InstrumentSession* session = engine->session.get();
   HostBSL* host = engine->host.get();
   const std::string caption = engine->WindowCaption();
@@ -83,10 +86,10 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   // 1. Connect. A comm device left relaying to the sensor's loader or on SDI-12 by an
   // attempt that was cut short answers for the sensor or not at all; one grave accent
   // brings its shell back.
-  Status rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
-  engine->connectResult = rc;
+  Status rc = DPConnect(session, a->options.port.c_str(), 2, 3, &a->profile);
+  a->connectResult = rc;
   if (rc < 0 && SendGraveAccent(engine, rc)) {
-    rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
+    rc = DPConnect(session, a->options.port.c_str(), 2, 3, &a->profile);
   }
   if (rc < 0) {
     ShowMessageOk(engine, ConnectionText(engine, rc), "Connection Error", kMessageError);
@@ -95,7 +98,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
 
   // 2. Is it a comm device that can reach a sensor's loader?
   const std::uint8_t loggerType = session->info.loggerType;
-  const std::string deviceName = engine->profile.displayName.c_str();
+  const std::string deviceName = a->profile.displayName.c_str();
   if (loggerType != kLoggerKyrelCommDev) {
     if (loggerType != kLoggerReadvane) {
       ShowMessageOk(engine,
@@ -146,7 +149,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
   // 5. Is the sensor's loader already there, from an earlier attempt?
   WriteByte(engine, ']');
   DSSleep(500);
-  rc = BSLCheck(host, engine->selectedPortName.c_str(), 9600);
+  rc = BSLCheck(host, a->options.port.c_str(), 9600);
   if (rc == kLoaderWaiting) {
     WriteByte(engine, '`');
     DSSleep(1000);
@@ -154,7 +157,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     // its settings can only come from the earlier attempt's file, as for an active one.
     WriteByte(engine, ']');
     DSSleep(500);
-    Status again = BSLCheck(host, engine->selectedPortName.c_str(), 9600);
+    Status again = BSLCheck(host, a->options.port.c_str(), 9600);
     if (again == kLoaderWaiting || again == kLoaderActive) {
       LogPrint(engine->log.get(), kLogStep, "Quendal Host",
                "The sensor's loader is still waiting (%d): resuming the earlier update", again);
@@ -166,7 +169,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
 
   // 6.
   session->profileType = kTypeDigitalSensor;
-  DescribeDevice(host->deviceKind, 999, &engine->profile);
+  DescribeDevice(host->deviceKind, 999, &a->profile);
 
   if (save) {
     if (!EnterStage(engine, UpdateStage::kSave)) return StoppedOnRequest(engine);
@@ -174,33 +177,15 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     SetStatus(engine, "Saving settings for this digital sensor...");
     WriteByte(engine, '[');
     DSSleep(500);
-    SaveOutcome saved;
-    rc = DPSaveInfo(session, engine->settingsFilePath.c_str(), &saved);
-    if (Status check = AfterSaveStep(engine, saved, rc); check < 0) return check;
-    if (rc < 0) {
-      if (engine->openFileAllowed || engine->factoryMode) {
-        const std::string text =
-            "The " + caption + " could not retrieve the settings from your " + target +
-            ".\nThis can happen when an intrument is new or doesn't have " +
-            "a serial number set yet.\n\nClick OK to continue loading new firmware." +
-            "\nClick CANCEL to try retrieving the settings again.";
-        if (AskOkCancel(engine, text, "Settings Retrieve Error") == kBoxCancel) return kCancelled;
-        engine->settingsSkipped = true;
-      } else {
-        ShowMessageOk(engine,
-                      "This " + caption + " could not retrieve the settings from your " + target +
-                          ".\nPlease try again or contact Orvelle for help.",
-                      "Settings Error", kMessageError);
-        return rc;
-      }
-    }
+    rc = SaveSettingsStep(engine);
+    if (rc < 0) return rc;
 
     // 9-10. Version rules.
-    DescribeDevice(host->deviceKind, session->sdi.firmwareVersion, &engine->profile);
-    if (!CheckFirmwareRange(engine, engine->profile)) return kNotSupported;
+    DescribeDevice(host->deviceKind, session->sdi.firmwareVersion, &a->profile);
+    if (!CheckFirmwareRange(engine, a->profile)) return kNotSupported;
 
     // 11.
-    if (engine->profile.version > engine->imageVersion) {
+    if (a->profile.version > engine->imageVersion) {
       const std::string text = "The firmware in your " + target +
                                "\nis newer than the version in this updater.\n\n" +
                                "Are you sure you want to load older firmware.";
@@ -208,7 +193,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     }
 
     // 12. Sensor type.
-    if (!SensorTypeFits(engine->sensorTypeCode, session->sdi.typeCode)) {
+    if (!SensorTypeFits(a->options.sensorTypeCode, session->sdi.typeCode)) {
       BoundedText<32> claimed;
       SensorName(session->sdi.typeCode, &claimed);
       const std::string text = "The attached sensor is claiming to be a \"" +
@@ -225,20 +210,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     rc = MarkEraseStep(engine, true);
     if (rc < 0) return rc;
     rc = SDIInvokeQuendal(&session->sdi);
-    if (rc == kNoSensorLoader) {
-      ShowMessageOk(engine,
-                    std::string("This digital sensor does not have a working firmware loader.") +
-                        "\n\nPlease contact Orvelle for help.",
-                    "Firmware Loader Error", kMessageError);
-      return kNoSensorLoader;
-    }
-    if (rc < 0) {
-      ShowMessageOk(engine,
-                    "The " + caption + " is unable to connect to the firmware loader in your " +
-                        target + ".\n\nPlease try again.",
-                    "Firmware Loader Error", kMessageError);
-      return kHandshakeFailed;
-    }
+    if (rc < 0) return LoaderStartFailed(engine, rc, kNoSensorLoader, "digital sensor");
   }
 
   // 15.
@@ -248,79 +220,34 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     if (rc < 0) return rc;
   }
   rc = BSLAttach(host);
-  if (rc < 0) {
-    ShowMessageOk(engine,
-                  "The " + caption + " is unable to connect to the firmware loader in your " +
-                      target + ".\n\nPlease try again.",
-                  "Firmware Loader Error", kMessageError);
-    return kHandshakeFailed;
-  }
+  if (rc < 0) return LoaderStartFailed(engine, rc, kOk, target);
 
   // 16-19. Erase, upload, restart.
-  const DeviceProfile& p = engine->profile;
-  const std::string eraseText = "The " + caption + " encountered an error working with your " +
-                                target + ".\n\nPlease try again.\n\n[Error ";
-  auto loaderFailure = [&](Status code, const char* failureCaption) {
-    if (code == kCancelled && !engine->keepGoing) return StoppedOnRequest(engine);
-    ShowMessageOk(engine, eraseText + std::to_string(code) + "]", failureCaption, kMessageError);
-    return code;
-  };
-  if (!EnterStage(engine, UpdateStage::kErase)) return StoppedOnRequest(engine);
-  StepProgress(engine, 2);
-  SetStatus(engine, "Erasing firmware memory...");
-  rc = BSLEraseINFO(host, p.infoStart, p.infoSegments, p.infoSegmentSize, p.extendedAddresses);
-  if (rc < 0) return loaderFailure(rc, "INFO Memory Erase Error");
-  rc = BSLEraseFlash(host, p.flashStart, p.flashEnd, p.extendedAddresses);
-  if (rc < 0) return loaderFailure(rc, "Firmware Erase Error");
-  if (!EnterStage(engine, UpdateStage::kUpload)) return StoppedOnRequest(engine);
-  engine->progressPosition = 21.0f;
-  SetProgress(engine, 21);
-  SetStatus(engine, "Uploading new firmware code...");
-  DSSleep(100);
-  rc = BSLSendFirmware(host, p.extendedAddresses);
-  if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
-  if (!EnterStage(engine, UpdateStage::kVectors)) return StoppedOnRequest(engine);
-  SetStatus(engine, "Restarting the " + target + ", please wait...");
-  rc = BSLSendVectors(host);
-  if (rc < 0) return loaderFailure(rc, "Firmware Upload Error");
-  EnterStage(engine, UpdateStage::kRestart);
+  rc = TransferFirmwareStep(engine, 100);
+  if (rc < 0) return rc;
 
   // 20-21. Back on SDI-12: does the new firmware pass its own check?
   SetProgress(engine, 92);
   engine->ui->PumpMessages();
   BSLTakeBack(host);
   WriteByte(engine, '[');
-  EnterStage(engine, UpdateStage::kCheck);
-  StepProgress(engine, 2);
-  SetStatus(engine, "Checking new firmware...");
+  BeginCheckStep(engine);
   DSSleep(1000);
-  rc = SDICheckBinary(&session->sdi);
-  if (rc == kFirmwareCorrupt) {
-    ShowMessageOk(engine,
-                  "The new firmware for your " + target +
-                      " is corrupt!\n\nPlease try again or contact Orvelle.",
-                  "Firmware Error", kMessageError);
-    return kFirmwareCorrupt;
-  }
-  if (rc < 0) {
-    ShowUnverifiedFirmware(engine, rc);
-    return rc;
-  }
+  rc = FirmwareCheckResult(engine, SDICheckBinary(&session->sdi), kFirmwareCorrupt);
+  if (rc < 0) return rc;
 
   // 22-23. The sensor's own settings back; failures here no longer undo the update, but
   // the settings file stays until every setting is back.
-  EnterStage(engine, UpdateStage::kRestore);
-  StepProgress(engine, 2);
-  SetStatus(engine, "Restoring settings...");
+  BeginRestoreStep(engine);
   bool restored = true;
-  if (!session->captured && !engine->settingsSkipped) {
+  if (!session->captured && !a->settingsSkipped) {
     // Taking up an earlier attempt: its file must be this sensor's.
     SDIGetSensorType(&session->sdi);
     SDIGetSensorSN(&session->sdi);
-    restored = EarlierFileIsThisUnit(engine, HeldUnit(session));
+    restored = SettingsFileIsThisUnits(engine);
   }
-  if (restored && !engine->settingsSkipped) {
-    rc = DPRestoreInfo(session, engine->settingsFilePath.c_str(), nullptr);
+  if (restored && !a->settingsSkipped) {
+    rc = DPRestoreInfo(session, a->settingsFile.c_str(), nullptr);
     if (rc < 0) {
       restored = false;
       ShowMessageOk(engine,
@@ -333,10 +260,10 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     }
   }
   // A sensor busy with the restore may refuse the first try.
-  rc = SDISetSensorType(&session->sdi, static_cast<std::uint32_t>(engine->sensorTypeCode));
+  rc = SDISetSensorType(&session->sdi, static_cast<std::uint32_t>(a->options.sensorTypeCode));
   if (rc < 0 && rc != kBadArgument) {
     DSSleep(500);
-    rc = SDISetSensorType(&session->sdi, static_cast<std::uint32_t>(engine->sensorTypeCode));
+    rc = SDISetSensorType(&session->sdi, static_cast<std::uint32_t>(a->options.sensorTypeCode));
   }
   if (rc < 0) {
     ShowMessageOk(engine,

@@ -14,7 +14,7 @@
 namespace quendal {
 
 std::string KeptFileText(const UpdaterEngine& engine) {
-  return "\n\nThe settings are kept in:\n" + engine.settingsFilePath;
+  return "\n\nThe settings are kept in:\n" + engine.attempt->settingsFile;
 }
 
 void ShowUnverifiedFirmware(UpdaterEngine* engine, Status rc) {
@@ -43,13 +43,13 @@ Status AfterSaveStep(UpdaterEngine* engine, const SaveOutcome& outcome, Status s
   if (outcome.fromEarlierAttempt) {
     LogPrint(engine->log.get(), kLogFailure, kHostSource,
              "The settings of this unit from an earlier attempt in %s will be restored",
-             engine->settingsFilePath.c_str());
+             engine->attempt->settingsFile.c_str());
   }
   if (saved == kSettingsWriteFailed) {
     ShowMessageOk(engine,
                   "The " + engine->WindowCaption() + " read the settings of your " +
                       engine->targetDisplayName + " but could not write them to\n" +
-                      (outcome.failedFile.empty() ? engine->settingsFilePath
+                      (outcome.failedFile.empty() ? engine->attempt->settingsFile
                                                   : outcome.failedFile) +
                       "\n(" + std::strerror(outcome.writeError) +
                       ")\n\nNothing was erased. Please free some space on the disk or choose "
@@ -71,8 +71,39 @@ Status AfterSaveStep(UpdaterEngine* engine, const SaveOutcome& outcome, Status s
   return kOk;
 }
 
+Status SaveSettingsStep(UpdaterEngine* engine) {
+  UpdateAttempt* a = engine->attempt.get();
+  const std::string caption = engine->WindowCaption();
+  SaveOutcome saved;
+  Status rc = DPSaveInfo(engine->session.get(), a->settingsFile.c_str(), &saved);
+  if (Status check = AfterSaveStep(engine, saved, rc); check < 0) return check;
+  if (rc >= 0) {
+    a->settingsPhase = SettingsPhase::kCaptured;
+    a->settingsOfThisUnit = true;
+    return rc;
+  }
+  if (a->options.openFileAllowed || a->options.factoryMode) {
+    const std::string text =
+        "The " + caption + " could not retrieve the settings from your " + a->target +
+        ".\nThis can happen when an intrument is new or doesn't have " +
+        "a serial number set yet.\n\nClick OK to continue loading new firmware." +
+        "\nClick CANCEL to try retrieving the settings again.";
+    if (AskOkCancel(engine, text, "Settings Retrieve Error") == kBoxCancel) return kCancelled;
+    a->settingsSkipped = true;
+    return kOk;
+  }
+  ShowMessageOk(engine, RetrieveErrorText(*engine), "Settings Error", kMessageError);
+  return rc;
+}
+
+std::string RetrieveErrorText(const UpdaterEngine& engine) {
+  return "This " + engine.WindowCaption() + " could not retrieve the settings from your " +
+         engine.targetDisplayName + ".\nPlease try again or contact Orvelle for help.";
+}
+
 Status MarkEraseStep(UpdaterEngine* engine, bool captured) {
-  const char* path = engine->settingsFilePath.c_str();
+  UpdateAttempt* a = engine->attempt.get();
+  const char* path = a->settingsFile.c_str();
   AttemptRecord record;
   if (ReadAttemptRecord(path, &record) < 0) return kOk;  // nothing held for this unit
   if (!captured && record.present && record.phase == AttemptPhase::kCaptured) {
@@ -80,6 +111,7 @@ Status MarkEraseStep(UpdaterEngine* engine, bool captured) {
     std::string movedTo;
     Status rc = SetSettingsFileAside(path, &movedTo, engine->log.get());
     if (rc >= 0) {
+      a->settingsPhase = SettingsPhase::kNone;
       ShowMessageOk(engine,
                     "The settings file found on this computer is not from an update of this " +
                         engine->targetDisplayName + " and will not be restored into it.\n" +
@@ -94,10 +126,11 @@ Status MarkEraseStep(UpdaterEngine* engine, bool captured) {
                       std::to_string(rc) + "]",
                   "Settings Error", kMessageError);
     return rc;
-  } else if (captured && engine->settingsSkipped) {
+  } else if (captured && a->settingsSkipped) {
     return kOk;  // not this unit's file: the save left it alone
   }
   Status rc = MarkAttemptPhase(path, AttemptPhase::kEraseBegun, engine->log.get());
+  if (rc >= 0) a->settingsPhase = SettingsPhase::kEraseBegun;
   if (rc < 0) {
     ShowMessageOk(engine,
                   "The " + engine->WindowCaption() +
@@ -110,10 +143,16 @@ Status MarkEraseStep(UpdaterEngine* engine, bool captured) {
 }
 
 bool EarlierFileIsThisUnit(UpdaterEngine* engine, const AttemptRecord& device) {
-  const char* path = engine->settingsFilePath.c_str();
+  UpdateAttempt* a = engine->attempt.get();
+  const char* path = a->settingsFile.c_str();
   AttemptRecord record;
   if (ReadAttemptRecord(path, &record) < 0) return true;  // the restore reports the missing file
-  if (SameUnit(record, device)) return true;
+  if (SameUnit(record, device)) {
+    a->settingsOfThisUnit = true;
+    if (a->settingsPhase == SettingsPhase::kNone) a->settingsPhase = SettingsPhase::kEraseBegun;
+    return true;
+  }
+  a->settingsPhase = SettingsPhase::kNone;
   LogPrint(engine->log.get(), kLogFailure, kHostSource,
            "The settings file is of a %s, serial \"%s\"; the device is a %s, serial \"%s\"",
            record.device.c_str(), record.serial.c_str(), device.device.c_str(),
@@ -128,7 +167,10 @@ bool EarlierFileIsThisUnit(UpdaterEngine* engine, const AttemptRecord& device) {
   return false;
 }
 
-Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
+namespace {
+
+Status RestoreInto(UpdaterEngine* engine, const std::string& path) {
+  UpdateAttempt* a = engine->attempt.get();
   // From the live settings file, the restore holds it as an update does: an update on the
   // same data folder would otherwise set it aside or delete it under the restore.
   FileLock lock;
@@ -138,7 +180,7 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
   if (std::filesystem::equivalent(path, live, error) && !error) {
     std::string holder;
     const std::string owner = "process " + std::to_string(ThisProcessId()) +
-                              " restoring on port " + engine->selectedPortDescription;
+                              " restoring on port " + a->options.portDescription;
     if (lock.TryLock(live + ".lock", owner, &holder) == kSettingsFileBusy) {
       LogPrint(engine->log.get(), kLogFailure, kHostSource, "The settings file %s is held by %s",
                live.c_str(), holder.c_str());
@@ -157,6 +199,13 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
   DiagnosticLog* log = engine->log.get();
   AttemptRecord file;
   Status rc = ReadAttemptRecord(path.c_str(), &file);
+  if (rc == kSettingsFileMissing) {
+    ShowMessageOk(engine,
+                  "The settings file\n" + path + "\ndoes not exist. Nothing was written to the " +
+                      target + ".",
+                  "Settings File Missing", kMessageError);
+    return rc;
+  }
   if (rc < 0) {
     ShowMessageOk(engine,
                   "The " + caption + " could not read the settings file\n" + path + "\n\n[Error " +
@@ -164,17 +213,15 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
                   "Settings Error", kMessageError);
     return rc;
   }
-  DPForgetInfo(session);
-  engine->profile = DeviceProfile{};
   SetStatus(engine, "Connecting to " + target + "...");
-  rc = DPConnect(session, engine->selectedPortName.c_str(), 2, 3, &engine->profile);
-  engine->connectResult = rc;
+  rc = DPConnect(session, a->options.port.c_str(), 2, 3, &a->profile);
+  a->connectResult = rc;
   if (rc < 0) {
-    std::string text = PortProblemText(engine->selectedPortDescription, rc);
+    std::string text = PortProblemText(a->options.portDescription, rc);
     if (text.empty()) {
       text = "The " + caption + " is unable to connect to your " +
              (engine->IsCommDeviceBuild() ? std::string("communication device") : target) +
-             "\n on Comm Port \"" + engine->selectedPortDescription +
+             "\n on Comm Port \"" + a->options.portDescription +
              "\".\n\nPlease check your serial cable and Comm Port choice.\nError " +
              std::to_string(rc);
     }
@@ -197,14 +244,14 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
     if (logger != kLoggerKyrelCommDev && logger != kLoggerReadvane) {
       ShowMessageOk(engine,
                     "The " + caption + " expected to find an Kyrel Comm Device (KCD or Readvane)" +
-                        ";\nhowever, it found a " + engine->profile.displayName.c_str() + ".",
+                        ";\nhowever, it found a " + a->profile.displayName.c_str() + ".",
                     "Wrong Device", kMessageError);
       return finish(kWrongDevice);
     }
     session->profileType = kTypeDigitalSensor;
     writeByte('[');
     DSSleep(500);
-  } else if (engine->profile.needsLogin && DPLogin(session) < 0) {
+  } else if (a->profile.needsLogin && DPLogin(session) < 0) {
     ShowMessageOk(engine,
                   "This " + caption + " failed to log into your " + target +
                       ".\nPlease check the settings on your instrument or contact Orvelle for "
@@ -229,6 +276,8 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
                   "Wrong Device", kMessageError);
     return finish(kWrongDevice);
   }
+  a->settingsOfThisUnit = true;
+  a->settingsPhase = SettingsPhase::kCaptured;
   DPForgetInfo(session);
   SetStatus(engine, "Restoring settings...");
   rc = DPRestoreInfo(session, path.c_str(), nullptr);
@@ -240,10 +289,21 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
                   "Settings Error", kMessageError);
     return finish(kSettingsNotRestored);
   }
+  a->settingsPhase = SettingsPhase::kRestored;
   engine->ui->SetStatus(("Restored the settings from " + path + ".").c_str());
   LogPrint(log, kLogFailure, kHostSource, "Restored the settings of this unit from %s",
            path.c_str());
   return finish(kOk);
+}
+
+}  // namespace
+
+Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
+  UpdateAttempt* a = BeginAttempt(engine, AttemptKind::kRestore);
+  a->settingsFile = path;
+  const Status rc = RestoreInto(engine, path);
+  FinishAttempt(engine, rc, rc != kSettingsFileBusy && rc != kSettingsFileMissing);
+  return rc;
 }
 
 }  // namespace quendal

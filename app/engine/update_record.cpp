@@ -39,12 +39,13 @@ std::string VersionOrNull(std::uint32_t hundredths) {
   return hundredths == 0 ? "null" : JsonString(VersionText(hundredths));
 }
 
-std::string ResultText(const UpdaterEngine& engine, Status rc) {
+std::string ResultText(const UpdateAttempt& a) {
+  const Status rc = a.result;
   if (rc >= 0) return "Firmware updated and every setting restored";
   if (rc == kSettingsNotRestored) return "Firmware updated; settings not all restored";
-  if (rc == kCancelled && !engine.keepGoing) return "Stopped on request";
+  if (rc == kCancelled && a.stopRequested) return "Stopped on request";
   if (rc == kCancelled) return "Cancelled";
-  if (!engine.lastErrorCaption.empty()) return engine.lastErrorCaption;
+  if (!a.lastErrorCaption.empty()) return a.lastErrorCaption;
   return "Error " + std::to_string(rc);
 }
 
@@ -121,61 +122,51 @@ std::string UpdateRecordLine(const UpdateRecord& r) {
   AppendField(&line, "code", Number(r.code));
   AppendField(&line, "result", JsonString(r.text));
   AppendField(&line, "seconds", Number(r.seconds));
+  if (!r.left.empty()) AppendField(&line, "left", JsonString(r.left));
+  if (!r.advice.empty()) AppendField(&line, "advice", JsonString(r.advice));
   line += "}\n";
   return line;
 }
 
-UpdateRecord DescribeUpdate(const UpdaterEngine& engine, Status rc, std::time_t start,
-                            std::time_t end) {
+UpdateRecord DescribeUpdate(const UpdateAttempt& a) {
+  const UpdateEnding ending = DecideEnding(a);
   UpdateRecord r;
-  r.start = start;
-  r.end = end;
+  r.start = a.start;
+  r.end = a.end;
   r.host = HostName();
-  r.port = engine.selectedPortName;
-  const InstrumentSession* session = engine.session.get();
-  // The session keeps an earlier attempt's unit until a connect identifies another: its
-  // identity counts only when this attempt's connect filled in the profile.
-  if (session && session->profileType != kTypeUnknown && engine.profile.type != kTypeUnknown) {
-    const AttemptRecord unit = HeldUnit(session);
-    r.device = unit.device;
-    r.serial = unit.serial;
-    r.firmwareBefore = unit.firmware;
-  }
-  if (r.device.empty()) r.device = engine.targetDisplayName;
-  if (const HostBSL* host = engine.host.get()) {
-    r.imageName = host->imageName.c_str();
-    r.imageVersion = static_cast<std::uint32_t>(host->imageVersion);
-    r.imageSum = ImageTextSum(host->imageText.data(), host->imageTextLength);
-  }
-  const bool newFirmwareRuns = rc >= 0 || rc == kSettingsNotRestored;
-  if (newFirmwareRuns) {
-    r.firmwareAfter = r.imageVersion;
-  } else if (engine.stage < UpdateStage::kErase) {
-    r.firmwareAfter = r.firmwareBefore;  // nothing was erased
-  }
-  const bool captured = session && session->captured;
-  r.settingsCaptured = captured ? "all" : "none";
-  if (!captured && !engine.settingsSkipped && engine.stage > UpdateStage::kSave) {
+  r.port = a.options.port;
+  r.device = a.device.empty() ? a.target : a.device;
+  r.serial = a.serial;
+  r.firmwareBefore = a.firmwareBefore;
+  r.firmwareAfter = ending.firmwareAfter;
+  r.imageName = a.imageName;
+  r.imageVersion = a.imageVersion;
+  r.imageSum = a.imageSum;
+  r.settingsCaptured = a.settingsCaptured ? "all" : "none";
+  if (!a.settingsCaptured && !a.settingsSkipped && a.stage > UpdateStage::kSave) {
     r.settingsCaptured = "earlier";  // taken up from an earlier attempt's file
   }
-  if (rc >= 0 && !engine.settingsSkipped) {
+  if (a.result >= 0 && !a.settingsSkipped) {
     r.settingsRestored = "all";
-  } else if (rc == kSettingsNotRestored) {
+  } else if (a.result == kSettingsNotRestored) {
     r.settingsRestored = "partial";
-    if (session) r.notRestored = session->notRestored;
+    r.notRestored = a.notRestored;
   } else {
     r.settingsRestored = "none";
   }
-  r.code = rc;
-  r.text = ResultText(engine, rc);
-  r.seconds = static_cast<std::uint32_t>(end > start ? end - start : 0);
+  r.code = a.result;
+  r.text = ResultText(a);
+  r.seconds = a.seconds;
+  r.left = DeviceLeftName(ending.left);
+  r.advice = ending.advice;
   return r;
 }
 
 void WriteUpdateRecord(UpdaterEngine* engine, const UpdateRecord& record) {
-  const std::string path = engine->recordFile.empty()
-                               ? engine->dataFolder + kSeparator + kUpdateRecordFileName
-                               : engine->recordFile;
+  const std::string& recordFile = engine->attempt ? engine->attempt->options.recordFile
+                                                  : engine->options.recordFile;
+  const std::string path =
+      recordFile.empty() ? engine->dataFolder + kSeparator + kUpdateRecordFileName : recordFile;
   // A line cut short by a full disk is ended first, or it would swallow this one. (Built up
   // with push_back: MinGW's GCC 12 takes an insert at 0 for an overlapping copy.)
   std::string line;

@@ -11,6 +11,7 @@
 namespace quendal {
 
 struct UpdaterEngine;
+struct UpdateAttempt;
 
 inline constexpr const char* kUpdateRecordFileName = "updates.jsonl";
 
@@ -33,6 +34,8 @@ struct UpdateRecord {
   Status code = 0;
   std::string text;
   std::uint32_t seconds = 0;
+  std::string left;    // what the device was left in
+  std::string advice;  // what to do next; empty: nothing
 };
 
 // "2026-12-09T07:31:02Z"
@@ -43,9 +46,8 @@ std::string JsonString(const std::string& text);
 // The record as one JSON line, '\n' included.
 std::string UpdateRecordLine(const UpdateRecord& record);
 
-// What the engine knows of the attempt that just ended with `rc`.
-UpdateRecord DescribeUpdate(const UpdaterEngine& engine, Status rc, std::time_t start,
-                            std::time_t end);
+// The record of an ended attempt.
+UpdateRecord DescribeUpdate(const UpdateAttempt& attempt);
 // Appends the attempt's record to the engine's record file. A record that cannot be written
 // is logged; it never changes the update's result.
 void WriteUpdateRecord(UpdaterEngine* engine, const UpdateRecord& record);

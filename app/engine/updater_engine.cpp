@@ -152,7 +152,6 @@ Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& argume
     SelectSensorType(engine, static_cast<std::int32_t>(kSensorFamilyLurra));
     engine->longName = "KCD and Digital Sensor";
     engine->shortName = "KCD";
-    engine->sensorTypeMenu = true;
   } else {
     engine->versionFinderPath = VersionFinderPath(engine->build.targetType);
     engine->targetDisplayName = DeviceTypeDisplayName(engine->build.targetType);
@@ -161,10 +160,10 @@ Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& argume
   }
   for (const std::string& argument : arguments) {
     if (argument == "-factory") {
-      engine->factoryMode = true;
-      engine->openFileAllowed = true;
+      engine->options.factoryMode = true;
+      engine->options.openFileAllowed = true;
     } else if (argument == "-rep") {
-      engine->openFileAllowed = true;
+      engine->options.openFileAllowed = true;
     }
   }
   engine->verboseLog = true;
@@ -184,16 +183,14 @@ Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& argume
                                                 engine->verboseLog ? kLogDetail : kLogFailure);
   engine->session = std::make_unique<InstrumentSession>(engine->log.get());
   engine->host = std::make_unique<HostBSL>(engine->log.get());
-  engine->host->target = &engine->profile;
   if (!engine->IsCommDeviceBuild()) {
     engine->host->deviceKind = static_cast<std::int8_t>(engine->build.targetType);
   }
   engine->host->progress = [engine](std::uint32_t, std::uint32_t, int, char kind) {
     return ReportLoaderProgress(engine, kind) ? 1 : 0;
   };
-  engine->portLink.log = engine->log.get();
-  engine->connectText = "Connect " + engine->shortName + " to computer comm port.";
-  engine->progressStepX = 1;
+  engine->settingsFilePath =
+      engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
   engine->progressStepW = engine->host->imageTextLength > 0
                               ? 35328.0f / static_cast<float>(engine->host->imageTextLength)
                               : 0.5569078f;
@@ -202,8 +199,72 @@ Status EngineStart(UpdaterEngine* engine, const std::vector<std::string>& argume
 }
 
 void SelectPort(UpdaterEngine* engine, const std::string& name, const std::string& description) {
-  engine->selectedPortName = name;
-  engine->selectedPortDescription = description.empty() ? name : description;
+  engine->options.port = name;
+  engine->options.portDescription = description.empty() ? name : description;
+}
+
+UpdateAttempt* BeginAttempt(UpdaterEngine* engine, AttemptKind kind) {
+  // Named after the target as it stands now: a sensor type chosen during the run waits.
+  engine->settingsFilePath =
+      engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
+  engine->attempt =
+      std::make_unique<UpdateAttempt>(kind, engine->options, engine->targetDisplayName);
+  UpdateAttempt* a = engine->attempt.get();
+  a->settingsFile = engine->settingsFilePath;
+  a->start = std::time(nullptr);
+  if (const HostBSL* host = engine->host.get()) {
+    a->imageName = host->imageName.c_str();
+    a->imageVersion = static_cast<std::uint32_t>(host->imageVersion);
+    a->imageSum = ImageTextSum(host->imageText.data(), host->imageTextLength);
+    engine->host->target = &a->profile;
+  }
+  if (engine->session) DPForgetInfo(engine->session.get());
+  a->running = true;
+  return a;
+}
+
+bool Updating(const UpdaterEngine& engine) {
+  return engine.attempt && engine.attempt->running;
+}
+
+void RequestStop(UpdaterEngine* engine) {
+  if (Updating(*engine)) engine->attempt->stopRequested = true;
+}
+
+UpdateEnding LastEnding(const UpdaterEngine& engine) {
+  return engine.attempt ? DecideEnding(*engine.attempt) : UpdateEnding{};
+}
+
+std::string ConnectText(const UpdaterEngine& engine) {
+  return "Connect " + engine.shortName + " to computer comm port.";
+}
+
+std::string UserText(const UpdaterEngine& engine) {
+  return "This utility updates " + engine.targetDisplayName + " firmware to";
+}
+
+void FinishAttempt(UpdaterEngine* engine, Status rc, bool deviceReached) {
+  UpdateAttempt* a = engine->attempt.get();
+  a->result = rc;
+  a->end = std::time(nullptr);
+  a->seconds = static_cast<std::uint32_t>(a->end > a->start ? a->end - a->start : 0);
+  const InstrumentSession* session = engine->session.get();
+  // The session keeps an earlier attempt's unit until a connect identifies another: its
+  // identity counts only when this attempt's connect filled in the profile.
+  if (deviceReached && session && session->profileType != kTypeUnknown &&
+      a->profile.type != kTypeUnknown) {
+    const AttemptRecord unit = HeldUnit(session);
+    a->device = unit.device;
+    a->serial = unit.serial;
+    a->firmwareBefore = unit.firmware;
+  }
+  if (a->device.empty()) a->device = a->target;
+  if (deviceReached && session) {
+    a->settingsCaptured = session->captured != 0;
+    if (rc == kSettingsNotRestored) a->notRestored = session->notRestored;
+  }
+  a->left = DeviceLeftAfter(*a);
+  a->running = false;
 }
 
 Status OpenFirmwareFile(UpdaterEngine* engine, const char* path) {
@@ -235,7 +296,7 @@ void ShowMessageOk(UpdaterEngine* engine, const std::string& text, const std::st
                    int kind) {
   engine->ui->Beep(SoundOfKind(kind));
   engine->ui->ShowMessage(text.c_str(), caption.c_str(), kind);
-  if (kind == kMessageError) engine->lastErrorCaption = caption;
+  if (kind == kMessageError && Updating(*engine)) engine->attempt->lastErrorCaption = caption;
   LogPrint(engine->log.get(), kLogFailure, kToldUser, "%s", text.c_str());
 }
 
@@ -249,54 +310,34 @@ void SetStatus(UpdaterEngine* engine, const std::string& text) {
 }
 
 void SetProgress(UpdaterEngine* engine, int position) {
-  engine->progress = position < 0 ? 0 : position > 100 ? 100 : position;
-  engine->ui->SetProgress(engine->progress);
+  const int clamped = position < 0 ? 0 : position > 100 ? 100 : position;
+  if (engine->attempt) engine->attempt->progress = clamped;
+  engine->ui->SetProgress(clamped);
 }
 
 void StepProgress(UpdaterEngine* engine, int step) {
-  SetProgress(engine, engine->progress + step);
+  SetProgress(engine, (engine->attempt ? engine->attempt->progress : 0) + step);
 }
 
 bool ReportLoaderProgress(UpdaterEngine* engine, char letter) {
+  UpdateAttempt* a = engine->attempt.get();
+  if (!a) return true;
   if (letter == 'X') {
-    StepProgress(engine, engine->progressStepX);
+    StepProgress(engine, 1);
   } else if (letter == 'W') {
-    engine->progressPosition += engine->progressStepW;
-    SetProgress(engine, static_cast<int>(engine->progressPosition + 0.5f));
+    a->progressPosition += engine->progressStepW;
+    SetProgress(engine, static_cast<int>(a->progressPosition + 0.5f));
   }
   engine->ui->PumpMessages();
-  return engine->keepGoing;
-}
-
-const char* UpdateStageName(UpdateStage stage) {
-  switch (stage) {
-    case UpdateStage::kConnect:
-      return "connect";
-    case UpdateStage::kSave:
-      return "save";
-    case UpdateStage::kLoaderStart:
-      return "loader start";
-    case UpdateStage::kErase:
-      return "erase";
-    case UpdateStage::kUpload:
-      return "upload";
-    case UpdateStage::kVectors:
-      return "vectors";
-    case UpdateStage::kRestart:
-      return "restart";
-    case UpdateStage::kCheck:
-      return "check";
-    case UpdateStage::kRestore:
-      return "restore";
-  }
-  return "?";
+  return !a->stopRequested;
 }
 
 bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
+  UpdateAttempt* a = engine->attempt.get();
   engine->ui->PumpMessages();
-  if (!engine->keepGoing && stage <= UpdateStage::kVectors) return false;
-  if (engine->stage != stage) {
-    engine->stage = stage;
+  if (a->stopRequested && stage <= UpdateStage::kVectors) return false;
+  if (a->stage != stage) {
+    a->stage = stage;
     engine->ui->StageEntered(UpdateStageName(stage));
   }
   return true;
@@ -304,84 +345,49 @@ bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
 
 Status StoppedOnRequest(UpdaterEngine* engine) {
   LogPrint(engine->log.get(), kLogFailure, kHostSource, "Update stopped on request at the %s stage",
-           UpdateStageName(engine->stage));
+           UpdateStageName(engine->attempt->stage));
   return kCancelled;
 }
 
 std::string LeftBehindText(const UpdaterEngine& engine) {
-  const std::string target = engine.targetDisplayName;
-  std::string kept;
-  if (std::FILE* file = std::fopen(engine.settingsFilePath.c_str(), "rb")) {
-    std::fclose(file);
-    kept = "Its settings are kept in \"" + engine.settingsFilePath + "\".\n";
-  }
-  const std::string again =
-      "Start the update again on Comm Port \"" + engine.selectedPortDescription + "\" to ";
-  switch (engine.stage) {
-    case UpdateStage::kConnect:
-    case UpdateStage::kSave:
-      return "The " + target + " was not changed: it still runs its old firmware.\n" + kept +
-             again + "update it.";
-    case UpdateStage::kLoaderStart:
-    case UpdateStage::kErase:
-    case UpdateStage::kUpload:
-    case UpdateStage::kVectors:
-      return "The firmware of the " + target +
-             " is not complete: it waits in its firmware loader.\n" + kept + again +
-             "finish the update; leave it connected until then.";
-    case UpdateStage::kRestart:
-    case UpdateStage::kCheck:
-    case UpdateStage::kRestore:
-      return "The new firmware is in the " + target +
-             ", but its settings may not all be back yet.\n" + kept + again + "bring them back.";
-  }
-  return {};
+  return LastEnding(engine).Text();
 }
 
 namespace {
 
 Status RunUpdateSequence(UpdaterEngine* engine) {
-  engine->settingsFilePath =
-      engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
+  UpdateAttempt* a = engine->attempt.get();
+  const std::string& path = a->settingsFile;
   // The settings file is this attempt's alone from before the capture to the end: another
   // updater on the same data folder would set it aside, or delete it on its own success.
   FileLock lock;
   std::string holder;
   const std::string owner = "process " + std::to_string(ThisProcessId()) + " on port " +
-                            engine->selectedPortDescription;
-  const Status locked = lock.TryLock(engine->settingsFilePath + ".lock", owner, &holder);
+                            a->options.portDescription;
+  const Status locked = lock.TryLock(path + ".lock", owner, &holder);
   if (locked == kSettingsFileBusy) {
     LogPrint(engine->log.get(), kLogFailure, kHostSource, "The settings file %s is held by %s",
-             engine->settingsFilePath.c_str(), holder.c_str());
+             path.c_str(), holder.c_str());
     ShowMessageOk(engine,
-                  "Another updater is updating a " + engine->targetDisplayName +
-                      " with the settings file\n" + engine->settingsFilePath + "\n(" +
-                      (holder.empty() ? std::string("unknown process") : holder) +
+                  "Another updater is updating a " + a->target + " with the settings file\n" +
+                      path + "\n(" + (holder.empty() ? std::string("unknown process") : holder) +
                       ").\n\nNothing was changed. Let it finish, then start again.",
                   "Settings File In Use", kMessageError);
     return kSettingsFileBusy;
   }
   if (locked < 0) {
     LogPrint(engine->log.get(), kLogFailure, kHostSource,
-             "The settings file %s could not be locked (error %d)",
-             engine->settingsFilePath.c_str(), locked);
+             "The settings file %s could not be locked (error %d)", path.c_str(), locked);
   }
-  engine->updating = true;
-  engine->keepGoing = true;
   SetProgress(engine, 0);
-  engine->connectText = "Do NOT disconnect " + engine->targetDisplayName + " until finished.";
-  engine->ui->SetConnectText(engine->connectText.c_str());
-  DPForgetInfo(engine->session.get());
-  engine->profile = DeviceProfile{};
-  engine->settingsSkipped = false;
-  engine->stage = UpdateStage::kConnect;
-  engine->connectResult = 0;
-  SetStatus(engine, "Connecting to " + engine->targetDisplayName + "...");
+  engine->ui->SetConnectText(("Do NOT disconnect " + a->target + " until finished.").c_str());
+  SetStatus(engine, "Connecting to " + a->target + "...");
   engine->ui->StageEntered(UpdateStageName(UpdateStage::kConnect));
   const std::uint32_t start = DSTicks();
 
   Status rc = engine->IsCommDeviceBuild() ? UpdateDigitalSensor(engine) : UpdateInstrument(engine);
 
+  std::string connectText = "You may disconnect your " + a->target + " now.";
   if (rc == kSettingsNotRestored) {
     // The new firmware runs: the device is left as after a success, but the settings file
     // stays for the restore that is still owed.
@@ -393,8 +399,7 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
     engine->ui->PumpMessages();
     LogPrint(engine->log.get(), kLogFailure, kHostSource,
              "Finished updating device in %d seconds; not every setting was restored, %s kept",
-             static_cast<int>(seconds), engine->settingsFilePath.c_str());
-    engine->connectText = "You may disconnect your " + engine->targetDisplayName + " now.";
+             static_cast<int>(seconds), path.c_str());
   } else if (rc < 0) {
     engine->ui->HideStatus();
     SetProgress(engine, 0);
@@ -405,10 +410,10 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
     // A loader port of the engine's own left open would lock the next attempt out.
     BSLDisconnect(engine->host.get());
     DPLogout(engine->session.get(), 0);
-    engine->connectText = "Connect " + engine->targetDisplayName + " to computer comm port.";
+    connectText = "Connect " + a->target + " to computer comm port.";
   } else {
     const std::uint32_t seconds = (DSTicks() - start) / 1000;
-    if (engine->profile.calibrationNotice) ShowPostUpdateNotice(engine, engine->profile.type);
+    if (a->profile.calibrationNotice) ShowPostUpdateNotice(engine, a->profile.type);
     SetProgress(engine, 100);
     engine->ui->SetStatus(
         ("Successfully updated firmware in " + std::to_string(seconds) + " seconds.").c_str());
@@ -417,34 +422,26 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
     LogPrint(engine->log.get(), kLogFailure, kHostSource, "Finished updating device in %d seconds",
              static_cast<int>(seconds));
     // Every captured setting is back. A run that went on without settings owns no file.
-    if (!engine->settingsSkipped) std::remove(engine->settingsFilePath.c_str());
-    engine->connectText = "You may disconnect your " + engine->targetDisplayName + " now.";
+    if (!a->settingsSkipped) {
+      std::remove(path.c_str());
+      a->settingsPhase = SettingsPhase::kRestored;
+    }
   }
-  engine->ui->SetConnectText(engine->connectText.c_str());
-  engine->newSerialNumber.clear();
-  engine->updating = false;
+  engine->ui->SetConnectText(connectText.c_str());
   return rc;
 }
 
 }  // namespace
 
 Status RunUpdate(UpdaterEngine* engine) {
-  engine->lastErrorCaption.clear();
-  engine->stage = UpdateStage::kConnect;
-  const std::time_t start = std::time(nullptr);
+  BeginAttempt(engine, AttemptKind::kUpdate);
   Status rc = CheckImageBeforeUpdate(engine);
   const bool deviceReached = rc >= 0;
   if (deviceReached) rc = RunUpdateSequence(engine);
-  UpdateRecord record = DescribeUpdate(*engine, rc, start, std::time(nullptr));
-  if (!deviceReached) {
-    // Refused before the port was opened: what the session holds is an earlier unit's.
-    record.device = engine->targetDisplayName;
-    record.serial.clear();
-    record.firmwareBefore = 0;
-    record.firmwareAfter = 0;
-    record.settingsCaptured = "none";
-  }
-  WriteUpdateRecord(engine, record);
+  // A new serial number is for one unit.
+  engine->options.newSerialNumber.clear();
+  FinishAttempt(engine, rc, deviceReached);
+  WriteUpdateRecord(engine, DescribeUpdate(*engine->attempt));
   return rc;
 }
 

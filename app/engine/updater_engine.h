@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/engine/operator_interface.h"
+#include "app/engine/update_attempt.h"
 #include "host/bounded_text.h"
 #include "host/diagnostic_log.h"
 #include "host/port_enum.h"
@@ -30,22 +31,6 @@ inline constexpr char kSeparator = '\\';
 inline constexpr char kSeparator = '/';
 #endif
 
-inline constexpr int kPortTableSize = 16;
-
-// Where an update has got to; what an interruption leaves behind depends on it.
-enum class UpdateStage {
-  kConnect,
-  kSave,
-  kLoaderStart,
-  kErase,
-  kUpload,
-  kVectors,
-  kRestart,
-  kCheck,
-  kRestore,
-};
-const char* UpdateStageName(UpdateStage stage);
-
 // How CheckHardwareRevision works in this build.
 enum class HardwareRule { kNone, kCOnly, kAOrB };
 // The command that resets records after an instrument update in this build.
@@ -60,6 +45,8 @@ struct BuildSettings {
 };
 BuildSettings ThisBuild();
 
+// The program-wide objects: what lives as long as the program. What one Start learns is
+// in `attempt`, made anew by each Start; the window keeps its own state.
 struct UpdaterEngine {
   explicit UpdaterEngine(OperatorInterface* ui, BuildSettings build = ThisBuild());
   UpdaterEngine(const UpdaterEngine&) = delete;
@@ -71,54 +58,47 @@ struct UpdaterEngine {
   std::unique_ptr<DiagnosticLog> log;
   std::unique_ptr<InstrumentSession> session;
   std::unique_ptr<HostBSL> host;
-  DeviceLink portLink;
-  PortEntry ports[kPortTableSize];
-  std::int32_t portCount = 0;
-  std::int32_t selectedPortIndex = 0;
-  std::string selectedPortName;
-  std::string selectedPortDescription;
 
   std::string dataFolder;
   std::string errorFilePath;
+  // The target's settings file in the data folder.
   std::string settingsFilePath;
   std::string targetDisplayName;
   std::string longName;
   std::string shortName;
   std::string versionFinderPath;
-  std::string userText1;
-  std::string connectText;
-  std::int32_t sensorTypeCode = 0;
-  bool sensorTypeMenu = false;
-  std::int32_t checkedSensorItem = -1;  // the menu code of the checked item; -1: none
-
-  DeviceProfile profile;
+  // The image's version and the bar's share of one "W" frame.
   std::uint32_t imageVersion = 396;
-  std::int32_t progressStepX = 1;
   float progressStepW = 0.5569078f;
-  float progressPosition = 0;
-  int progress = 0;
-  bool settingsSkipped = false;
-  UpdateStage stage = UpdateStage::kConnect;
-  // What the first connect of the last update gave: a console tells port problems apart by it.
-  Status connectResult = 0;
-
-  bool updating = false;
-  bool keepGoing = false;
-  bool openFileAllowed = false;
-  bool factoryMode = false;
-  bool findAllPorts = false;
   bool verboseLog = true;
-  bool replaceSerialNumber = false;
-  bool dontEraseData = false;
-  std::string newSerialNumber;
-  // Where the attempt's record goes; empty: updates.jsonl in the data folder.
-  std::string recordFile;
-  // The caption of the last error shown, for the record of a failed attempt.
-  std::string lastErrorCaption;
+
+  // What the operator chose for the next Start.
+  UpdateOptions options;
+  // The running or the last attempt; none before the first Start.
+  std::unique_ptr<UpdateAttempt> attempt;
 
   bool IsCommDeviceBuild() const { return build.targetType == kTypeDigitalSensor; }
   std::string WindowCaption() const { return targetDisplayName + " Firmware Updater"; }
 };
+
+// A new attempt of `kind` with the operator's options, the target and the image as they
+// stand; it replaces the last one.
+UpdateAttempt* BeginAttempt(UpdaterEngine* engine, AttemptKind kind);
+// Ends the running attempt with `rc`: its unit as the session identified it (`deviceReached`
+// false: the port was never opened), and what the device was left in.
+void FinishAttempt(UpdaterEngine* engine, Status rc, bool deviceReached);
+// True while an attempt runs.
+bool Updating(const UpdaterEngine& engine);
+// Asks the running attempt to stop at its next safe point; nothing when none runs.
+void RequestStop(UpdaterEngine* engine);
+// The ending of the last attempt (an empty one before the first).
+UpdateEnding LastEnding(const UpdaterEngine& engine);
+// The line that asks for the device before a Start.
+std::string ConnectText(const UpdaterEngine& engine);
+// The window's first line: what the image is for.
+std::string UserText(const UpdaterEngine& engine);
+// The code of the sensor-type menu item that carries the check mark; -1: none.
+std::int32_t CheckedSensorItem(const UpdaterEngine& engine);
 
 // Start-up without a window: the target family, the command-line switches, the data folder
 // (`dataFolder` empty: the per-user one), the log and the engine objects. Returns the
@@ -132,7 +112,7 @@ std::string PerUserDataFolder();
 // system takes it as a folder name, else its cleaned form with a check of the whole name,
 // so two ports never share a folder and none is a device name of Windows (COM3, NUL.txt).
 std::string StationUnitFolder(const std::string& port);
-// Selects the port the sequences open; `description` is what the messages show.
+// Selects the port the next Start opens; `description` is what the messages show.
 void SelectPort(UpdaterEngine* engine, const std::string& name, const std::string& description);
 // Replaces the image by a TI-Text file and recomputes the image version and the "W" step.
 Status OpenFirmwareFile(UpdaterEngine* engine, const char* path);
@@ -154,7 +134,7 @@ bool EnterStage(UpdaterEngine* engine, UpdateStage stage);
 // What a sequence returns when it stops on request: kCancelled, with a line in the log.
 Status StoppedOnRequest(UpdaterEngine* engine);
 // For an update that was stopped or cut short: what state the device was left in and how
-// to take it up again.
+// to take it up again (the last attempt's ending as one text).
 std::string LeftBehindText(const UpdaterEngine& engine);
 
 // Operator dialogue helpers.
@@ -170,6 +150,32 @@ void StepProgress(UpdaterEngine* engine, int step);
 // with `firstLine`, kBatteryLow. A battery that cannot be read is no reason to stop: 0.
 Status CheckBatteryStep(UpdaterEngine* engine, InstrumentSession* session, const char* status,
                         const char* firstLine);
+// The save: the device's settings into the attempt's settings file, and the question
+// whether to go on without them (-rep, -factory). Negative: the sequence stops with it.
+Status SaveSettingsStep(UpdaterEngine* engine);
+// "could not retrieve the settings" of the save and the login before it.
+std::string RetrieveErrorText(const UpdaterEngine& engine);
+// The loader would not start: `noLoader` is the code of a device that has none (named
+// `device` in the message), which is returned; any other failure gives kHandshakeFailed.
+Status LoaderStartFailed(UpdaterEngine* engine, Status rc, Status noLoader,
+                         const std::string& device);
+// A loader step failed with `code`: "encountered an error" under `caption`, or nothing
+// but a log line when the operator asked to stop. `code` (kCancelled on request).
+Status LoaderStepFailed(UpdaterEngine* engine, Status code, const char* caption);
+// Erase, upload and vectors through the started loader, each its own stage, since what an
+// interruption leaves behind depends on how far this got. 1; kCancelled when stopped on
+// request; else the loader's code after its message.
+Status TransferFirmwareStep(UpdaterEngine* engine, std::uint32_t pauseBeforeUploadMs);
+// The check stage begins.
+void BeginCheckStep(UpdaterEngine* engine);
+// The firmware's own verdict `rc` (`corrupt`: its code for corrupt firmware), with the
+// message for a failure; `rc` as given.
+Status FirmwareCheckResult(UpdaterEngine* engine, Status rc, Status corrupt);
+// The restore stage begins.
+void BeginRestoreStep(UpdaterEngine* engine);
+// True when the settings file may go back into the device: this attempt captured it, or
+// the earlier attempt's file is this unit's (else it is moved aside after a warning).
+bool SettingsFileIsThisUnits(UpdaterEngine* engine);
 // The settings file around the erase.
 // Right after the save (`saved`: its result): warns of another unit's file moved aside;
 // stops (negative) before anything is touched when a held value could not be written back.

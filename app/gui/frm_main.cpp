@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
@@ -50,36 +49,6 @@ QSettings Preferences() {
                    kProduct);
 }
 
-// The texts carry their own line ends. Left to itself the box breaks a line wider than its
-// limit anywhere, even inside a word; so every line is shown whole, as written.
-void SetBoxText(QMessageBox* box, const QString& text) {
-  box->setTextFormat(Qt::RichText);
-  box->setText("<p style=\"white-space:pre\">" + text.toHtmlEscaped() + "</p>");
-}
-
-// A failure names the log, where the details of what went wrong are.
-void AddLogDetail(QMessageBox* box, int kind, const std::string& logPath) {
-  if ((kind == kMessageError || kind == kMessageWarning) && !logPath.empty())
-    box->setDetailedText("The details are in the log:\n" + QString::fromStdString(logPath));
-}
-
-void ShowRealMessage(QWidget* parent, const QString& text, const QString& caption, int kind,
-                     const std::string& logPath) {
-  QMessageBox box(MessageKindIcon(kind), caption, QString(), QMessageBox::Ok, parent);
-  SetBoxText(&box, text);
-  AddLogDetail(&box, kind, logPath);
-  box.setWindowFlag(Qt::WindowStaysOnTopHint);
-  box.exec();
-}
-
-int AskReal(QWidget* parent, const QString& text, const QString& caption, int flags) {
-  const bool withCancel = (flags & 0x0F) == 1;
-  QMessageBox box(QMessageBox::Warning, caption, QString(),
-                  withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, parent);
-  SetBoxText(&box, text);
-  return box.exec() == QMessageBox::Ok ? kBoxOk : kBoxCancel;
-}
-
 // A device with a download arrow; drawn, so the program needs no image files.
 QPixmap DeviceIcon() {
   QPixmap pixmap(48, 48);
@@ -108,12 +77,7 @@ void PortComboBox::showPopup() {
 TfrmMain::TfrmMain(WindowOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
   engine_ = std::make_unique<UpdaterEngine>(this, options_.build);
-  dialogs.message = [this](const QString& text, const QString& caption, int kind) {
-    ShowRealMessage(this, text, caption, kind, engine_->errorFilePath);
-  };
-  dialogs.box = [this](const QString& text, const QString& caption, int flags) {
-    return AskReal(this, text, caption, flags);
-  };
+  InstallRealDialogs();
   dialogs.openFirmware = [this] {
     QFileDialog dialog(this, "Please select a firmware file", QDir::currentPath(),
                        "Firmware File (*.txt);;Any File (*)");
@@ -343,10 +307,10 @@ void TfrmMain::FormShow() {
   UpdaterEngine* e = engine_.get();
   const Status constructed = EngineStart(e, arguments, options_.dataFolder);
 
-  OpenFirmwareFile1->setEnabled(e->openFileAllowed);
-  PromptforSerialNumber1->setVisible(e->factoryMode);
-  DontEraseData1->setVisible(e->factoryMode);
-  const bool sensorBlock = e->factoryMode && e->sensorTypeMenu;
+  OpenFirmwareFile1->setEnabled(e->options.openFileAllowed);
+  PromptforSerialNumber1->setVisible(e->options.factoryMode);
+  DontEraseData1->setVisible(e->options.factoryMode);
+  const bool sensorBlock = e->options.factoryMode && e->IsCommDeviceBuild();
   N3->setVisible(sensorBlock);
   Set1->setVisible(sensorBlock);
   for (auto& [action, code] : sensorItems) action->setVisible(sensorBlock && code != 95);
@@ -354,22 +318,23 @@ void TfrmMain::FormShow() {
 
   {
     QSettings preferences = Preferences();
-    e->findAllPorts = preferences.value("FindAllComms", false).toBool();
+    findAllPorts = preferences.value("FindAllComms", false).toBool();
     // "VerboseLog" is written for others to see; every run starts verbose.
     e->verboseLog = true;
     portSaved_ = preferences.contains("CommPort");
     savedPort_ = portSaved_ ? preferences.value("CommPort").toString() : QString();
   }
-  ForceFindAllCommPorts1->setChecked(e->findAllPorts);
+  ForceFindAllCommPorts1->setChecked(findAllPorts);
   VerboseErrorFile1->setChecked(true);
 
   FillPortList(true);
 
   userText2->setText(QString::fromUtf8(e->host->imageName.c_str()));
   ShowTargetTexts();
-  lblConnect->setText(Q(e->connectText));
+  lblConnect->setText(Q(ConnectText(*e)));
 
-  if (DeviceTypeEraseWarning(e->build.targetType) && !e->openFileAllowed && !e->factoryMode) {
+  if (DeviceTypeEraseWarning(e->build.targetType) && !e->options.openFileAllowed &&
+      !e->options.factoryMode) {
     timerEraseWarn->start();
   } else {
     tWebCheck->start();
@@ -383,30 +348,30 @@ void TfrmMain::ShowTargetTexts() {
   setWindowTitle(Q(e.WindowCaption()));
   About1->setText(Q(AboutCaption(e)));
   QCoreApplication::setApplicationName(Q(e.targetDisplayName + " Updater"));
-  userText1->setText(Q(e.userText1));
+  userText1->setText(Q(UserText(e)));
   commLabel->setText(Q("Connect to " + e.longName + " with Comm Port"));
 }
 
 void TfrmMain::CheckSensorItem() {
-  for (auto& [action, code] : sensorItems) action->setChecked(code == engine_->checkedSensorItem);
+  const std::int32_t checked = CheckedSensorItem(*engine_);
+  for (auto& [action, code] : sensorItems) action->setChecked(code == checked);
 }
 
 void TfrmMain::FillPortList(bool once) {
   UpdaterEngine* e = engine_.get();
   std::int32_t count = kPortTableSize;
-  if (CommPortEnum(&e->portLink, e->ports, &count, e->findAllPorts, options_.portPlaces) < 1) {
-    count = 0;
-  }
-  e->portCount = count;
+  portLink_.log = e->log.get();
+  if (CommPortEnum(&portLink_, ports, &count, findAllPorts, options_.portPlaces) < 1) count = 0;
+  portCount = count;
   QSignalBlocker quiet(cbCommPort);
   cbCommPort->clear();
   for (int i = 0; i < count; ++i)
-    cbCommPort->addItem(QString::fromUtf8(e->ports[i].description.c_str()));
+    cbCommPort->addItem(QString::fromUtf8(ports[i].description.c_str()));
   int selected = 0;
   if (once) {
     const std::string saved = savedPort_.toStdString();
     for (int i = 0; portSaved_ && i < count; ++i) {
-      if (saved == e->ports[i].portName.c_str()) {
+      if (saved == ports[i].portName.c_str()) {
         selected = i;
         break;
       }
@@ -415,7 +380,7 @@ void TfrmMain::FillPortList(bool once) {
     // The port chosen stays chosen wherever the refill put it: a newly plugged adapter
     // must not take its place unseen.
     for (int i = 0; i < count; ++i) {
-      if (e->selectedPortName == e->ports[i].portName.c_str()) {
+      if (e->options.port == ports[i].portName.c_str()) {
         selected = i;
         break;
       }
@@ -435,9 +400,9 @@ void TfrmMain::FillPortList(bool once) {
 
 void TfrmMain::CommitPort(int index) {
   UpdaterEngine* e = engine_.get();
-  if (index < 0 || index >= e->portCount) return;
-  e->selectedPortIndex = index;
-  SelectPort(e, e->ports[index].portName.c_str(), e->ports[index].description.c_str());
+  if (index < 0 || index >= portCount) return;
+  selectedPortIndex = index;
+  SelectPort(e, ports[index].portName.c_str(), ports[index].description.c_str());
 }
 
 void TfrmMain::cbCommPortDropDown() {
@@ -445,59 +410,9 @@ void TfrmMain::cbCommPortDropDown() {
 }
 
 void TfrmMain::cbCommPortChange(int index) {
-  UpdaterEngine* e = engine_.get();
-  if (index < 0 || index >= e->portCount) return;
+  if (index < 0 || index >= portCount) return;
   CommitPort(index);
-  if (!e->selectedPortName.empty()) btnStart->setEnabled(true);
-}
-
-void TfrmMain::btnStartClick() {
-  btnStart->setEnabled(false);
-  btnClose->setEnabled(false);
-  UpdateFirmware1->setEnabled(false);
-  timerStart->start();
-}
-
-void TfrmMain::UpdateFirmware1Click() {
-  timerStart->start();
-  UpdateFirmware1->setEnabled(false);
-}
-
-void TfrmMain::btnCloseClick() {
-  // Close stays enabled under an update started from the menu; closing at once there would
-  // hide the window while the upload goes on, so it asks as the close request does.
-  if (engine_->updating) return Exit1Click();
-  closeAtOnce_ = true;
-  close();
-  closeAtOnce_ = false;
-}
-
-void TfrmMain::Exit1Click() {
-  close();
-}
-
-void TfrmMain::timerStartTimer() {
-  timerStart->stop();
-  UpdaterEngine* e = engine_.get();
-  // A Start pressed while a menu-started update waits would open the same port twice.
-  if (e->updating) return;
-  cbCommPort->setEnabled(false);
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  e->newSerialNumber = newSNstr->text().toStdString();
-  RunUpdate(e);
-
-  btnStart->setEnabled(true);
-  btnStart->setDefault(false);
-  btnClose->setEnabled(true);
-  btnClose->setDefault(true);
-  UpdateFirmware1->setEnabled(true);
-  PromptforSerialNumber1->setChecked(false);
-  newSNstr->hide();
-  newSN->hide();
-  newSNstr->clear();
-  cbCommPort->setEnabled(true);
-  QApplication::restoreOverrideCursor();
-  e->updating = false;
+  if (!engine_->options.port.empty()) btnStart->setEnabled(true);
 }
 
 void TfrmMain::timerEraseWarnTimer() {
@@ -575,36 +490,13 @@ void TfrmMain::SendFeedbacktoOrvelle1Click() {
   frmWeb->OpenCheck();
 }
 
-void TfrmMain::closeEvent(QCloseEvent* event) {
-  UpdaterEngine* e = engine_.get();
-  if (!closeAtOnce_ && e->updating) {
-    const std::string caption = e->WindowCaption();
-    const std::string name = e->targetDisplayName;
-    const std::string text = "The " + caption + " is updating your " + name +
-                             "!\nThis process should NOT be interrupted.\n\n" + "Your " + name +
-                             " may be unusable or have missing settings\n" +
-                             "until you complete the firmware update process.\n\n" +
-                             "Click OK to continue updating your" + name + ".\n";
-    if (MessageBox(text.c_str(), "Don't Quit Now!", 48) == kBoxOk) {
-      event->ignore();
-      return;
-    }
-  }
-  if (!closeAtOnce_) e->keepGoing = false;
-  FormClose();
-  event->accept();
-  // The program ends with its window even when the close came during a wait of the
-  // window's own (a web request, a pump), which the last-window rule alone missed.
-  QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-}
-
 void TfrmMain::FormClose() {
   if (!shown_) return;
   const UpdaterEngine& e = *engine_;
   QSettings preferences = Preferences();
-  preferences.setValue("FindAllComms", e.findAllPorts);
+  preferences.setValue("FindAllComms", findAllPorts);
   preferences.setValue("VerboseLog", e.verboseLog);
-  preferences.setValue("CommPort", Q(e.selectedPortName));
+  preferences.setValue("CommPort", Q(e.options.port));
   preferences.sync();
 }
 
@@ -615,24 +507,24 @@ void TfrmMain::VerboseErrorFile1Click() {
 }
 
 void TfrmMain::ForceFindAllCommPorts1Click() {
-  engine_->findAllPorts = ForceFindAllCommPorts1->isChecked();
+  findAllPorts = ForceFindAllCommPorts1->isChecked();
 }
 
 void TfrmMain::PromptforSerialNumber1Click() {
   const bool on = PromptforSerialNumber1->isChecked();
-  engine_->replaceSerialNumber = on;
+  engine_->options.replaceSerialNumber = on;
   newSN->setVisible(on);
   newSNstr->setVisible(on);
   if (on) newSNstr->setFocus();
 }
 
 void TfrmMain::DontEraseData1Click() {
-  engine_->dontEraseData = DontEraseData1->isChecked();
+  engine_->options.dontEraseData = DontEraseData1->isChecked();
 }
 
 void TfrmMain::SensorTypeClick(std::int32_t code) {
   // The running sequence has named its files and messages after the current target.
-  if (!engine_->updating) SelectSensorType(engine_.get(), code);
+  if (!Updating(*engine_)) SelectSensorType(engine_.get(), code);
   CheckSensorItem();
   ShowTargetTexts();
 }
@@ -648,7 +540,7 @@ void TfrmMain::OpenLogFolder1Click() {
 
 void TfrmMain::OpenFirmwareFile1Click() {
   // The loader may be reading the image right now.
-  if (engine_->updating) return;
+  if (Updating(*engine_)) return;
   const QString path = dialogs.openFirmware ? dialogs.openFirmware() : QString();
   if (path.isEmpty()) return;
   UpdaterEngine* e = engine_.get();
@@ -692,7 +584,6 @@ void TfrmMain::OpenFirmwareFile1Click() {
     e->targetDisplayName = DeviceTypeDisplayName(e->host->deviceKind);
     e->longName = e->targetDisplayName;
     e->shortName = e->targetDisplayName;
-    e->userText1 = "This utility updates " + e->targetDisplayName + " firmware to";
     ShowTargetTexts();
   }
   userText2->setText(QString::fromUtf8(e->host->imageName.c_str()));
@@ -710,65 +601,6 @@ void TfrmMain::DumpFirmwareImage1Click() {
     ShowMessageOk(e, "Error saving firmware image: " + std::to_string(rc), "Error",
                   kMessageWarning);
   }
-}
-
-// OperatorInterface.
-
-void TfrmMain::SetStatus(const char* text) {
-  statusText->setText(QString::fromUtf8(text));
-  statusText->show();
-  statusText->repaint();
-}
-
-void TfrmMain::HideStatus() {
-  statusText->hide();
-}
-
-void TfrmMain::SetProgress(int position) {
-  statusBar->setValue(position);
-}
-
-void TfrmMain::ShowModeless(const QString& text, const QString& caption, int kind) {
-  auto* box = new QMessageBox(MessageKindIcon(kind), caption, QString(), QMessageBox::Ok, this);
-  SetBoxText(box, text);
-  AddLogDetail(box, kind, engine_->errorFilePath);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowFlag(Qt::WindowStaysOnTopHint);
-  box->setWindowModality(Qt::NonModal);
-  box->show();
-}
-
-void TfrmMain::ShowMessage(const char* text, const char* caption, int kind) {
-  if (pumping_ > 0) {
-    ShowModeless(QString::fromUtf8(text), QString::fromUtf8(caption), kind);
-    return;
-  }
-  if (dialogs.message) dialogs.message(QString::fromUtf8(text), QString::fromUtf8(caption), kind);
-}
-
-int TfrmMain::MessageBox(const char* text, const char* caption, int flags) {
-  // OK alone has one answer; the update need not wait for it.
-  if (pumping_ > 0 && (flags & 0x0F) == 0) {
-    ShowModeless(QString::fromUtf8(text), QString::fromUtf8(caption), kMessageWarning);
-    return kBoxOk;
-  }
-  if (!dialogs.box) return kBoxCancel;
-  return dialogs.box(QString::fromUtf8(text), QString::fromUtf8(caption), flags);
-}
-
-void TfrmMain::Beep(int sound) {
-  if (dialogs.beep) dialogs.beep(sound);
-}
-
-void TfrmMain::PumpMessages() {
-  repaint();
-  ++pumping_;
-  QCoreApplication::processEvents();
-  --pumping_;
-}
-
-void TfrmMain::SetConnectText(const char* text) {
-  lblConnect->setText(QString::fromUtf8(text));
 }
 
 }  // namespace quendal

@@ -25,6 +25,8 @@ namespace quendal {
 
 class TfrmWeb;
 
+inline constexpr int kPortTableSize = 16;
+
 // A port list that says when it is about to open, so it can be refilled first.
 class PortComboBox : public QComboBox {
  public:
@@ -74,6 +76,12 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   void SetConnectText(const char* text) override;
 
   UpdaterEngine* engine() { return engine_.get(); }
+
+  // The window's own state: the ports its list shows and the choices of its menus.
+  PortEntry ports[kPortTableSize];
+  std::int32_t portCount = 0;
+  std::int32_t selectedPortIndex = 0;
+  bool findAllPorts = false;
 
   // Handlers, by the names the rest of the program knows them by.
   void FormShow();
@@ -141,6 +149,7 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  void InstallRealDialogs();
   void BuildControls();
   void BuildMenus();
   void FillPortList(bool once);
@@ -150,8 +159,12 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   // Runs a Help item that needs the web once the request now waiting has ended.
   bool QueuedBehindWebRequest(bool* queued, void (TfrmMain::*handler)());
 
+  // Tells how the update just run ended, when it left something to do.
+  void ShowEnding();
+
   WindowOptions options_;
   std::unique_ptr<UpdaterEngine> engine_;
+  DeviceLink portLink_;
   bool shown_ = false;
   bool closeAtOnce_ = false;
   // Above 0 while a running update lets the window's messages run: a box opened then was

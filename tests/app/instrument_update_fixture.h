@@ -126,7 +126,7 @@ class InstrumentUpdate : public testing::Test {
     device_->PowerCycle(600000);
     DeviceProfile profile;
     const std::uint32_t start = DSTicks();
-    EXPECT_EQ(DPConnect(engine_->session.get(), engine_->selectedPortName.c_str(), 2, 3, &profile),
+    EXPECT_EQ(DPConnect(engine_->session.get(), engine_->options.port.c_str(), 2, 3, &profile),
               kNothingListening);
     const std::uint32_t took = DSTicks() - start;
     device_->PowerCycle(0);

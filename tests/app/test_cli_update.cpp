@@ -16,6 +16,7 @@
 #include "sim/comm_device.h"
 #include "sim/pty_transport.h"
 #include "tests/app/cli_run.h"
+#include "tests/support/eventually.h"
 #include "tests/support/child_program.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -38,7 +39,11 @@ TEST(CliUpdate, SlowDemoEventStream) {
   EXPECT_EQ(events.back(), (json{{"event", "result"},
                                  {"code", 1},
                                  {"seconds", events.back()["seconds"]},
-                                 {"settingsRestored", true}}));
+                                 {"settingsRestored", true},
+                                 {"status", 0},
+                                 {"firmwareBefore", "3.90"},
+                                 {"firmwareAfter", "3.96"},
+                                 {"left", "updated"}}));
   EXPECT_TRUE(events.back()["seconds"].is_number_unsigned());
   int lastProgress = -1;
   std::vector<std::string> statuses;
@@ -214,9 +219,7 @@ TEST_F(CliDevice, SlowSecondInterruptEndsAtOnce) {
   EXPECT_FALSE(device_->WithSensor([](const sim::SdiSensor& s) { return s.SelfTestPasses(); }));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   EXPECT_TRUE(std::filesystem::exists(dir_.File("data") + "/Lurra Family.settings.txt"));
-  for (int i = 0; i < 50 && device_->Mode() != sim::CommMode::kShell; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  test::Eventually([&] { return device_->Mode() == sim::CommMode::kShell; });
   EXPECT_EQ(device_->Mode(), sim::CommMode::kShell) << "the grave accent went out";
 }
 

@@ -69,7 +69,7 @@ TEST(LineFaults, SlowVectorsThatNeverLeftThePortAreAFailedStep) {
 
   const Status rc = RunUpdate(&engine);
   EXPECT_LT(rc, 0);
-  EXPECT_EQ(engine.stage, UpdateStage::kVectors) << AllText(ui);
+  EXPECT_EQ(engine.attempt->stage, UpdateStage::kVectors) << AllText(ui);
   EXPECT_NE(AllText(ui).find("Firmware Upload Error"), std::string::npos) << AllText(ui);
   EXPECT_NE(LeftBehindText(engine).find("waits in its firmware loader"), std::string::npos)
       << LeftBehindText(engine);
@@ -167,7 +167,7 @@ TEST_F(CorvelBench, SlowARestoreThatDoesNotReadBackNamesWhatIsMissing) {
   const std::string log = test::ReadWholeFile(dir_.File("data") + "/" +
                                               engine_->WindowCaption() + ".errors.txt");
   EXPECT_NE(log.find("DPRestoreInfo could not restore: tadj"), std::string::npos);
-  const UpdateRecord record = DescribeUpdate(*engine_, rc, 0, 1);
+  const UpdateRecord record = DescribeUpdate(*engine_->attempt);
   EXPECT_EQ(record.settingsRestored, "partial");
   EXPECT_EQ(record.notRestored, "tadj");
   EXPECT_NE(UpdateRecordLine(record).find("\"notRestored\":\"tadj\""), std::string::npos);

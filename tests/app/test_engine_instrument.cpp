@@ -19,7 +19,7 @@ TEST_F(InstrumentUpdate, SlowFullUpdateRestoresTheSettings) {
     EXPECT_TRUE(ui_.Reached(position)) << position;
   }
   // The held "adc" is not the calibrated one: the notice is due, but the Corvel Four has none.
-  EXPECT_TRUE(engine_->profile.calibrationNotice);
+  EXPECT_TRUE(engine_->attempt->profile.calibrationNotice);
   EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
   EXPECT_EQ(ui_.statuses[1], "Saving settings for this Corvel Four...");
   EXPECT_EQ(model_->Erasures(), 1) << "the type erases its old data";

@@ -155,7 +155,7 @@ TEST_F(InstrumentUpdate, SlowAfterTheRestart) {
     if (c.answeringAttempt == 3) bench.restartMs += 2 * attemptMs + 750;
     Boot(bench);
     OpenImage(DeviceTypeCode(c.type));
-    engine_->dontEraseData = c.dontEraseData;
+    engine_->options.dontEraseData = c.dontEraseData;
     const std::size_t logBefore = LogText().size();
     const std::uint32_t start = DSTicks();
     ASSERT_EQ(RunUpdate(engine_.get()), c.result) << ui_.Captions() << "\n" << LogText();
@@ -291,7 +291,7 @@ TEST_F(InstrumentUpdate, SlowALoggersSettingsComeBackAfterAFailureAfterTheErase)
     ASSERT_EQ(EngineStart(engine_.get(), {}, dir_.File("data")), 0);
     SelectPort(engine_.get(), transport.SlavePath(), "simulated logger");
     OpenImage("TARNX");
-    engine_->dontEraseData = true;
+    engine_->options.dontEraseData = true;
     const auto before = logger.Settings();
     ASSERT_EQ(before.at("sn"), "SN-1001");
     c.spoil(&logger.Device(), true);

@@ -34,17 +34,17 @@ class Rules : public testing::Test {
 TEST_F(Rules, StartUpNamesTheTarget) {
   Start(kTypeDigitalSensor, {"-Factory", "-rep"});
   EXPECT_EQ(engine_->WindowCaption(), "Lurra Family Firmware Updater");
-  EXPECT_EQ(engine_->sensorTypeCode, 260);
+  EXPECT_EQ(engine_->options.sensorTypeCode, 260);
   EXPECT_EQ(engine_->versionFinderPath, "/versionfinder/Lurra-Firmware.txt");
   EXPECT_EQ(engine_->errorFilePath,
             dir_.File("data") + "/Lurra Family Firmware Updater.errors.txt");
-  EXPECT_TRUE(engine_->openFileAllowed);
-  EXPECT_FALSE(engine_->factoryMode) << "switches are compared case-sensitively";
+  EXPECT_TRUE(engine_->options.openFileAllowed);
+  EXPECT_FALSE(engine_->options.factoryMode) << "switches are compared case-sensitively";
 
   Start(kTypeCvFour, {"-factoryx", "-factory"});
   EXPECT_EQ(engine_->WindowCaption(), "Corvel Four Firmware Updater");
   EXPECT_EQ(engine_->versionFinderPath, "/versionfinder/CorvelSeries4.txt");
-  EXPECT_TRUE(engine_->factoryMode);
+  EXPECT_TRUE(engine_->options.factoryMode);
   EXPECT_EQ(engine_->host->deviceKind, kTypeCvFour);
 }
 
@@ -67,10 +67,10 @@ TEST_F(Rules, SensorTypeSelection) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
     SelectSensorType(engine_.get(), c.code);
-    EXPECT_EQ(engine_->checkedSensorItem, c.checked);
+    EXPECT_EQ(CheckedSensorItem(*engine_), c.checked);
     EXPECT_EQ(engine_->versionFinderPath, c.path);
     EXPECT_EQ(engine_->targetDisplayName, c.name);
-    EXPECT_EQ(engine_->userText1, std::string("This utility updates ") + c.name + " firmware to");
+    EXPECT_EQ(UserText(*engine_), std::string("This utility updates ") + c.name + " firmware to");
     EXPECT_EQ(AboutCaption(*engine_), std::string("About ") + c.name + " Firmware Updater");
   }
 }

@@ -1,6 +1,7 @@
 // The digital-sensor update as the Start handler runs it, against the simulated comm
 // device and its sensor over a pseudo-terminal: the update, its refusals and its resumption.
 #include "tests/app/sensor_update_fixture.h"
+#include "tests/support/eventually.h"
 
 namespace quendal::sensor_tests {
 
@@ -16,6 +17,8 @@ TEST_F(SensorUpdate, FullUpdateKeepsTheSensorsSettings) {
   EXPECT_EQ(after.updates, 1u);
   EXPECT_FALSE(SettingsFileExists()) << "deleted after success";
   EXPECT_TRUE(ui_.shown.empty()) << ui_.Captions();
+  // The grave accent is the sequence's last byte: the device may still be taking it.
+  test::Eventually([&] { return device_->Mode() == sim::CommMode::kShell; });
   EXPECT_EQ(device_->Mode(), sim::CommMode::kShell) << "the comm device is handed back";
 
   const std::vector<std::string> expected = {
@@ -94,6 +97,7 @@ TEST_F(SensorUpdate, RefusalsBeforeTheLoader) {
     EXPECT_EQ(ui_.connectText, "Connect Lurra Family to computer comm port.");
     EXPECT_EQ(Facts().updates, 0u);
     EXPECT_EQ(Facts().address, before.address);
+    test::Eventually([&] { return device_->Mode() == sim::CommMode::kShell; });
     EXPECT_EQ(device_->Mode(), sim::CommMode::kShell) << "the grave accent ends a failure";
   }
   EXPECT_NE(LogText().find("ErrorOK Told User:: This digital sensor does not have"),

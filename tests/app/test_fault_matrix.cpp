@@ -201,7 +201,7 @@ bool WaitForStage(ChildProgram* child, const Trigger& trigger) {
   return trigger.progress.empty() || child->WaitFor(trigger.progress, 60000);
 }
 
-// An operator that clears keep going once a stage has begun, as the console program does
+// An operator that asks the update to stop once a stage has begun, as the console program does
 // at its first interrupt.
 class InterruptingOperator : public RecordingOperator {
  public:
@@ -223,7 +223,7 @@ class InterruptingOperator : public RecordingOperator {
 
  private:
   void Check() {
-    if (statusSeen_ && (trigger_.progress.empty() || progressSeen_)) (*engine_)->keepGoing = false;
+    if (statusSeen_ && (trigger_.progress.empty() || progressSeen_)) RequestStop(*engine_);
   }
   UpdaterEngine** engine_;
   Trigger trigger_;

@@ -97,6 +97,11 @@ class FrmMainTest : public QObject {
     window->show();
     return window;
   }
+  // As if a Start were running: an attempt the window did not begin.
+  static void PretendUpdating(TfrmMain* w) {
+    w->engine()->attempt = std::make_unique<UpdateAttempt>();
+    w->engine()->attempt->running = true;
+  }
 
  private slots:
   void init() {
@@ -184,12 +189,12 @@ class FrmMainTest : public QObject {
 
     // The serial-number field comes and goes with its menu item.
     w->PromptforSerialNumber1->trigger();
-    QVERIFY(w->newSNstr->isVisible() && w->engine()->replaceSerialNumber);
+    QVERIFY(w->newSNstr->isVisible() && w->engine()->options.replaceSerialNumber);
     QCOMPARE(w->newSNstr->maxLength(), 15);
     QVERIFY(w->newSNstr->width() >=
             w->newSNstr->fontMetrics().horizontalAdvance(QString(15, '0')) + 8);
     w->PromptforSerialNumber1->trigger();
-    QVERIFY(!w->newSNstr->isVisible() && !w->engine()->replaceSerialNumber);
+    QVERIFY(!w->newSNstr->isVisible() && !w->engine()->options.replaceSerialNumber);
 
     // Help and About go through the OK-only box, with the beep of their kind, and are logged.
     w->About1->trigger();
@@ -324,7 +329,7 @@ class FrmMainTest : public QObject {
       QCOMPARE(w->cbCommPort->count(), 1);
       QCOMPARE(w->cbCommPort->currentText(), QString("No Comm Ports Found"));
       QVERIFY(!w->btnStart->isEnabled());
-      QCOMPARE(w->engine()->selectedPortName, std::string());
+      QCOMPARE(w->engine()->options.port, std::string());
       // Choosing the placeholder selects nothing.
       emit w->cbCommPort->activated(0);
       QVERIFY(!w->btnStart->isEnabled());
@@ -332,24 +337,24 @@ class FrmMainTest : public QObject {
     }
     QCOMPARE(w->cbCommPort->count(), 2);
     QCOMPARE(w->cbCommPort->currentIndex(), expected);
-    const std::string name = w->engine()->ports[expected].portName.c_str();
-    QCOMPARE(w->engine()->selectedPortName, name);
+    const std::string name = w->ports[expected].portName.c_str();
+    QCOMPARE(w->engine()->options.port, name);
     QVERIFY(w->btnStart->isEnabled());
 
     // A newly plugged adapter listed ahead of the chosen port does not take its place.
     AddPort("devsim-a0", "/dev/null");
     w->cbCommPortDropDown();
     QCOMPARE(w->cbCommPort->count(), 3);
-    QCOMPARE(w->engine()->selectedPortName, name);
+    QCOMPARE(w->engine()->options.port, name);
     QCOMPARE(w->cbCommPort->currentText(),
-             QString::fromUtf8(w->engine()->ports[w->cbCommPort->currentIndex()].description.c_str()));
+             QString::fromUtf8(w->ports[w->cbCommPort->currentIndex()].description.c_str()));
     QVERIFY(QFile::remove(Path("sim/devsim-a0")));
 
     // A port that went away while the list was closed: the refill shows what is there.
     QVERIFY(QFile::remove(Path("sim/devsim-a1")));
     w->cbCommPortDropDown();
     QCOMPARE(w->cbCommPort->count(), 1);
-    QCOMPARE(w->engine()->selectedPortName, Path("sim/devsim-b2").toStdString());
+    QCOMPARE(w->engine()->options.port, Path("sim/devsim-b2").toStdString());
   }
 
   void preferencesWrittenAtClose() {
@@ -367,7 +372,7 @@ class FrmMainTest : public QObject {
     QCOMPARE(w->engine()->log->Level(), std::uint32_t{kLogDetail});
 
     w->ForceFindAllCommPorts1->trigger();
-    QVERIFY(!w->engine()->findAllPorts);
+    QVERIFY(!w->findAllPorts);
     emit w->cbCommPort->activated(1);
     w->Exit1->trigger();
     QVERIFY(!w->isVisible());
@@ -461,11 +466,10 @@ class FrmMainTest : public QObject {
 
   void closeRefusedWhileUpdating() {
     auto w = Open();
-    w->engine()->updating = true;
-    w->engine()->keepGoing = true;
+    PretendUpdating(w.get());
     w->Exit1->trigger();
     QVERIFY(w->isVisible());
-    QVERIFY(w->engine()->keepGoing);
+    QVERIFY(!w->engine()->attempt->stopRequested);
     QCOMPARE(boxes_.size(), size_t{1});
     QCOMPARE(boxes_[0].caption, QString("Don't Quit Now!"));
     QCOMPARE(boxes_[0].kindOrFlags, 48);
@@ -479,17 +483,18 @@ class FrmMainTest : public QObject {
     QVERIFY(w->isVisible());
     QCOMPARE(boxes_.size(), size_t{2});
 
-    w->engine()->updating = false;
+    // Let go, the close stops the update at its next safe point.
+    boxAnswer_ = kBoxCancel;
     w->Exit1->trigger();
     QVERIFY(!w->isVisible());
-    QVERIFY(!w->engine()->keepGoing);
-    QCOMPARE(boxes_.size(), size_t{2});
+    QVERIFY(w->engine()->attempt->stopRequested);
+    QCOMPARE(boxes_.size(), size_t{3});
   }
 
   void nothingChangesUnderARunningUpdate() {
     AddPort("devsim-a1", "/dev/null");
     auto w = Open({"-factory"});
-    w->engine()->updating = true;
+    PretendUpdating(w.get());
     bool asked = false;
     w->dialogs.openFirmware = [&] {
       asked = true;
@@ -506,7 +511,7 @@ class FrmMainTest : public QObject {
     QTRY_VERIFY(!w->timerStart->isActive());
     QCOMPARE(w->lblConnect->text(), before);
     QVERIFY(!w->statusText->isVisible());
-    QVERIFY(w->engine()->updating);
+    QVERIFY(Updating(*w->engine()));
   }
 
   // Under an update started from the menu, Close stays enabled: neither it nor Escape may
@@ -514,8 +519,7 @@ class FrmMainTest : public QObject {
   void closeAndEscapeDuringAMenuStartedUpdate() {
     AddPort("devsim-a1", "/dev/null");
     auto w = Open();
-    w->engine()->updating = true;
-    w->engine()->keepGoing = true;
+    PretendUpdating(w.get());
     QVERIFY(w->btnClose->isEnabled());
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w.get()));
@@ -530,9 +534,9 @@ class FrmMainTest : public QObject {
       QVERIFY2(w->isVisible(), name);
       QVERIFY2(boxes_.size() == 1, name);
       QCOMPARE(boxes_[0].caption, QString("Don't Quit Now!"));
-      QVERIFY2(w->engine()->keepGoing, name);
+      QVERIFY2(!w->engine()->attempt->stopRequested, name);
     }
-    w->engine()->updating = false;
+    w->engine()->attempt->running = false;
   }
 
   // A box the operator opens while an update runs (here the help) stays open beside it: the
@@ -589,7 +593,7 @@ class FrmMainTest : public QObject {
     // Asked to quit while the update runs: refused, and the update goes on.
     bool asked = false;
     QTimer::singleShot(400, w.get(), [&] {
-      asked = w->engine()->updating;
+      asked = Updating(*w->engine());
       w->Exit1->trigger();
     });
     QTest::mouseClick(w->btnStart, Qt::LeftButton);
@@ -615,7 +619,7 @@ class FrmMainTest : public QObject {
     QVERIFY(w->btnClose->isDefault() && !w->btnStart->isDefault());
     QVERIFY(w->btnStart->isEnabled() && w->UpdateFirmware1->isEnabled());
     QVERIFY(w->cbCommPort->isEnabled());
-    QVERIFY(!w->engine()->updating);
+    QVERIFY(!Updating(*w->engine()));
     QVERIFY(std::find(beeps_.begin(), beeps_.end(), 64) != beeps_.end());
     QVERIFY(!QFile::exists(Path("data/Lurra Family.settings.txt")));
     QCOMPARE(device.WithSensor([](const sim::SdiSensor& s) { return s.version(); }), 396u);

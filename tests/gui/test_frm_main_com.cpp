@@ -137,8 +137,8 @@ class FrmMainComTest : public QObject {
     QVERIFY(w->ForceFindAllCommPorts1->isChecked());
     w->cbCommPort->showPopup();
     int index = -1;
-    for (int i = 0; i < w->engine()->portCount; ++i) {
-      if (port == w->engine()->ports[i].portName.c_str()) index = i;
+    for (int i = 0; i < w->portCount; ++i) {
+      if (port == w->ports[i].portName.c_str()) index = i;
     }
     QVERIFY2(index >= 0, qPrintable(port + " not among the ports found"));
     QAbstractItemView* list = w->cbCommPort->view();
@@ -146,11 +146,11 @@ class FrmMainComTest : public QObject {
     const QRect item = list->visualRect(list->model()->index(index, 0));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
     QTRY_VERIFY(!list->isVisible());
-    QCOMPARE(QString::fromStdString(w->engine()->selectedPortName), port);
+    QCOMPARE(QString::fromStdString(w->engine()->options.port), port);
     QVERIFY(w->btnStart->isEnabled());
 
     QTest::mouseClick(w->btnStart, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(w->btnClose->isEnabled() && !w->engine()->updating, 240000);
+    QTRY_VERIFY_WITH_TIMEOUT(w->btnClose->isEnabled() && !Updating(*w->engine()), 240000);
     QVERIFY2(boxesSeen_.isEmpty(), qPrintable(boxesSeen_.join("\n")));
     QVERIFY2(QRegularExpression("^Successfully updated firmware in \\d+ seconds\\.$")
                  .match(w->statusText->text())
@@ -166,7 +166,7 @@ class FrmMainComTest : public QObject {
     w->Exit1->trigger();
     QVERIFY(!w->isVisible());
     auto again = Open();
-    QCOMPARE(QString::fromStdString(again->engine()->selectedPortName), port);
+    QCOMPARE(QString::fromStdString(again->engine()->options.port), port);
     QCOMPARE(again->cbCommPort->currentIndex(), index);
   }
 };
