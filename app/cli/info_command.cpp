@@ -39,7 +39,11 @@ int RunInfoCommand(const std::vector<std::string_view>& args) {
   std::string port, description;
   if (options.error.empty()) {
     if (auto* v = options.Value("--port")) {
-      ResolvePort(*v, &port, &description);
+      std::string why;
+      if (int status = ResolvePort(*v, &port, &description, &why); status) {
+        std::fprintf(stderr, "quendal-cli info: %s\n", why.c_str());
+        return status;
+      }
     } else if (OnlyPort(&port, &description, &options.error)) {
       std::fprintf(stderr, "quendal-cli: using port %s, the only one there is\n",
                    description.c_str());

@@ -79,14 +79,18 @@ constexpr const char* kPortsHelp =
     "2 usage error\n";
 
 constexpr const char* kImageHelp =
-    "usage: quendal-cli image [--firmware FILE] [--dump OUT] [--check TYPE]\n"
+    "usage: quendal-cli image [--firmware FILE] [--dump OUT] [--ti-text OUT] [--check TYPE]\n"
     "\n"
     "Shows the firmware image (name, version, kind, length, sum, vectors).\n"
     "\n"
     "  --firmware FILE   load a TI-Text file first instead of the built-in image\n"
-    "  --dump OUT        write the image to OUT as TI-Text\n"
-    "  --check TYPE      whether the image fits device TYPE (a type code such as\n"
-    "                    KYREL-SX or CVFOUR)\n"
+    "  --dump OUT        write the image to OUT as the window's \"Dump Firmware Image\"\n"
+    "                    does (words high byte first, no \"q\"): to compare with such a\n"
+    "                    dump; the updater does not open it again\n"
+    "  --ti-text OUT     write the image to OUT as a TI-Text file, which --firmware and\n"
+    "                    other TI-Text tools read back to the same bytes\n"
+    "  --check TYPE      whether the image is made for device TYPE (a type code such as\n"
+    "                    KYREL-SX or CVFOUR) and fits its memory\n"
     "\n"
     "exit status: 0 shown (and fits), 1 not a valid image or it does not fit,\n"
     "2 usage error\n";

@@ -12,6 +12,7 @@
 #include "app/cli/cli_operator.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/options.h"
+#include "app/cli/ports_command.h"
 #include "app/cli/station_command.h"
 #include "app/engine/updater_engine.h"
 #include "host/file_ops.h"
@@ -148,29 +149,34 @@ std::string DataFolderProblem(const std::string& given) {
   return {};
 }
 
-void ResolvePort(const std::string& given, std::string* name, std::string* description) {
+int ResolvePort(const std::string& given, std::string* name, std::string* description,
+                std::string* why) {
   *name = given;
   *description = given;
-  if (given.find('/') != std::string::npos || given.find('\\') != std::string::npos) return;
+  if (given.rfind(kUsbPortPrefix, 0) == 0)
+    return FindPortByUsbSerial(given.substr(kUsbPortPrefix.size()), name, description, why);
+  if (given.find('/') != std::string::npos || given.find('\\') != std::string::npos)
+    return kExitOk;
   // A name the driver opens as it stands needs no list, whose probing opens every port.
 #ifdef _WIN32
-  if (given.rfind("COM", 0) == 0) return;
+  if (given.rfind("COM", 0) == 0) return kExitOk;
 #else
   std::error_code ec;
-  if (std::filesystem::exists("/dev/" + given, ec)) return;
+  if (std::filesystem::exists("/dev/" + given, ec)) return kExitOk;
 #endif
   std::vector<PortEntry> entries(64);
   std::int32_t count = static_cast<std::int32_t>(entries.size());
   DeviceLink link;
-  if (CommPortEnum(&link, entries.data(), &count, false) < 1) return;
+  if (CommPortEnum(&link, entries.data(), &count, false) < 1) return kExitOk;
   for (std::int32_t i = 0; i < count; ++i) {
     const std::string listed = entries[i].description.c_str();
     const std::string shortName = listed.substr(0, listed.find(' '));
     if (shortName == given || given == entries[i].portName.c_str()) {
       *name = entries[i].portName.c_str();
-      return;
+      return kExitOk;
     }
   }
+  return kExitOk;
 }
 
 bool OnlyPort(std::string* name, std::string* description, std::string* why) {
@@ -355,7 +361,11 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
   if (options.error.empty()) options.error = CheckUpdateRequest(request);
   if (options.error.empty()) {
     if (auto* v = options.Value("--port")) {
-      ResolvePort(*v, &request.port, &request.portDescription);
+      std::string why;
+      if (int status = ResolvePort(*v, &request.port, &request.portDescription, &why); status) {
+        std::fprintf(stderr, "quendal-cli update: %s\n", why.c_str());
+        return status;
+      }
     } else if (OnlyPort(&request.port, &request.portDescription, &options.error)) {
       std::fprintf(stderr, "quendal-cli: using port %s, the only one there is\n",
                    request.portDescription.c_str());
@@ -393,8 +403,12 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
     ui.Result(rc, 0);
     return kExitFailed;
   }
-  std::string port, description;
-  ResolvePort(*options.Value("--port"), &port, &description);
+  std::string port, description, why;
+  if (int status = ResolvePort(*options.Value("--port"), &port, &description, &why); status) {
+    ui.Problem(why, "Port Problem");
+    ui.Result(kRefused, 0);
+    return status;
+  }
   SelectPort(&engine, port, description);
   const std::uint32_t start = DSTicks();
   const std::string& from = *options.Value("--from");

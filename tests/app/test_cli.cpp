@@ -80,6 +80,10 @@ TEST(Cli, FailuresAndUsageErrors) {
       {"image --firmware " + Quote(dir.File("missing.txt")), 1, "(error -2)"},
       {"image --firmware " + Quote(notTiText), 1, "is not a valid firmware file (error -100)"},
       {"image --dump " + Quote(dir.File("no/such/dir/out.txt")), 1, "could not write the image"},
+      {"info --port usb:A9XK1 --data-dir " + Quote(dir.path()), 6,
+       "no port's USB adapter has the serial number A9XK1"},
+      {"update --port usb:A9XK1 --data-dir " + Quote(dir.path()), 6,
+       "'quendal-cli ports' shows the serial numbers"},
   };
   for (const Case& c : cases) {
     CliRun run = Cli(c.args);
@@ -118,7 +122,13 @@ TEST(Cli, ImageCheckGivesTheVerdict) {
       {"image --firmware " + Quote(vectorsOnly) + " --check KYREL-SX", 1, "no program data"},
       {"image --firmware " + Quote(huge), 1, "larger than 16 MB"},
       {"image --firmware " + Quote(glued), 1, "line 2, column 5: \"G\" is no hex digit"},
-      {"image --check NOSUCH", 2, "'NOSUCH' names no device type"},
+      {"image --check NOSUCH", 2, "'NOSUCH' names no device type; the types are TARN, TARNB,"},
+      {"image --check lurra", 2, "CVFTDL (or their numbers 1 to 22); a digital sensor such as "
+                                 "lurra is KYREL-SX"},
+      {"image --firmware " + Quote(sensor) + " --check CVFOUR", 1,
+       "is made for KYREL-SX (Digital Sensor), not for CVFOUR (Corvel Four)."},
+      {"image --firmware " + Quote(logger) + " --check 10", 1,
+       "\"TARNX 2.10\" is made for TARNX (Tarnx), not for KYREL-SX"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
@@ -126,13 +136,28 @@ TEST(Cli, ImageCheckGivesTheVerdict) {
     EXPECT_EQ(run.status, c.status) << run.output;
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
   }
-  // The built-in image passes for the sensors it is made for.
+  // The built-in image passes for the sensors it is made for, and for nothing else even
+  // where its bytes would fit.
   if (std::string(kBuiltinImage.name) == "Lurra 3.96") {
     CliRun run = Cli("image --check KYREL-SX");
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("Check:   fits KYREL-SX (Digital Sensor)\n"), std::string::npos)
         << run.output;
+    for (const char* type : {"CVFOUR", "KCD"}) {
+      run = Cli(std::string("image --check ") + type);
+      EXPECT_EQ(run.status, 1) << run.output;
+      EXPECT_NE(run.output.find("\"Lurra 3.96\" is made for KYREL-SX"), std::string::npos)
+          << run.output;
+    }
   }
+  // The TI-Text form opens again; the dump form is for comparing, as the window writes it.
+  const std::string tiText = dir.File("lurra again.txt");
+  CliRun run = Cli("image --firmware " + Quote(sensor) + " --ti-text " + Quote(tiText));
+  ASSERT_EQ(run.status, 0) << run.output;
+  run = Cli("image --firmware " + Quote(tiText));
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("FFF0: FFFF FFFF FFFF FFFF FFFF FFFF FFFF 8000\n"), std::string::npos)
+      << run.output;
 }
 
 TEST(Cli, PortsListsARunningSimulatedDevice) {
