@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <string>
 
 #include "app/cli/options.h"
@@ -46,7 +48,7 @@ std::string MakeDemoFolder() {
 }  // namespace
 
 int RunDemoCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options = ParseOptions(args, {}, {"--events"});
+  ParsedOptions options = ParseOptions(args, {}, {"--events", "--keep"});
   if (!options.error.empty()) {
     std::fprintf(stderr, "quendal-cli demo: %s\n", options.error.c_str());
     return kExitUsage;
@@ -87,10 +89,19 @@ int RunDemoCommand(const std::vector<std::string_view>& args) {
 
   const bool kept = after.address == before.address && after.serialNumber == before.serialNumber &&
                     after.x4 == before.x4 && after.xa == before.xa && after.selfTest;
-  if (!events) {
-    Describe("Sensor after", after);
-    std::printf("Log: %s\n",
-                (request.dataDir + "/Lurra Family Firmware Updater.errors.txt").c_str());
+  if (!events) Describe("Sensor after", after);
+  if (options.Has("--keep")) {
+    // Events keep standard output pure JSON; the folder is named on standard error there.
+    std::fprintf(events ? stderr : stdout,
+                 "Kept: %s (the log, the settings copy and the record of the update)\n",
+                 request.dataDir.c_str());
+  } else {
+    std::error_code ec;
+    std::filesystem::remove_all(request.dataDir, ec);
+    if (ec) {
+      std::fprintf(stderr, "quendal-cli demo: the folder %s could not be removed (%s)\n",
+                   request.dataDir.c_str(), ec.message().c_str());
+    }
   }
   if (status == kExitOk && !kept) {
     std::fprintf(stderr, "quendal-cli demo: the sensor did not keep its settings\n");

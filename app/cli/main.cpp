@@ -123,10 +123,12 @@ constexpr const char* kHistoryHelp =
     "exit status: 0 shown (also when nothing is recorded yet), 2 usage error\n";
 
 constexpr const char* kDemoHelp =
-    "usage: quendal-cli demo [--events]\n"
+    "usage: quendal-cli demo [--keep] [--events]\n"
     "\n"
-    "A full update of a simulated KCD with a Lurra sensor on a pseudo-terminal.\n"
+    "A full update of a simulated KCD with a Lurra sensor on a pseudo-terminal, with a\n"
+    "data folder of its own under $TMPDIR (or /tmp), removed at the end.\n"
     "\n"
+    "  --keep     keep the data folder (log, settings copy, record) and say where it is\n"
     "  --events   write JSON Lines events instead of text\n";
 
 std::string InfoHelp() {

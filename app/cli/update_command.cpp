@@ -215,7 +215,9 @@ bool OnlyPort(std::string* name, std::string* description, std::string* why) {
   return false;
 }
 
-int PortProblem(const std::string& port, int connectResult, std::string* text) {
+int PortProblem(const std::string& port, int connectResult, std::string* text,
+                bool toldAlready) {
+  // The engine's message calls a port the user may not open "in use": that one is said anew.
   if (DSPortDenied(connectResult)) {
     *text = "you may not open port " + port +
             " (permission denied). Add yourself to the group that owns it, on most systems "
@@ -223,15 +225,20 @@ int PortProblem(const std::string& port, int connectResult, std::string* text) {
     return kExitPortDenied;
   }
   if (DSPortMissing(connectResult)) {
-    *text = "port " + port +
-            " does not exist. Check that the adapter is plugged in, and see 'quendal-cli ports' "
-            "for the ports there are.";
+    *text = toldAlready ? std::string("Check that the adapter is plugged in")
+                        : "port " + port + " does not exist. Check that the adapter is plugged in";
+    *text += ", and see 'quendal-cli ports' for the ports there are.";
     return kExitPortMissing;
   }
   if (DSPortInUse(connectResult)) {
-    *text = "port " + port +
-            " is in use by another program. Close that program (a terminal, another updater) "
-            "or choose another port.";
+    // The engine's message already says to close that program or choose another port.
+    if (toldAlready) {
+      text->clear();
+    } else {
+      *text = "port " + port +
+              " is in use by another program. Close that program (a terminal, another "
+              "updater) or choose another port.";
+    }
     return kExitPortBusy;
   }
   return kExitOk;
@@ -318,8 +325,8 @@ int RunUpdateRequest(const UpdateRequest& request) {
   } else if (status == kExitRecoverable) {
     ui.Problem(LeftBehindText(engine), "Update Stopped");
   } else if (std::string text; PortProblem(engine.selectedPortDescription, engine.connectResult,
-                                           &text) != kExitOk) {
-    ui.Problem(text, "Port Problem");
+                                           &text, true) != kExitOk) {
+    if (!text.empty()) ui.Problem(text, "Port Problem");
   }
   std::error_code ec;
   const bool kept = rc < 0 && std::filesystem::exists(engine.settingsFilePath, ec);
@@ -419,8 +426,9 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   }
   rc = RestoreSettingsFrom(&engine, from);
   std::string portText;
-  const int portStatus = PortProblem(engine.selectedPortDescription, engine.connectResult, &portText);
-  if (portStatus != kExitOk) ui.Problem(portText, "Port Problem");
+  const int portStatus =
+      PortProblem(engine.selectedPortDescription, engine.connectResult, &portText, true);
+  if (portStatus != kExitOk && !portText.empty()) ui.Problem(portText, "Port Problem");
   ui.Result(rc, (DSTicks() - start) / 1000);
   if (rc == kSettingsNotRestored) return kExitSettingsNotRestored;
   if (rc == kSettingsFileBusy) return kExitPortBusy;

@@ -51,7 +51,9 @@ bool OnlyPort(std::string* name, std::string* description, std::string* why);
 std::string DataFolderProblem(const std::string& folder);
 
 // The exit status for a failed connect of the port, with the message that says the fix;
-// kExitOk when the open was no port problem.
-int PortProblem(const std::string& port, int connectResult, std::string* text);
+// kExitOk when the open was no port problem. `toldAlready`: the engine's own message said
+// what happened, so the text only adds what it did not say (empty: nothing).
+int PortProblem(const std::string& port, int connectResult, std::string* text,
+                bool toldAlready = false);
 
 }  // namespace quendal::cli

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "loader/builtin_image.h"
 #include "tests/support/pty_rig.h"
@@ -158,6 +159,51 @@ TEST(Cli, ImageCheckGivesTheVerdict) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("FFF0: FFFF FFFF FFFF FFFF FFFF FFFF FFFF 8000\n"), std::string::npos)
       << run.output;
+}
+
+// The table names ports by their short names and keeps its columns in line whatever the
+// lengths of the values; the events keep the record as it is.
+TEST(Cli, HistoryShowsShortPortNamesInAlignedColumns) {
+  TempDir dir;
+  auto record = [](const std::string& port, const std::string& serial, int code) {
+    return "{\"start\":\"2026-12-09T20:00:00Z\",\"port\":\"" + port +
+           "\",\"device\":\"Lurra Family\",\"serial\":\"" + serial +
+           "\",\"firmwareBefore\":\"3.90\",\"firmwareAfter\":\"3.96\",\"code\":" +
+           std::to_string(code) + ",\"seconds\":81,\"result\":\"done\"}\n";
+  };
+  WriteWholeFile(dir.File("updates.jsonl"),
+                 record("/run/user/1000/quendal/devsim-station-unit-one", "LU-1", 1) +
+                     record("COM3", "LU-\u00ff-a-long-serial-number", -130) +
+                     record("/dev/ttyUSB0", "", 1));
+  CliRun run = Cli("history --data-dir " + Quote(dir.path()));
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; at < run.output.size(); at = end + 1) {
+    end = run.output.find('\n', at);
+    if (end == std::string::npos) end = run.output.size();
+    lines.push_back(run.output.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), 4u) << run.output;
+  EXPECT_NE(lines[1].find("  devsim-station-unit-one  "), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[1].find("/run/user"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[3].find("  ttyUSB0  "), std::string::npos) << lines[3];
+  // Each column starts where its heading does (the serial number "LU-\u00ff..." counted as
+  // the characters it shows).
+  auto column = [](const std::string& line, std::size_t characters) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+      if (seen++ == characters) return i;
+    }
+    return line.size();
+  };
+  const std::size_t firmware = lines[0].find("FIRMWARE");
+  const std::size_t result = lines[0].find("RESULT");
+  ASSERT_NE(result, std::string::npos);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].substr(column(lines[i], firmware), 11), "3.90 > 3.96") << run.output;
+    EXPECT_EQ(lines[i].substr(column(lines[i], result)), "done") << run.output;
+  }
 }
 
 TEST(Cli, PortsListsARunningSimulatedDevice) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -56,6 +57,26 @@ TEST(CliUpdate, SlowDemoEventStream) {
   ASSERT_FALSE(statuses.empty());
   EXPECT_EQ(statuses.front(), "Connecting to Lurra Family...");
   EXPECT_EQ(statuses.back().rfind("Successfully updated firmware in ", 0), 0u);
+
+  // The demo's data folder goes with it, unless it is asked to keep it.
+  const char* tmp = std::getenv("TMPDIR");
+  ASSERT_TRUE(tmp && *tmp);
+  auto demoFolders = [tmp] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp)) {
+      if (entry.path().filename().string().rfind("quendal-demo-", 0) == 0)
+        found.push_back(entry.path().string());
+    }
+    return found;
+  };
+  EXPECT_TRUE(demoFolders().empty());
+  run = Cli("demo --keep");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::vector<std::string> kept = demoFolders();
+  ASSERT_EQ(kept.size(), 1u) << run.output;
+  EXPECT_NE(run.output.find("Kept: " + kept[0] + " ("), std::string::npos) << run.output;
+  EXPECT_TRUE(std::filesystem::exists(kept[0] + "/Lurra Family Firmware Updater.errors.txt"));
+  std::filesystem::remove_all(kept[0]);
 }
 
 class CliDevice : public testing::Test {
