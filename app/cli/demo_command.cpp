@@ -48,7 +48,11 @@ std::string MakeDemoFolder() {
 }  // namespace
 
 int RunDemoCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options = ParseOptions(args, {}, {"--events", "--keep"});
+  ParsedOptions options =
+      ParseOptions(args, {}, {"--events", "--keep", "-q", "--quiet", "-v", "--verbose"});
+  bool quiet = false;
+  bool verbose = false;
+  if (options.error.empty()) TakeLoudness(options, &quiet, &verbose, &options.error);
   if (!options.error.empty()) {
     std::fprintf(stderr, "quendal-cli demo: %s\n", options.error.c_str());
     return kExitUsage;
@@ -72,6 +76,8 @@ int RunDemoCommand(const std::vector<std::string_view>& args) {
   request.port = transport.SlavePath();
   request.portDescription = "simulated KCD";
   request.events = events;
+  request.quiet = quiet;
+  request.verbose = verbose;
   request.dataDir = MakeDemoFolder();
   if (request.dataDir.empty()) {
     std::fprintf(stderr, "quendal-cli demo: could not create a data folder\n");
@@ -79,7 +85,7 @@ int RunDemoCommand(const std::vector<std::string_view>& args) {
   }
 
   const SensorFacts before = Facts(device);
-  if (!events) {
+  if (!events && !quiet) {
     std::printf("Simulated KCD with a Lurra sensor on %s\n", request.port.c_str());
     Describe("Sensor before", before);
   }

@@ -74,6 +74,16 @@ int StatusOfRun(const UpdaterEngine& engine, Status rc, bool interrupted) {
 
 }  // namespace
 
+bool TakeLoudness(const ParsedOptions& options, bool* quiet, bool* verbose, std::string* error) {
+  *quiet = options.Has("-q") || options.Has("--quiet");
+  *verbose = options.Has("-v") || options.Has("--verbose");
+  if (*quiet && *verbose) {
+    *error = "give -q or -v, not both";
+    return false;
+  }
+  return true;
+}
+
 std::vector<std::string> QuestionNames() {
   std::vector<std::string> names;
   for (const char* caption : kQuestionCaptions) names.push_back(QuestionName(caption));
@@ -252,6 +262,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
   std::int32_t sensorType = 0;
   if (!request.sensorType.empty()) ParseSensorTypeCode(request.sensorType, &sensorType);
   CliOperator ui(request.events, request.answer == "ok" ? kBoxOk : kBoxCancel);
+  ui.SetQuiet(request.quiet);
   ui.SetAnswers(request.answer.empty() ? 0 : request.answer == "ok" ? kBoxOk : kBoxCancel,
                 request.yes);
 
@@ -284,6 +295,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
     ui.Result(rc, 0);
     return kExitFailed;
   }
+  if (request.verbose) engine.log->SetEcho([&ui](const std::string& line) { ui.LogLine(line); });
   if (sensorType != 0) SelectSensorType(&engine, sensorType);
   if (!request.firmware.empty()) {
     rc = OpenFirmwareFile(&engine, request.firmware.c_str());
@@ -340,7 +352,8 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
       args,
       {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--yes", "--data-dir",
        "--record-file"},
-      {"--factory", "--rep", "--dont-erase", "--events"}, {"--yes"});
+      {"--factory", "--rep", "--dont-erase", "--events", "-q", "--quiet", "-v", "--verbose"},
+      {"--yes"});
   UpdateRequest request;
   request.factory = options.Has("--factory");
   request.rep = options.Has("--rep");
@@ -365,6 +378,7 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
       }
     }
   }
+  if (options.error.empty()) TakeLoudness(options, &request.quiet, &request.verbose, &options.error);
   if (options.error.empty()) options.error = CheckUpdateRequest(request);
   if (options.error.empty()) {
     if (auto* v = options.Value("--port")) {
@@ -373,7 +387,8 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
         std::fprintf(stderr, "quendal-cli update: %s\n", why.c_str());
         return status;
       }
-    } else if (OnlyPort(&request.port, &request.portDescription, &options.error)) {
+    } else if (OnlyPort(&request.port, &request.portDescription, &options.error) &&
+               !request.quiet) {
       std::fprintf(stderr, "quendal-cli: using port %s, the only one there is\n",
                    request.portDescription.c_str());
     }
@@ -387,7 +402,11 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
 }
 
 int RunRestoreCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options = ParseOptions(args, {"--port", "--from", "--data-dir"}, {"--events"});
+  ParsedOptions options = ParseOptions(args, {"--port", "--from", "--data-dir"},
+                                       {"--events", "-q", "--quiet", "-v", "--verbose"});
+  bool quiet = false;
+  bool verbose = false;
+  if (options.error.empty()) TakeLoudness(options, &quiet, &verbose, &options.error);
   if (options.error.empty() && !options.Value("--port")) options.error = "option --port is needed";
   if (options.error.empty() && !options.Value("--from")) options.error = "option --from is needed";
   if (!options.error.empty()) {
@@ -396,6 +415,7 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
     return kExitUsage;
   }
   CliOperator ui(options.Has("--events"), kBoxCancel);
+  ui.SetQuiet(quiet);
   const std::string* dataDir = options.Value("--data-dir");
   if (std::string why = DataFolderProblem(dataDir ? *dataDir : std::string()); !why.empty()) {
     ui.Problem(why, "Data Folder Error");
@@ -410,6 +430,7 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
     ui.Result(rc, 0);
     return kExitFailed;
   }
+  if (verbose) engine.log->SetEcho([&ui](const std::string& line) { ui.LogLine(line); });
   std::string port, description, why;
   if (int status = ResolvePort(*options.Value("--port"), &port, &description, &why); status) {
     ui.Problem(why, "Port Problem");

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/cli/options.h"
+
 namespace quendal::cli {
 
 struct UpdateRequest {
@@ -21,7 +23,14 @@ struct UpdateRequest {
   std::string dataDir;
   bool events = false;
   std::string recordFile;  // empty: updates.jsonl in the data folder
+  bool quiet = false;      // -q: only errors and the result
+  bool verbose = false;    // -v: the log's lines as they are written
 };
+
+// -q/--quiet and -v/--verbose of the commands that run the engine: false, with the usage
+// error, when both are given.
+bool TakeLoudness(const ParsedOptions& options, bool* quiet, bool* verbose,
+                  std::string* error);
 
 // quendal-cli update --port NAME [...]
 int RunUpdateCommand(const std::vector<std::string_view>& args);

@@ -291,6 +291,11 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(Has(run.output, "using port devsim-info")) << run.output;
   EXPECT_TRUE(Has(run.output, "Serial:   LU-20931")) << run.output;
+  // The settings by their names, not the settings file's keys and bookkeeping.
+  EXPECT_TRUE(Has(run.output, "\n  SDI-12 address:")) << run.output;
+  EXPECT_TRUE(Has(run.output, "\n  Serial number:")) << run.output;
+  EXPECT_FALSE(Has(run.output, "addressInt")) << run.output;
+  EXPECT_FALSE(Has(run.output, " = ")) << run.output;
 
   EXPECT_EQ(SensorFacts(), before);
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.File("data"))) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -123,6 +124,50 @@ TEST_F(CliDevice, RefusalEventsAndExitStatus) {
   EXPECT_EQ(events.back()["event"], "result");
   EXPECT_EQ(events.back()["code"], -130);
   EXPECT_EQ(run.output.rfind("{\"event\":", 0), 0u) << "the event name leads each line";
+}
+
+// -q leaves errors and the result; -v adds the log's lines as they are written.
+TEST_F(CliDevice, SlowQuietAndVerbose) {
+  auto lines = [](const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty()) found.push_back(line);
+    }
+    return found;
+  };
+  Boot(sim::SensorOptions{}, 9);
+  test::ProgramRun run = Cli(Update("-q"));
+  EXPECT_EQ(run.status, 4) << run.output;
+  EXPECT_NE(run.output.find("[Batteries Too Low] (error)"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Update failed (error -130)."), std::string::npos) << run.output;
+  for (const char* chatter : {"Status:", "Phase:", "Progress:"})
+    EXPECT_EQ(run.output.find(chatter), std::string::npos) << chatter << "\n" << run.output;
+
+  transport_.reset();  // it serves the device it was made for
+  Boot(sim::SensorOptions{}, 80);
+  run = Cli(Update("--quiet"));
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::vector<std::string> quiet = lines(run.output);
+  ASSERT_EQ(quiet.size(), 1u) << run.output;
+  EXPECT_EQ(quiet[0].rfind("Update finished in ", 0), 0u) << run.output;
+
+  run = test::RunProgram("(" + test::CliCommand(Update("-v")) + " 2>&1 >/dev/null)");
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::string log =
+      test::ReadWholeFile(dir_.File("data") + "/Lurra Family Firmware Updater.errors.txt");
+  const std::regex stamp("^[0-9]{1,2} [A-Z][a-z]{2} [0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} - .*");
+  int logLines = 0;
+  for (const std::string& line : lines(run.output)) {
+    if (!std::regex_match(line, stamp)) continue;
+    ++logLines;
+    EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
+  }
+  EXPECT_GE(logLines, 20) << run.output;
+
+  run = Cli(Update("-q -v"));
+  EXPECT_EQ(run.status, 2) << run.output;
+  EXPECT_NE(run.output.find("give -q or -v, not both"), std::string::npos) << run.output;
 }
 
 TEST_F(CliDevice, QuestionsAreAnsweredByTheOption) {
