@@ -36,6 +36,10 @@ std::string UsbColumn(const PortEntry& entry) {
 
 int FindPortByUsbSerial(const std::string& serial, std::string* name, std::string* description,
                         std::string* why) {
+  if (serial.empty()) {
+    *why = "option --port usb: needs the adapter's serial number (see quendal-cli ports)";
+    return kExitUsage;
+  }
   std::vector<PortEntry> entries(kMostPorts);
   std::int32_t count = kMostPorts;
   DeviceLink link;

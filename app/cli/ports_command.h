@@ -18,7 +18,8 @@ inline constexpr std::string_view kUsbPortPrefix = "usb:";
 std::string UsbColumn(const PortEntry& entry);
 
 // The port whose adapter reports USB serial number `serial`: its name and short name. Else
-// kExitPortMissing with the reason (no port, or several, have that serial number).
+// kExitPortMissing with the reason (no port, or several, have that serial number), or
+// kExitUsage for an empty serial number.
 int FindPortByUsbSerial(const std::string& serial, std::string* name, std::string* description,
                         std::string* why);
 

@@ -48,7 +48,8 @@ std::vector<std::string> QuestionNames();
 // A port as `ports` names it ("devsim-kcd", "ttyUSB0", "COM3"), by path, or by its USB
 // adapter's serial number ("usb:A12345"): the name the serial driver opens and its
 // description. Names no port lists are passed on unchanged. kExitOk, or kExitPortMissing
-// with the reason in `why` when no port or several have the serial number.
+// with the reason in `why` when no port or several have the serial number (kExitUsage when
+// none is given).
 int ResolvePort(const std::string& given, std::string* name, std::string* description,
                 std::string* why);
 // With no port given: the only port there is. False, with the reason, when there is none

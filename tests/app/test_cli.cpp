@@ -85,6 +85,7 @@ TEST(Cli, FailuresAndUsageErrors) {
        "no port's USB adapter has the serial number A9XK1"},
       {"update --port usb:A9XK1 --data-dir " + Quote(dir.path()), 6,
        "'quendal-cli ports' shows the serial numbers"},
+      {"info --port usb:", 2, "option --port usb: needs the adapter's serial number"},
   };
   for (const Case& c : cases) {
     CliRun run = Cli(c.args);
