@@ -158,8 +158,8 @@ char Lower(char c) {
 }
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
 bool StartsIgnoringCase(std::string_view text, std::string_view start) {
@@ -178,8 +178,8 @@ std::string_view IdAfter(std::string_view part, std::string_view tag) {
 
 }  // namespace
 
-void SetUsbIdentity(std::string_view vendorId, std::string_view productId,
-                    std::string_view serial, UsbIdentity* usb) {
+void SetUsbIdentity(std::string_view vendorId, std::string_view productId, std::string_view serial,
+                    UsbIdentity* usb) {
   *usb = UsbIdentity{};
   auto id = [](std::string_view text, BoundedText<4>* out) {
     if (text.size() != 4 || !std::all_of(text.begin(), text.end(), IsHexDigit)) return;

@@ -88,8 +88,8 @@ bool ParseUsbInstanceId(std::string_view instanceId, UsbIdentity* usb);
 // Keeps the USB identity only where it is well formed: ids of four hex digits (made lower
 // case) and a serial number of visible characters that fits whole; the rest is emptied,
 // since a cut or garbled serial number could pick another adapter.
-void SetUsbIdentity(std::string_view vendorId, std::string_view productId,
-                    std::string_view serial, UsbIdentity* usb);
+void SetUsbIdentity(std::string_view vendorId, std::string_view productId, std::string_view serial,
+                    UsbIdentity* usb);
 
 // The ports among `entries` whose adapter reports `serial` (compared without regard to case,
 // as Windows shows it in upper case). A replugged adapter keeps its serial number under a new

@@ -69,8 +69,7 @@ void AddDevice(HDEVINFO devices, SP_DEVINFO_DATA* device, std::vector<Found>* fo
   char instanceId[kInstanceIdChars] = {};
   const bool haveId =
       SetupDiGetDeviceInstanceIdA(devices, device, instanceId, kInstanceIdChars, nullptr);
-  if (haveId && ParseUsbInstanceId(instanceId, &port.entry.usb) &&
-      port.entry.usb.serial.empty()) {
+  if (haveId && ParseUsbInstanceId(instanceId, &port.entry.usb) && port.entry.usb.serial.empty()) {
     // One interface of a composite device: the serial number is its parent's.
     DEVINST parent = 0;
     char parentId[kInstanceIdChars] = {};

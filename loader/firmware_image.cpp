@@ -278,10 +278,10 @@ Status WriteTITextFile(HostBSL* host, const char* path) {
   std::uint32_t start = DSTicks();
   std::string out;
   try {
-    out = ImageToTIText(std::string_view(host->imageText.data(),
-                                         std::min<std::size_t>(host->imageTextLength,
-                                                               host->imageText.size())),
-                        host->vectors);
+    out = ImageToTIText(
+        std::string_view(host->imageText.data(),
+                         std::min<std::size_t>(host->imageTextLength, host->imageText.size())),
+        host->vectors);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
@@ -310,7 +310,8 @@ Status WriteWhole(DiagnosticLog* log, const char* what, const char* path, const 
   errno = 0;
   if (std::fclose(f) != 0 && rc == kOk) rc = SystemError();
   if (rc < 0) {
-    if (log) log->Print(kLogFailure, kSource, "%s got error %d writing datafile %s", what, -rc, path);
+    if (log)
+      log->Print(kLogFailure, kSource, "%s got error %d writing datafile %s", what, -rc, path);
     return rc;
   }
   if (log) log->Print(kLogStep, kSource, "%s wrote file %s (%d ms)", what, path, Elapsed(start));

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <system_error>
 #include <string>
+#include <system_error>
 
 #include "app/cli/options.h"
 #include "app/cli/update_command.h"

@@ -128,9 +128,9 @@ int RunHistoryCommand(const std::vector<std::string_view>& args) {
     }
     const std::string firmware = Text(record, "firmwareBefore") + " > " +
                                  Text(record, "firmwareAfter");
-    rows.push_back({Text(record, "start"), ShortPort(Text(record, "port")),
-                    Text(record, "device"), Text(record, "serial"), firmware,
-                    Text(record, "code"), Text(record, "seconds"), Text(record, "result")});
+    rows.push_back({Text(record, "start"), ShortPort(Text(record, "port")), Text(record, "device"),
+                    Text(record, "serial"), firmware, Text(record, "code"), Text(record, "seconds"),
+                    Text(record, "result")});
   }
   if (!events) PrintTable(rows);
   if (skipped > 10) {

@@ -96,13 +96,13 @@ int PrintFit(const HostBSL& host, int type) {
 }  // namespace
 
 int RunImageCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options =
-      ParseOptions(args, {"--firmware", "--dump", "--ti-text", "--check"}, {});
+  ParsedOptions options = ParseOptions(args, {"--firmware", "--dump", "--ti-text", "--check"}, {});
   int checkType = 0;
   if (options.error.empty()) {
     if (const std::string* type = options.Value("--check")) {
       checkType = ParseDeviceType(*type);
-      if (checkType == 0) options.error = "'" + *type + "' names no device type; " + TypeNames(*type);
+      if (checkType == 0)
+        options.error = "'" + *type + "' names no device type; " + TypeNames(*type);
     }
   }
   if (!options.error.empty()) {

@@ -55,8 +55,8 @@ int FindPortByUsbSerial(const std::string& serial, std::string* name, std::strin
            ". Check that the adapter is plugged in; 'quendal-cli ports' shows the serial "
            "numbers there are.";
   } else {
-    *why = std::to_string(found.size()) + " ports' USB adapters have the serial number " +
-           serial + " (";
+    *why = std::to_string(found.size()) + " ports' USB adapters have the serial number " + serial +
+           " (";
     for (std::size_t i = 0; i < found.size(); ++i) {
       if (i > 0) *why += ", ";
       *why += ShortName(*found[i]);

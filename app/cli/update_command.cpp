@@ -165,8 +165,7 @@ int ResolvePort(const std::string& given, std::string* name, std::string* descri
   *description = given;
   if (given.rfind(kUsbPortPrefix, 0) == 0)
     return FindPortByUsbSerial(given.substr(kUsbPortPrefix.size()), name, description, why);
-  if (given.find('/') != std::string::npos || given.find('\\') != std::string::npos)
-    return kExitOk;
+  if (given.find('/') != std::string::npos || given.find('\\') != std::string::npos) return kExitOk;
   // A name the driver opens as it stands needs no list, whose probing opens every port.
 #ifdef _WIN32
   if (given.rfind("COM", 0) == 0) return kExitOk;
@@ -225,8 +224,7 @@ bool OnlyPort(std::string* name, std::string* description, std::string* why) {
   return false;
 }
 
-int PortProblem(const std::string& port, int connectResult, std::string* text,
-                bool toldAlready) {
+int PortProblem(const std::string& port, int connectResult, std::string* text, bool toldAlready) {
   // The engine's message calls a port the user may not open "in use": that one is said anew.
   if (DSPortDenied(connectResult)) {
     *text = "you may not open port " + port +
@@ -378,7 +376,8 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
       }
     }
   }
-  if (options.error.empty()) TakeLoudness(options, &request.quiet, &request.verbose, &options.error);
+  if (options.error.empty())
+    TakeLoudness(options, &request.quiet, &request.verbose, &options.error);
   if (options.error.empty()) options.error = CheckUpdateRequest(request);
   if (options.error.empty()) {
     if (auto* v = options.Value("--port")) {

@@ -29,8 +29,7 @@ struct UpdateRequest {
 
 // -q/--quiet and -v/--verbose of the commands that run the engine: false, with the usage
 // error, when both are given.
-bool TakeLoudness(const ParsedOptions& options, bool* quiet, bool* verbose,
-                  std::string* error);
+bool TakeLoudness(const ParsedOptions& options, bool* quiet, bool* verbose, std::string* error);
 
 // quendal-cli update --port NAME [...]
 int RunUpdateCommand(const std::vector<std::string_view>& args);

@@ -125,8 +125,9 @@ TEST(Cli, ImageCheckGivesTheVerdict) {
       {"image --firmware " + Quote(huge), 1, "larger than 16 MB"},
       {"image --firmware " + Quote(glued), 1, "line 2, column 5: \"G\" is no hex digit"},
       {"image --check NOSUCH", 2, "'NOSUCH' names no device type; the types are TARN, TARNB,"},
-      {"image --check lurra", 2, "CVFTDL (or their numbers 1 to 22); a digital sensor such as "
-                                 "lurra is KYREL-SX"},
+      {"image --check lurra", 2,
+       "CVFTDL (or their numbers 1 to 22); a digital sensor such as "
+       "lurra is KYREL-SX"},
       {"image --firmware " + Quote(sensor) + " --check CVFOUR", 1,
        "is made for KYREL-SX (Digital Sensor), not for CVFOUR (Corvel Four)."},
       {"image --firmware " + Quote(logger) + " --check 10", 1,

@@ -151,7 +151,8 @@ TEST_F(CliConsoleDevice, PortProblemsHaveTheirOwnStatus) {
   // Each problem said once: the update's own message, and the console adds only the fix.
   auto count = [](const std::string& text, const std::string& part) {
     int n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      ++n;
     return n;
   };
   test::ProgramRun run = Cli("update --port /dev/quendal-no-such-port --data-dir " + Data());

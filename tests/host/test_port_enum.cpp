@@ -305,9 +305,8 @@ TEST_F(FakeMachine, UsbIdentityFindsARepluggedAdapter) {
 
   auto found = [&](const char* serial) {
     std::string names;
-    for (const PortEntry* e : PortsWithUsbSerial(listing.entries.data(),
-                                                 static_cast<std::int32_t>(listing.entries.size()),
-                                                 serial)) {
+    for (const PortEntry* e : PortsWithUsbSerial(
+             listing.entries.data(), static_cast<std::int32_t>(listing.entries.size()), serial)) {
       names += std::string(e->portName.view()) + " ";
     }
     return names;

@@ -126,8 +126,9 @@ TEST(TITextStrict, ReadsWellFormedFilesAsSrecCatDoes) {
 TEST(TITextWriter, WrittenImagesReadBackByteForByte) {
   TempDir dir;
   const std::string small = dir.File("small.txt");
-  WriteWholeFile(small, "@1100\n31 40 02\n@1A000\nab cd ef 01 23 45 67 89 0a 1b 2c 3d 4e 5f 60 71 82\n"
-                        "@1000\n01 02\n@FFFA\n00 11 22 33\nq\n");
+  WriteWholeFile(small,
+                 "@1100\n31 40 02\n@1A000\nab cd ef 01 23 45 67 89 0a 1b 2c 3d 4e 5f 60 71 82\n"
+                 "@1000\n01 02\n@FFFA\n00 11 22 33\nq\n");
   const bool peer = HaveSrecCat();
   for (const std::string& source : {std::string(), small}) {
     SCOPED_TRACE(source.empty() ? "the built-in image" : source);
@@ -155,7 +156,9 @@ TEST(TITextWriter, WrittenImagesReadBackByteForByte) {
     EXPECT_TRUE(a == b);
     EXPECT_EQ(theirs.vectors, image.vectors);
   }
-  if (!peer) GTEST_SKIP() << "read back by our reader only: srec_cat (Debian package srecord) is not installed";
+  if (!peer)
+    GTEST_SKIP()
+        << "read back by our reader only: srec_cat (Debian package srecord) is not installed";
 }
 
 TEST(TITextStrict, AHugeFileIsRefusedUnread) {

@@ -244,7 +244,8 @@ TEST(CommDevice, UpdateThroughThePassThroughResetsTheSettings) {
     GTEST_SKIP() << "this build embeds an image for another layout";
   }
   const std::string image(kBuiltinImage.text, kBuiltinImage.length);
-  for (bool spoil : {false, true}) for (std::uint32_t after : {402u, 0u}) {
+  const std::pair<bool, std::uint32_t> cases[] = {{false, 402}, {true, 402}, {false, 0}, {true, 0}};
+  for (const auto& [spoil, after] : cases) {
     SCOPED_TRACE(spoil ? "failing flash cell" : "sound flash");
     SCOPED_TRACE(after);
     SensorOptions options = Typed('w');
@@ -268,9 +269,9 @@ TEST(CommDevice, UpdateThroughThePassThroughResetsTheSettings) {
       EXPECT_EQ(s.counters().updates, 1u);
       EXPECT_EQ(s.SelfTestPasses(), !spoil);
     });
-    EXPECT_EQ(Say(device, "[|?post!|?I!"),
-              std::string(spoil ? "0Code Corrupt" : "0Code Good") + "\r\n013ORVELLE Dorro " +
-                  (after ? "402" : "396") + "SX1\r\n");
+    EXPECT_EQ(Say(device, "[|?post!|?I!"), std::string(spoil ? "0Code Corrupt" : "0Code Good") +
+                                               "\r\n013ORVELLE Dorro " + (after ? "402" : "396") +
+                                               "SX1\r\n");
   }
 }
 

@@ -154,10 +154,14 @@ TEST(SimDevice, VersionTextTakesTheFlashedVersion) {
     std::uint32_t version;
     const char* becomes;
   } cases[] = {
-      {"KCD 1.23", 396, "KCD 3.96"},     {"CVFOUR 10.05", 211, "CVFOUR 2.11"},
-      {"Tarnx 2.10", 1205, "Tarnx 12.05"}, {"KCD 1.23", 0, "KCD 1.23"},
-      {"KCD 1.2", 396, "KCD 1.2"},       {"KCD v1.23", 396, "KCD v1.23"},
-      {"1.23", 396, "3.96"},             {"KCD", 396, "KCD"},
+      {"KCD 1.23", 396, "KCD 3.96"},
+      {"CVFOUR 10.05", 211, "CVFOUR 2.11"},
+      {"Tarnx 2.10", 1205, "Tarnx 12.05"},
+      {"KCD 1.23", 0, "KCD 1.23"},
+      {"KCD 1.2", 396, "KCD 1.2"},
+      {"KCD v1.23", 396, "KCD v1.23"},
+      {"1.23", 396, "3.96"},
+      {"KCD", 396, "KCD"},
   };
   for (const Case& c : cases) EXPECT_EQ(WithVersion(c.text, c.version), c.becomes) << c.text;
 }
