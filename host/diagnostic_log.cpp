@@ -91,6 +91,7 @@ int DiagnosticLog::VPrint(std::uint32_t level, const char* source, const char* f
     if (!FitsOnOneLine(std::string_view(line).substr(head)))
       line = line.substr(0, head) + ControlsVisible(std::string_view(line).substr(head));
   }
+  if (echo_) echo_(line);
   line += "\r\n";
   if (const Status rc = AppendWhole(path_, line.data(), line.size()); rc < 0) {
     if (!failureTold_) {

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 
 namespace quendal {
@@ -43,7 +44,12 @@ class DiagnosticLog {
 
   static bool IsValidLevel(std::uint32_t level);
 
+  // Receives every line that passes the level, without its line end, as it is written (a
+  // console's verbose mode shows them); also when the file cannot take it.
+  void SetEcho(std::function<void(const std::string& line)> echo) { echo_ = std::move(echo); }
+
  private:
+  std::function<void(const std::string&)> echo_;
   std::string path_ = "error.txt";
   std::uint32_t level_ = kLogFailure;
   bool failureTold_ = false;  // a log that cannot be written says so once

@@ -147,6 +147,96 @@ bool RecogniseCableAdapter(std::string_view portName, std::string_view instanceI
   return true;
 }
 
+namespace {
+
+bool IsHexDigit(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
+bool StartsIgnoringCase(std::string_view text, std::string_view start) {
+  return text.size() >= start.size() && SameIgnoringCase(text.substr(0, start.size()), start);
+}
+
+// The four hex digits after `tag` ("VID_") in `part`; empty when they are not there.
+std::string_view IdAfter(std::string_view part, std::string_view tag) {
+  for (std::size_t at = 0; at + tag.size() + 4 <= part.size(); ++at) {
+    if (!StartsIgnoringCase(part.substr(at), tag)) continue;
+    std::string_view id = part.substr(at + tag.size(), 4);
+    if (std::all_of(id.begin(), id.end(), IsHexDigit)) return id;
+  }
+  return {};
+}
+
+}  // namespace
+
+void SetUsbIdentity(std::string_view vendorId, std::string_view productId, std::string_view serial,
+                    UsbIdentity* usb) {
+  *usb = UsbIdentity{};
+  auto id = [](std::string_view text, BoundedText<4>* out) {
+    if (text.size() != 4 || !std::all_of(text.begin(), text.end(), IsHexDigit)) return;
+    char lower[4];
+    std::transform(text.begin(), text.end(), lower, Lower);
+    out->Set(std::string_view(lower, 4));
+  };
+  id(vendorId, &usb->vendorId);
+  id(productId, &usb->productId);
+  // Printable ASCII without blanks: the serial number is a word on the port list's line.
+  const bool visible = std::all_of(serial.begin(), serial.end(), [](char c) {
+    return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F;
+  });
+  if (visible && serial.size() <= kUsbSerialChars) usb->serial.Set(serial);
+}
+
+bool ParseUsbInstanceId(std::string_view instanceId, UsbIdentity* usb) {
+  *usb = UsbIdentity{};
+  const std::size_t first = instanceId.find('\\');
+  if (first == std::string_view::npos) return false;
+  const std::string_view enumerator = instanceId.substr(0, first);
+  std::string_view rest = instanceId.substr(first + 1);
+  const std::size_t second = rest.find('\\');
+  const std::string_view ids = rest.substr(0, second);
+  const std::string_view last =
+      second == std::string_view::npos ? std::string_view() : rest.substr(second + 1);
+  const std::string_view vendor = IdAfter(ids, "VID_");
+  const std::string_view product = IdAfter(ids, "PID_");
+  if (vendor.empty() || product.empty()) return false;
+
+  std::string_view serial;
+  if (SameIgnoringCase(enumerator, "FTDIBUS")) {
+    // VID_0403+PID_6001+SERIAL: the driver adds the chip's port letter to the serial number.
+    const std::size_t plus = ids.rfind('+');
+    if (plus != std::string_view::npos && plus + 1 < ids.size() &&
+        !StartsIgnoringCase(ids.substr(plus + 1), "PID_")) {
+      serial = ids.substr(plus + 1);
+    }
+  } else if (SameIgnoringCase(enumerator, "USB")) {
+    if (last.find('&') == std::string_view::npos) serial = last;
+  } else {
+    return false;
+  }
+  SetUsbIdentity(vendor, product, serial, usb);
+  return true;
+}
+
+std::vector<const PortEntry*> PortsWithUsbSerial(const PortEntry* entries, std::int32_t count,
+                                                 std::string_view serial) {
+  std::vector<const PortEntry*> found;
+  if (!entries || serial.empty()) return found;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (SameIgnoringCase(entries[i].usb.serial.view(), serial)) found.push_back(&entries[i]);
+  }
+  return found;
+}
+
 void MarkBusy(BoundedText<kPortDescriptionChars>* description) {
   if (description->size() + kBusyMark.size() > kPortDescriptionChars) {
     description->Set(description->view().substr(0, kPortDescriptionChars - kBusyMark.size()));

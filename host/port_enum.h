@@ -21,6 +21,16 @@ namespace quendal {
 // could open another device.
 inline constexpr std::size_t kPortNameChars = 255;
 inline constexpr std::size_t kPortDescriptionChars = 64;
+// A USB string descriptor holds at most 126 characters.
+inline constexpr std::size_t kUsbSerialChars = 126;
+
+// The USB device behind a port: vendor and product ids as four lower-case hex digits
+// ("0403", "6001") and its serial number; each empty where the system does not know it.
+struct UsbIdentity {
+  BoundedText<4> vendorId;
+  BoundedText<4> productId;
+  BoundedText<kUsbSerialChars> serial;
+};
 
 struct PortEntry {
   // What DSOpen takes: "COM3" on Windows; on POSIX a device under /dev by its bare name
@@ -30,6 +40,7 @@ struct PortEntry {
   BoundedText<kPortDescriptionChars> description;
   // The digits that end the name (COM3: 3, ttyUSB0: 0); 0 when there are none.
   std::int32_t portNumber = 0;
+  UsbIdentity usb;
 };
 
 // Where a POSIX system's lists are; an empty field means the system's own place. Tests
@@ -67,6 +78,24 @@ void DescribeFromFriendlyName(std::string_view portName, std::string_view friend
 bool RecogniseCableAdapter(std::string_view portName, std::string_view instanceId,
                            BoundedText<kPortDescriptionChars>* description,
                            BoundedText<kPortDescriptionChars - 1>* friendlyName);
+
+// The USB identity in a Windows device instance id: "USB\VID_0403&PID_6001\A12345", or the
+// FTDI driver's "FTDIBUS\VID_0403+PID_6001+A12345A\0000". An id that Windows made up for a
+// device without a serial number (or for one interface of a composite device) holds "&" in
+// its last part and gives no serial number. False when the id names no USB device.
+bool ParseUsbInstanceId(std::string_view instanceId, UsbIdentity* usb);
+
+// Keeps the USB identity only where it is well formed: ids of four hex digits (made lower
+// case) and a serial number of visible characters that fits whole; the rest is emptied,
+// since a cut or garbled serial number could pick another adapter.
+void SetUsbIdentity(std::string_view vendorId, std::string_view productId, std::string_view serial,
+                    UsbIdentity* usb);
+
+// The ports among `entries` whose adapter reports `serial` (compared without regard to case,
+// as Windows shows it in upper case). A replugged adapter keeps its serial number under a new
+// port name.
+std::vector<const PortEntry*> PortsWithUsbSerial(const PortEntry* entries, std::int32_t count,
+                                                 std::string_view serial);
 
 // Appends " (busy)", shortening the description where the whole mark would not fit.
 void MarkBusy(BoundedText<kPortDescriptionChars>* description);

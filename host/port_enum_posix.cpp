@@ -195,6 +195,7 @@ void AddSysfsPort(const std::string& root, const std::string& classFolder,
   UsbStrings usb;
   bool isUsb = FindUsbDevice(root, ttyFolder + "/device", &usb);
   Describe(node, isUsb ? &usb : nullptr, &port.entry.description);
+  if (isUsb) SetUsbIdentity(usb.vendorId, usb.productId, usb.serial, &port.entry.usb);
   found->push_back(port);
 }
 

@@ -2,6 +2,7 @@
 // with its "PortName" registry value, friendly name and instance id.
 #include <windows.h>
 
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <charconv>
@@ -65,18 +66,29 @@ void AddDevice(HDEVINFO devices, SP_DEVINFO_DATA* device, std::vector<Found>* fo
   std::string_view friendlyName(friendly, strnlen(friendly, kFriendlyNameBytes));
   DescribeFromFriendlyName(name, friendlyName, &port.entry.description);
 
-  if (friendlyName.find("Orvelle USB") != std::string_view::npos) {
-    char instanceId[kInstanceIdChars] = {};
-    if (SetupDiGetDeviceInstanceIdA(devices, device, instanceId, kInstanceIdChars, nullptr)) {
-      BoundedText<kPortDescriptionChars - 1> shown;
-      if (RecogniseCableAdapter(name, instanceId, &port.entry.description, &shown)) {
-        // The device manager shows the adapter under this name from now on. Needs
-        // administrator rights; without them the list still shows the right text.
-        SetupDiSetDeviceRegistryPropertyA(devices, device, SPDRP_FRIENDLYNAME,
-                                          reinterpret_cast<const BYTE*>(shown.c_str()),
-                                          static_cast<DWORD>(shown.size() + 1));
-      }
+  char instanceId[kInstanceIdChars] = {};
+  const bool haveId =
+      SetupDiGetDeviceInstanceIdA(devices, device, instanceId, kInstanceIdChars, nullptr);
+  if (haveId && ParseUsbInstanceId(instanceId, &port.entry.usb) && port.entry.usb.serial.empty()) {
+    // One interface of a composite device: the serial number is its parent's.
+    DEVINST parent = 0;
+    char parentId[kInstanceIdChars] = {};
+    UsbIdentity parentUsb;
+    if (CM_Get_Parent(&parent, device->DevInst, 0) == CR_SUCCESS &&
+        CM_Get_Device_IDA(parent, parentId, kInstanceIdChars, 0) == CR_SUCCESS &&
+        ParseUsbInstanceId(parentId, &parentUsb) &&
+        parentUsb.vendorId.view() == port.entry.usb.vendorId.view()) {
+      port.entry.usb.serial = parentUsb.serial;
     }
+  }
+  BoundedText<kPortDescriptionChars - 1> shown;
+  if (haveId && friendlyName.find("Orvelle USB") != std::string_view::npos &&
+      RecogniseCableAdapter(name, instanceId, &port.entry.description, &shown)) {
+    // The device manager shows the adapter under this name from now on. Needs
+    // administrator rights; without them the list still shows the right text.
+    SetupDiSetDeviceRegistryPropertyA(devices, device, SPDRP_FRIENDLYNAME,
+                                      reinterpret_cast<const BYTE*>(shown.c_str()),
+                                      static_cast<DWORD>(shown.size() + 1));
   }
   found->push_back(port);
 }

@@ -37,6 +37,11 @@ int Elapsed(std::uint32_t since) {
   return static_cast<int>(DSTicks() - since);
 }
 
+// Writes `out` as the whole file at `path`, logging as `what`; 1 or the negated system
+// error number.
+Status WriteWhole(DiagnosticLog* log, const char* what, const char* path, const std::string& out,
+                  std::uint32_t start);
+
 // A failed system call with errno left at 0 still has to come back negative.
 Status SystemError() {
   return errno > 0 ? -errno : -EIO;
@@ -265,13 +270,36 @@ Status BSLWriteTIFile(HostBSL* host, const char* path) {
     return kOutOfMemory;
   }
 
+  return WriteWhole(log, "BSLWriteTIFile", path, out, start);
+}
+
+Status WriteTITextFile(HostBSL* host, const char* path) {
+  if (!host || !path) return kMissingArgument;
+  std::uint32_t start = DSTicks();
+  std::string out;
+  try {
+    out = ImageToTIText(
+        std::string_view(host->imageText.data(),
+                         std::min<std::size_t>(host->imageTextLength, host->imageText.size())),
+        host->vectors);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  if (out.empty()) return kNotTIText;
+  return WriteWhole(host->log, "WriteTITextFile", path, out, start);
+}
+
+namespace {
+
+Status WriteWhole(DiagnosticLog* log, const char* what, const char* path, const std::string& out,
+                  std::uint32_t start) {
   errno = 0;
   std::FILE* f = std::fopen(path, "wb");
   if (!f) {
     Status rc = SystemError();
     if (log) {
-      log->Print(kLogFailure, kSource, "BSLWriteTIFile got error %d trying to open datafile %s",
-                 -rc, path);
+      log->Print(kLogFailure, kSource, "%s got error %d trying to open datafile %s", what, -rc,
+                 path);
     }
     return rc;
   }
@@ -282,16 +310,14 @@ Status BSLWriteTIFile(HostBSL* host, const char* path) {
   errno = 0;
   if (std::fclose(f) != 0 && rc == kOk) rc = SystemError();
   if (rc < 0) {
-    if (log) {
-      log->Print(kLogFailure, kSource, "BSLWriteTIFile got error %d writing datafile %s", -rc,
-                 path);
-    }
+    if (log)
+      log->Print(kLogFailure, kSource, "%s got error %d writing datafile %s", what, -rc, path);
     return rc;
   }
-  if (log) {
-    log->Print(kLogStep, kSource, "BSLWriteTIFile wrote file %s (%d ms)", path, Elapsed(start));
-  }
+  if (log) log->Print(kLogStep, kSource, "%s wrote file %s (%d ms)", what, path, Elapsed(start));
   return kOk;
 }
+
+}  // namespace
 
 }  // namespace quendal

@@ -65,5 +65,8 @@ std::int32_t ImageTextSum(const char* text, std::uint32_t length);
 Status BSLLoadTIFile(HostBSL* host, const char* path);
 // Writes the image in memory in the dump layout.
 Status BSLWriteTIFile(HostBSL* host, const char* path);
+// Writes the image in memory as a TI-Text file that BSLLoadTIFile reads back to the same
+// image; 1, -60, or the negated system error number.
+Status WriteTITextFile(HostBSL* host, const char* path);
 
 }  // namespace quendal

@@ -157,6 +157,53 @@ Status CheckImageFits(std::string_view imageText, const DeviceProfile& profile, 
   return kOk;
 }
 
+int TypeNamedByImage(std::string_view imageName) {
+  std::string word(imageName.substr(0, imageName.find_first_of(" -_")));
+  for (char& c : word) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (word.empty()) return kTypeUnknown;
+  if (const int type = FindDeviceTypeCode(word.c_str()); type != kTypeUnknown) return type;
+  // The sensors' models ("Lurra Family", "Bremo Sensor") are all updated as digital sensors.
+  const auto namesSensor = [&word](std::uint32_t code) {
+    BoundedText<32> name;
+    SensorName(code, &name);
+    std::string model(name.view().substr(0, name.view().find(' ')));
+    for (char& c : model) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return model != "UNKNOWN" && model == word;
+  };
+  for (std::uint32_t code = 95; code <= 127; ++code) {
+    if (namesSensor(code)) return kTypeDigitalSensor;
+  }
+  for (std::uint32_t code = 260; code <= 262; ++code) {
+    if (namesSensor(code)) return kTypeDigitalSensor;
+  }
+  return kTypeUnknown;
+}
+
+Status CheckImagePurpose(const HostBSL& host, int type, std::string* why) {
+  std::string unused;
+  if (!why) why = &unused;
+  why->clear();
+  auto named = [](int t) {
+    return std::string(DeviceTypeCode(t) ? DeviceTypeCode(t) : "?") + " (" +
+           DeviceTypeDisplayName(t) + ")";
+  };
+  const std::string image = std::string("The image \"") + host.imageName.c_str() + "\"";
+  if (host.deviceKind != type) {
+    *why = image + " is made for " + named(host.deviceKind) + ", not for " + named(type) + ".";
+    return kImageDoesNotFit;
+  }
+  const int byName = TypeNamedByImage(host.imageName.view());
+  if (byName != kTypeUnknown && byName != type) {
+    *why = image + " is named for " + named(byName) + ", not for " + named(type) + ".";
+    return kImageDoesNotFit;
+  }
+  return kOk;
+}
+
 Status CheckImageFits(const HostBSL& host, const DeviceProfile& profile, std::string* why) {
   const std::size_t length = std::min<std::size_t>(host.imageTextLength, host.imageText.size());
   return CheckImageFits(std::string_view(host.imageText.data(), length), profile, why);

@@ -29,4 +29,12 @@ bool ImageTextSegments(std::string_view text, std::vector<ImageSegment>* segment
 Status CheckImageFits(std::string_view imageText, const DeviceProfile& profile, std::string* why);
 Status CheckImageFits(const HostBSL& host, const DeviceProfile& profile, std::string* why);
 
+// What an image is made for: the device kind it carries and the device its name's first
+// word names (a type code such as "TARNX", or a digital sensor's model such as "Lurra").
+// 1 when both are `type`, or the name names nothing; else -103 with the reason in `why`.
+Status CheckImagePurpose(const HostBSL& host, int type, std::string* why);
+
+// The device type that the first word of an image's name names; 0 when it names none.
+int TypeNamedByImage(std::string_view imageName);
+
 }  // namespace quendal

@@ -223,4 +223,60 @@ Status ParseTIText(std::string_view content, std::string* imageText,
   }
 }
 
+std::string ImageToTIText(std::string_view imageText,
+                          const std::array<std::uint32_t, kTITextVectorCount>& vectors) {
+  constexpr int kBytesPerLine = 16;
+  std::string out;
+  char text[16];
+  auto address = [&](std::uint32_t at) {
+    std::snprintf(text, sizeof text, at < kLoaderEnd ? "@%04X\n" : "@%05X\n",
+                  static_cast<unsigned>(at));
+    out += text;
+  };
+  auto byte = [&](unsigned value, int* column) {
+    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+    if (*column > 0) out.push_back(' ');
+    out += text;
+    if (++*column == kBytesPerLine) {
+      out.push_back('\n');
+      *column = 0;
+    }
+  };
+  std::size_t i = 0;
+  while (i < imageText.size()) {
+    if (imageText[i] != '@' || i + 6 > imageText.size()) return {};
+    std::uint32_t at = 0;
+    for (std::size_t d = i + 1; d < i + 6; ++d) {
+      const int v = HexValue(imageText[d]);
+      if (v < 0) return {};
+      at = at << 4 | static_cast<std::uint32_t>(v);
+    }
+    std::size_t end = imageText.find('@', i + 6);
+    if (end == std::string_view::npos) end = imageText.size();
+    if ((end - i - 6) % 4 != 0) return {};
+    address(at);
+    int column = 0;
+    for (std::size_t w = i + 6; w < end; w += 4) {
+      int digits[4];
+      for (int k = 0; k < 4; ++k) {
+        digits[k] = HexValue(imageText[w + static_cast<std::size_t>(k)]);
+        if (digits[k] < 0) return {};
+      }
+      // The image text holds each word high byte first; the file lists bytes in address order.
+      byte(static_cast<unsigned>(digits[2] << 4 | digits[3]), &column);
+      byte(static_cast<unsigned>(digits[0] << 4 | digits[1]), &column);
+    }
+    if (column > 0) out.push_back('\n');
+    i = end;
+  }
+  address(kVectorFirst);
+  int column = 0;
+  for (std::uint32_t word : vectors) {
+    byte(word & 0xFF, &column);
+    byte(word >> 8, &column);
+  }
+  out += "q\n";
+  return out;
+}
+
 }  // namespace quendal

@@ -29,4 +29,10 @@ struct TITextProblem {
 Status ParseTIText(std::string_view content, std::string* imageText,
                    std::array<std::uint32_t, kTITextVectorCount>* vectors, TITextProblem* problem);
 
+// The image text and vectors as a TI-Text file that ParseTIText, and other tools that read
+// TI-Text, turn back into the same bytes: "@ADDR" lines, up to 16 bytes a line in address
+// order, the vectors at 0xFFE0 and "q". Empty when the image text is not in its own form.
+std::string ImageToTIText(std::string_view imageText,
+                          const std::array<std::uint32_t, kTITextVectorCount>& vectors);
+
 }  // namespace quendal

@@ -215,6 +215,10 @@ void SimDevice::Start(Boot boot) {
   // runs whatever was written, which then reports itself in its self-test.
   bool runFirmware = boot == Boot::kNewFirmware || flash_.ImageValid() || !options_.shell.hasLoader;
   state_ = runFirmware ? DeviceState::kFirmware : DeviceState::kLoaderWaiting;
+  if (boot == Boot::kNewFirmware) {
+    flashedVersion_ = FlashedImageVersion(flash_);
+    shell_.SetVersionText(WithVersion(shell_.options().versionText, flashedVersion_));
+  }
   if (startHook_) startHook_();
 }
 
@@ -236,6 +240,11 @@ void SimDevice::TakeOutput(std::vector<OutChunk>* out) {
 DeviceState SimDevice::State() const {
   std::lock_guard lock(mu_);
   return state_;
+}
+
+std::uint32_t SimDevice::FlashedVersion() const {
+  std::lock_guard lock(mu_);
+  return flashedVersion_;
 }
 
 DeviceCounters SimDevice::Counters() const {

@@ -79,6 +79,9 @@ class SimDevice : public Endpoint {
   // Inspection.
   DeviceState State() const;
   DeviceCounters Counters() const;
+  // The version of the image the last update wrote, where the simulator knows the image
+  // (FlashedImageVersion); 0 otherwise.
+  std::uint32_t FlashedVersion() const;
   std::uint32_t FramesReceived(char letter) const;
   std::vector<std::uint8_t> ReadFlash(std::uint32_t address, std::size_t count) const;
   std::vector<std::uint8_t> FlashCopy() const;  // all kAddressSpace bytes
@@ -132,6 +135,7 @@ class SimDevice : public Endpoint {
   std::vector<OutChunk> outbox_;
   std::function<void()> wake_;
   std::function<void()> startHook_;
+  std::uint32_t flashedVersion_ = 0;
   std::function<void()> infoEraseHook_;
 };
 

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#include <cstdio>
+#include <string_view>
+
+#include "loader/builtin_image.h"
 #include "loader/image_check.h"
 
 namespace quendal::sim {
@@ -177,6 +181,50 @@ void SpoilWrittenImage(Flash* flash) {
     std::uint8_t spoilt = static_cast<std::uint8_t>(byte & (byte - 1));
     if (flash->Program(a, &spoilt, 1)) return;
   }
+}
+
+std::uint32_t FlashedImageVersion(const Flash& flash) {
+  if (!flash.ImageValid()) return 0;
+  // The image written into an erased part of the same layout, as the loader would have.
+  Flash known(flash.layout());
+  if (known.WriteImageText(kBuiltinImage.text) < 0 || !known.ImageValid()) return 0;
+  const std::uint32_t block = flash.layout().flashStart;
+  for (std::uint32_t i = 0; i < kImageCheckBlockSize; ++i) {
+    if (flash.Read(block + i) != known.Read(block + i)) return 0;
+  }
+  // The digits after the name's first blank or "-", as the updater reads a version.
+  const std::string_view name = kBuiltinImage.name;
+  const std::size_t start = name.find_first_of(" -");
+  if (start == std::string_view::npos) return 0;
+  std::uint32_t version = 0;
+  int digits = 0;
+  for (char c : name.substr(start + 1)) {
+    if (c < '0' || c > '9') continue;
+    if (++digits > 6) return 0;
+    version = version * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  return version;
+}
+
+std::string WithVersion(std::string text, std::uint32_t version) {
+  // The last word must be digits, a point and two digits.
+  const std::size_t blank = text.find_last_of(' ');
+  const std::string_view word =
+      std::string_view(text).substr(blank == std::string::npos ? 0 : blank + 1);
+  const std::size_t point = word.find('.');
+  const auto digits = [](std::string_view part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (version == 0 || point == std::string_view::npos || !digits(word.substr(0, point)) ||
+      word.size() - point != 3 || !digits(word.substr(point + 1))) {
+    return text;
+  }
+  char number[32];
+  std::snprintf(number, sizeof number, "%u.%02u", static_cast<unsigned>(version / 100),
+                static_cast<unsigned>(version % 100));
+  text.resize(text.size() - word.size());
+  text += number;
+  return text;
 }
 
 }  // namespace quendal::sim

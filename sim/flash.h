@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -76,6 +77,14 @@ class Flash {
   MemoryLayout layout_;
   std::vector<std::uint8_t> memory_;
 };
+
+// The version of the firmware in `flash` where the simulator knows the image: the image
+// built into this program (by its check block, which covers the whole program), with the
+// version its name gives ("Lurra 3.96": 396); 0 for any other image or none.
+std::uint32_t FlashedImageVersion(const Flash& flash);
+// `text` ("KCD 1.23") with the version number at its end made `version` (396: "KCD 3.96");
+// unchanged when it ends in no version number.
+std::string WithVersion(std::string text, std::uint32_t version);
 
 // A flash cell that fails while a new image is written: one bit of the image, in the middle
 // of what its check block covers, stays cleared, so the new firmware reports itself corrupt.

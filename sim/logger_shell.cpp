@@ -187,6 +187,7 @@ void SimLogger::SyncLocked() {
   if (c.restarts != seenRestarts_) {
     seenRestarts_ = c.restarts;
     restarted = true;
+    options_.versionText = WithVersion(options_.versionText, device_.FlashedVersion());
     if (options_.updateResetsSettings) {
       // A logger known by its device ID keeps its identity, serial number included, apart
       // from the settings that the new firmware starts without.

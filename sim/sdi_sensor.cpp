@@ -338,7 +338,13 @@ void SdiSensor::Start(Boot boot, TimePoint now) {
     xa_.clear();
     serialNumber_.clear();
     refusals_.clear();
-    if (options_.versionAfterUpdate != 0) version_ = options_.versionAfterUpdate;
+    // The new firmware reports its own version: the one given, else the image's own where
+    // the simulator knows it.
+    if (options_.versionAfterUpdate != 0) {
+      version_ = options_.versionAfterUpdate;
+    } else if (const std::uint32_t flashed = FlashedImageVersion(flash_); flashed != 0) {
+      version_ = flashed;
+    }
     if (options_.corruptAfterUpdate) SpoilWrittenImage(&flash_);
   }
   bool runFirmware = boot == Boot::kNewFirmware || flash_.ImageValid() || !options_.hasLoader;

@@ -33,6 +33,7 @@ class InstrumentShell {
   void SetExtension(Extension extension) { extension_ = std::move(extension); }
   const ShellOptions& options() const { return options_; }
   void SetOldFirmware(bool old) { options_.oldFirmware = old; }
+  void SetVersionText(std::string text) { options_.versionText = std::move(text); }
 
   // Drops a half-typed line (the firmware restarted).
   void Reset() { line_.clear(); }

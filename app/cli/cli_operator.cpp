@@ -127,6 +127,7 @@ void CliOperator::EndBar() {
 }
 
 void CliOperator::SetStatus(const char* text) {
+  if (quiet_) return;
   if (events_) {
     Event({{"event", "status"}, {"text", text}});
     return;
@@ -137,6 +138,7 @@ void CliOperator::SetStatus(const char* text) {
 }
 
 void CliOperator::StageEntered(const char* stage) {
+  if (quiet_) return;
   const bool writes = std::strcmp(stage, "loader start") == 0 || std::strcmp(stage, "erase") == 0;
   if (writes && !deviceShown_ && deviceSource_) {
     deviceShown_ = true;
@@ -203,6 +205,7 @@ std::string CliOperator::Timing(int position) const {
 }
 
 void CliOperator::SetProgress(int position) {
+  if (quiet_) return;
   if (events_) {
     if (position != lastProgress_) {
       nlohmann::ordered_json event{{"event", "progress"}};
@@ -240,6 +243,7 @@ void CliOperator::SetProgress(int position) {
 }
 
 void CliOperator::ShowMessage(const char* text, const char* caption, int kind) {
+  if (quiet_ && kind != kMessageError && kind != kMessageWarning) return;
   if (events_) {
     Event({{"event", "message"}, {"caption", caption}, {"kind", MessageKindName(kind)}, {"text", text}});
     return;
@@ -287,13 +291,20 @@ int CliOperator::MessageBox(const char* text, const char* caption, int flags) {
            {"name", name},
            {"text", text},
            {"answer", result == kBoxOk ? "ok" : "cancel"}});
-  } else if (!asked) {
+  } else if (!asked && !(quiet_ && result == kBoxOk)) {
     Tell(std::string("\n[") + caption + "] (question)\n" + text +
          "\nAnswer: " + (result == kBoxOk ? "OK" : "Cancel") +
          (twoButtons && result != kBoxOk ? " (--yes " + name + " answers OK)" : std::string()) +
          "\n");
   }
   return result;
+}
+
+void CliOperator::LogLine(const std::string& line) {
+  EndBar();
+  std::fputs(line.c_str(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
 void CliOperator::Interruption(const std::string& text, const char* stage) {

@@ -83,6 +83,11 @@ class CliOperator : public OperatorInterface {
   void SetPumpHook(std::function<void()> hook) { pumpHook_ = std::move(hook); }
   // Writes one event (with the port field when set).
   void Event(const nlohmann::ordered_json& event);
+  // -q: the text shows only errors, warnings, refused questions and the result (events
+  // stay whole).
+  void SetQuiet(bool quiet) { quiet_ = quiet && !events_; }
+  // -v: a line of the log as it is written, on standard error.
+  void LogLine(const std::string& line);
 
  private:
   void EndBar();
@@ -110,6 +115,7 @@ class CliOperator : public OperatorInterface {
   std::function<DeviceFacts()> deviceSource_;
   bool deviceShown_ = false;
   std::function<void()> pumpHook_;
+  bool quiet_ = false;
 };
 
 const char* MessageKindName(int kind);

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "app/cli/options.h"
 #include "app/cli/update_command.h"
@@ -46,7 +48,11 @@ std::string MakeDemoFolder() {
 }  // namespace
 
 int RunDemoCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options = ParseOptions(args, {}, {"--events"});
+  ParsedOptions options =
+      ParseOptions(args, {}, {"--events", "--keep", "-q", "--quiet", "-v", "--verbose"});
+  bool quiet = false;
+  bool verbose = false;
+  if (options.error.empty()) TakeLoudness(options, &quiet, &verbose, &options.error);
   if (!options.error.empty()) {
     std::fprintf(stderr, "quendal-cli demo: %s\n", options.error.c_str());
     return kExitUsage;
@@ -70,6 +76,8 @@ int RunDemoCommand(const std::vector<std::string_view>& args) {
   request.port = transport.SlavePath();
   request.portDescription = "simulated KCD";
   request.events = events;
+  request.quiet = quiet;
+  request.verbose = verbose;
   request.dataDir = MakeDemoFolder();
   if (request.dataDir.empty()) {
     std::fprintf(stderr, "quendal-cli demo: could not create a data folder\n");
@@ -77,7 +85,7 @@ int RunDemoCommand(const std::vector<std::string_view>& args) {
   }
 
   const SensorFacts before = Facts(device);
-  if (!events) {
+  if (!events && !quiet) {
     std::printf("Simulated KCD with a Lurra sensor on %s\n", request.port.c_str());
     Describe("Sensor before", before);
   }
@@ -87,10 +95,19 @@ int RunDemoCommand(const std::vector<std::string_view>& args) {
 
   const bool kept = after.address == before.address && after.serialNumber == before.serialNumber &&
                     after.x4 == before.x4 && after.xa == before.xa && after.selfTest;
-  if (!events) {
-    Describe("Sensor after", after);
-    std::printf("Log: %s\n",
-                (request.dataDir + "/Lurra Family Firmware Updater.errors.txt").c_str());
+  if (!events) Describe("Sensor after", after);
+  if (options.Has("--keep")) {
+    // Events keep standard output pure JSON; the folder is named on standard error there.
+    std::fprintf(events ? stderr : stdout,
+                 "Kept: %s (the log, the settings copy and the record of the update)\n",
+                 request.dataDir.c_str());
+  } else {
+    std::error_code ec;
+    std::filesystem::remove_all(request.dataDir, ec);
+    if (ec) {
+      std::fprintf(stderr, "quendal-cli demo: the folder %s could not be removed (%s)\n",
+                   request.dataDir.c_str(), ec.message().c_str());
+    }
   }
   if (status == kExitOk && !kept) {
     std::fprintf(stderr, "quendal-cli demo: the sensor did not keep its settings\n");

@@ -2,9 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "app/cli/options.h"
 #include "app/engine/update_record.h"
@@ -31,6 +34,45 @@ bool IsRecord(const json& record) {
     if (!record.contains(name)) return false;
   }
   return record["code"].is_number_integer();
+}
+
+// The port as `ports` leads its line with it: a device path or link by its last part.
+std::string ShortPort(const std::string& port) {
+  const std::size_t slash = port.find_last_of("/\\");
+  return slash == std::string::npos || slash + 1 == port.size() ? port : port.substr(slash + 1);
+}
+
+// Columns on a terminal: a character of several UTF-8 bytes takes one.
+std::size_t Width(const std::string& text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+constexpr std::size_t kColumns = 8;
+using Row = std::array<std::string, kColumns>;
+
+// Every column as wide as its widest cell, so that a long port or serial number moves the
+// columns after it and never shifts one row against another. Code and seconds align right.
+void PrintTable(const std::vector<Row>& rows) {
+  std::array<std::size_t, kColumns> width{};
+  for (const Row& row : rows) {
+    for (std::size_t c = 0; c < kColumns; ++c) width[c] = std::max(width[c], Width(row[c]));
+  }
+  for (const Row& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < kColumns; ++c) {
+      const std::string pad(width[c] - Width(row[c]), ' ');
+      const bool right = c == 5 || c == 6;
+      if (c + 1 == kColumns) {
+        line += row[c];
+      } else {
+        line += right ? pad + row[c] : row[c] + pad;
+        line += "  ";
+      }
+    }
+    std::printf("%s\n", line.c_str());
+  }
 }
 
 }  // namespace
@@ -62,10 +104,8 @@ int RunHistoryCommand(const std::vector<std::string_view>& args) {
   // The record holds the serial number as the device reported it, made valid UTF-8.
   const json wanted = serial ? json(ValidUtf8(*serial)) : json();
   const bool events = options.Has("--events");
-  if (!events) {
-    std::printf("%-20s  %-14s  %-18s  %-12s  %-13s  %6s  %5s  %s\n", "START (UTC)", "PORT",
-                "DEVICE", "SERIAL", "FIRMWARE", "CODE", "SECS", "RESULT");
-  }
+  std::vector<Row> rows;
+  rows.push_back({"START (UTC)", "PORT", "DEVICE", "SERIAL", "FIRMWARE", "CODE", "SECS", "RESULT"});
   std::string line;
   int lineNumber = 0;
   int skipped = 0;
@@ -88,12 +128,11 @@ int RunHistoryCommand(const std::vector<std::string_view>& args) {
     }
     const std::string firmware = Text(record, "firmwareBefore") + " > " +
                                  Text(record, "firmwareAfter");
-    std::printf("%-20s  %-14s  %-18s  %-12s  %-13s  %6s  %5s  %s\n",
-                Text(record, "start").c_str(), Text(record, "port").c_str(),
-                Text(record, "device").c_str(), Text(record, "serial").c_str(), firmware.c_str(),
-                Text(record, "code").c_str(), Text(record, "seconds").c_str(),
-                Text(record, "result").c_str());
+    rows.push_back({Text(record, "start"), ShortPort(Text(record, "port")), Text(record, "device"),
+                    Text(record, "serial"), firmware, Text(record, "code"), Text(record, "seconds"),
+                    Text(record, "result")});
   }
+  if (!events) PrintTable(rows);
   if (skipped > 10) {
     std::fprintf(stderr, "quendal-cli history: %d lines of %s in all were skipped\n", skipped,
                  path.c_str());

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "app/cli/options.h"
+#include "app/engine/updater_engine.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
 #include "loader/image_fit.h"
@@ -56,12 +58,33 @@ int ParseDeviceType(const std::string& text) {
   return FindDeviceTypeCode(upper.c_str());
 }
 
-// Prints whether the image fits the type; the exit status tells scripts the same.
+// The type names --check takes, for the operator who gave another.
+std::string TypeNames(const std::string& given) {
+  std::string text = "the types are";
+  for (int type = 1; type <= kLastDeviceType; ++type) {
+    text += type == 1 ? " " : ", ";
+    text += DeviceTypeCode(type);
+  }
+  text += " (or their numbers 1 to " + std::to_string(kLastDeviceType) + ")";
+  if (TypeNamedByImage(given) == kTypeDigitalSensor) {
+    text += "; a digital sensor such as ";
+    text += given;
+    text += " is ";
+    text += DeviceTypeCode(kTypeDigitalSensor);
+  }
+  return text;
+}
+
+// Prints whether the image is made for the type and fits its memory; the exit status tells
+// scripts the same.
 int PrintFit(const HostBSL& host, int type) {
   DeviceProfile profile;
   DescribeDevice(type, 999, &profile);
   std::string why;
-  if (CheckImageFits(host, profile, &why) < 0) {
+  std::string memory;
+  CheckImagePurpose(host, type, &why);
+  if (CheckImageFits(host, profile, &memory) < 0) why += (why.empty() ? "" : " ") + memory;
+  if (!why.empty()) {
     std::printf("Check:   refused for %s (%s): %s\n", DeviceTypeCode(type),
                 profile.displayName.c_str(), why.c_str());
     return kExitFailed;
@@ -73,18 +96,19 @@ int PrintFit(const HostBSL& host, int type) {
 }  // namespace
 
 int RunImageCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options = ParseOptions(args, {"--firmware", "--dump", "--check"}, {});
+  ParsedOptions options = ParseOptions(args, {"--firmware", "--dump", "--ti-text", "--check"}, {});
   int checkType = 0;
   if (options.error.empty()) {
     if (const std::string* type = options.Value("--check")) {
       checkType = ParseDeviceType(*type);
-      if (checkType == 0) options.error = "'" + *type + "' names no device type";
+      if (checkType == 0)
+        options.error = "'" + *type + "' names no device type; " + TypeNames(*type);
     }
   }
   if (!options.error.empty()) {
     std::fprintf(stderr,
                  "quendal-cli image: %s\nusage: quendal-cli image [--firmware FILE] "
-                 "[--dump OUT] [--check TYPE]\n",
+                 "[--dump OUT] [--ti-text OUT] [--check TYPE]\n",
                  options.error.c_str());
     return kExitUsage;
   }
@@ -96,6 +120,9 @@ int RunImageCommand(const std::vector<std::string_view>& args) {
                  host.constructorError);
     return kExitFailed;
   }
+  // As the engine does: an instrument build's own image is for its own type.
+  if (ThisBuild().targetType != kTypeDigitalSensor)
+    host.deviceKind = static_cast<std::int8_t>(ThisBuild().targetType);
   if (const std::string* file = options.Value("--firmware")) {
     Status rc = BSLLoadTIFile(&host, file->c_str());
     if (rc < 0) {
@@ -111,8 +138,12 @@ int RunImageCommand(const std::vector<std::string_view>& args) {
   }
   PrintImage(host);
   if (checkType != 0 && PrintFit(host, checkType) != kExitOk) return kExitFailed;
-  if (const std::string* out = options.Value("--dump")) {
-    Status rc = BSLWriteTIFile(&host, out->c_str());
+  const std::pair<const char*, Status (*)(HostBSL*, const char*)> writers[] = {
+      {"--dump", BSLWriteTIFile}, {"--ti-text", WriteTITextFile}};
+  for (const auto& [option, write] : writers) {
+    const std::string* out = options.Value(option);
+    if (!out) continue;
+    Status rc = write(&host, out->c_str());
     if (rc < 0) {
       std::fprintf(stderr, "quendal-cli: could not write the image to \"%s\": %s (error %d)\n",
                    out->c_str(), rc > -4096 ? std::strerror(-rc) : "failed", rc);

@@ -1,10 +1,12 @@
 #include "app/cli/info_command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "app/cli/cli_operator.h"
 #include "app/cli/options.h"
+#include "app/cli/setting_labels.h"
 #include "app/cli/update_command.h"
 #include "app/engine/updater_engine.h"
 #include "host/device_text.h"
@@ -25,8 +27,15 @@ void PrintInfo(const DeviceInfo& info, const std::string& port, const std::strin
   }
   if (!info.settings.empty()) {
     std::printf("Settings:\n");
-    for (const auto& [key, value] : info.settings)
-      std::printf("  %s = %s\n", key.c_str(), VisibleText(value).c_str());
+    std::size_t width = 0;
+    for (const auto& [key, value] : info.settings) {
+      if (!IsBookkeepingKey(key)) width = std::max(width, SettingLabel(key).size());
+    }
+    for (const auto& [key, value] : info.settings) {
+      if (IsBookkeepingKey(key)) continue;
+      std::printf("  %-*s  %s\n", static_cast<int>(width + 1), (SettingLabel(key) + ":").c_str(),
+                  VisibleText(value).c_str());
+    }
   }
   std::printf("Log:       %s\n", log.c_str());
   if (!info.note.empty()) std::fprintf(stderr, "quendal-cli info: %s\n", info.note.c_str());
@@ -35,12 +44,20 @@ void PrintInfo(const DeviceInfo& info, const std::string& port, const std::strin
 }  // namespace
 
 int RunInfoCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options = ParseOptions(args, {"--port", "--data-dir"}, {"--events"});
+  ParsedOptions options = ParseOptions(args, {"--port", "--data-dir"},
+                                       {"--events", "-q", "--quiet", "-v", "--verbose"});
   std::string port, description;
+  bool quiet = false;
+  bool verbose = false;
+  if (options.error.empty()) TakeLoudness(options, &quiet, &verbose, &options.error);
   if (options.error.empty()) {
     if (auto* v = options.Value("--port")) {
-      ResolvePort(*v, &port, &description);
-    } else if (OnlyPort(&port, &description, &options.error)) {
+      std::string why;
+      if (int status = ResolvePort(*v, &port, &description, &why); status) {
+        std::fprintf(stderr, "quendal-cli info: %s\n", why.c_str());
+        return status;
+      }
+    } else if (OnlyPort(&port, &description, &options.error) && !quiet) {
       std::fprintf(stderr, "quendal-cli: using port %s, the only one there is\n",
                    description.c_str());
     }
@@ -52,6 +69,7 @@ int RunInfoCommand(const std::vector<std::string_view>& args) {
   }
   const bool events = options.Has("--events");
   CliOperator ui(events, kBoxCancel);
+  ui.SetQuiet(quiet);
   const std::string* given = options.Value("--data-dir");
   const std::string dataDir = given ? *given : std::string();
   if (std::string why = DataFolderProblem(dataDir); !why.empty()) {
@@ -65,6 +83,7 @@ int RunInfoCommand(const std::vector<std::string_view>& args) {
                   kMessageError);
     return kExitFailed;
   }
+  if (verbose) engine.log->SetEcho([&ui](const std::string& line) { ui.LogLine(line); });
   SelectPort(&engine, port, description);
   DeviceInfo info;
   rc = ReadDeviceInfo(&engine, &info);

@@ -63,7 +63,10 @@ constexpr const char* kPortsHelp =
     "\n"
     "Lists the serial ports and running simulated devices, one a line: name TAB\n"
     "description. The description starts with the port's short name (ttyUSB0, COM3,\n"
-    "devsim-kcd), which --port takes as well as the name.\n"
+    "devsim-kcd), which --port takes as well as the name. A USB adapter's port has a\n"
+    "third column: its vendor and product ids and, when it has one, its serial number\n"
+    "(0403:6001 usb:A12345); --port usb:A12345 finds that adapter under whatever name\n"
+    "it has after being plugged in again.\n"
     "\n"
     "  --all     also probe the usual device names\n"
     "\n"
@@ -71,28 +74,34 @@ constexpr const char* kPortsHelp =
     "2 usage error\n";
 
 constexpr const char* kImageHelp =
-    "usage: quendal-cli image [--firmware FILE] [--dump OUT] [--check TYPE]\n"
+    "usage: quendal-cli image [--firmware FILE] [--dump OUT] [--ti-text OUT] [--check TYPE]\n"
     "\n"
     "Shows the firmware image (name, version, kind, length, sum, vectors).\n"
     "\n"
     "  --firmware FILE   load a TI-Text file first instead of the built-in image\n"
-    "  --dump OUT        write the image to OUT as TI-Text\n"
-    "  --check TYPE      whether the image fits device TYPE (a type code such as\n"
-    "                    KYREL-SX or CVFOUR)\n"
+    "  --dump OUT        write the image to OUT as the window's \"Dump Firmware Image\"\n"
+    "                    does (words high byte first, no \"q\"): to compare with such a\n"
+    "                    dump; the updater does not open it again\n"
+    "  --ti-text OUT     write the image to OUT as a TI-Text file, which --firmware and\n"
+    "                    other TI-Text tools read back to the same bytes\n"
+    "  --check TYPE      whether the image is made for device TYPE (a type code such as\n"
+    "                    KYREL-SX or CVFOUR) and fits its memory\n"
     "\n"
     "exit status: 0 shown (and fits), 1 not a valid image or it does not fit,\n"
     "2 usage error\n";
 
 constexpr const char* kRestoreHelp =
-    "usage: quendal-cli restore --port NAME --from FILE [--data-dir DIR] [--events]\n"
+    "usage: quendal-cli restore --port NAME --from FILE [--data-dir DIR] [--events] [-q|-v]\n"
     "\n"
     "Writes a kept settings file (a per-unit copy under unit-settings/ in the data\n"
     "folder, or the settings file an update kept) back into the same unit on port NAME.\n"
     "\n"
-    "  --port NAME      the port, by name or path\n"
+    "  --port NAME      the port, by name, path or USB serial number (usb:A12345)\n"
     "  --from FILE      the settings file\n"
     "  --data-dir DIR   the data folder (log and settings files); default: the per-user one\n"
     "  --events         write JSON Lines events instead of text\n"
+    "  -q, --quiet      only errors, warnings and the result\n"
+    "  -v, --verbose    the log's lines on standard error as they are written\n"
     "\n"
     "exit status: 0 every setting back, 1 failed (another unit's file, no answer), 2 usage\n"
     "error, 3 not every setting back, 4 nothing written: the data folder cannot be written\n"
@@ -113,23 +122,28 @@ constexpr const char* kHistoryHelp =
     "exit status: 0 shown (also when nothing is recorded yet), 2 usage error\n";
 
 constexpr const char* kDemoHelp =
-    "usage: quendal-cli demo [--events]\n"
+    "usage: quendal-cli demo [--keep] [--events] [-q|-v]\n"
     "\n"
-    "A full update of a simulated KCD with a Lurra sensor on a pseudo-terminal.\n"
+    "A full update of a simulated KCD with a Lurra sensor on a pseudo-terminal, with a\n"
+    "data folder of its own under $TMPDIR (or /tmp), removed at the end.\n"
     "\n"
-    "  --events   write JSON Lines events instead of text\n";
+    "  --keep     keep the data folder (log, settings copy, record) and say where it is\n"
+    "  --events   write JSON Lines events instead of text\n"
+    "  -q, -v     quiet or verbose, as for update\n";
 
 std::string InfoHelp() {
-  return "usage: quendal-cli info [--port NAME] [--data-dir DIR] [--events]\n"
+  return "usage: quendal-cli info [--port NAME] [--data-dir DIR] [--events] [-q|-v]\n"
          "\n"
          "Connects to the device on port NAME, identifies it and reads its firmware\n"
          "version, battery and settings, and prints them. Nothing is written to the device\n"
          "and no settings file is left behind; the log goes to the data folder.\n"
          "\n"
-         "  --port NAME      the port by name (ttyUSB0, COM3, devsim-kcd) or path; without\n"
-         "                   it the only port there is\n"
+         "  --port NAME      the port by name (ttyUSB0, COM3, devsim-kcd), path or USB\n"
+         "                   serial number (usb:A12345); without it the only port there is\n"
          "  --data-dir DIR   the data folder for the log; default: the per-user one\n"
          "  --events         one JSON object {\"event\":\"info\",...} instead of text\n"
+         "  -q, --quiet      no note of the port chosen\n"
+         "  -v, --verbose    the log's lines on standard error as they are written\n"
          "\n"
          "exit status: 0 read, 1 the device did not answer as expected, 2 usage error,\n"
          "4 the data folder cannot be written, 6 7 8 port problems (see quendal-cli help)\n";
@@ -141,7 +155,7 @@ std::string UpdateHelp() {
   for (const std::string& name : QuestionNames()) names += "                        " + name + "\n";
   std::string text =
       "usage: quendal-cli update [--port NAME] [--rep|--factory] [--firmware FILE]\n"
-      "         [--yes NAME,...|--answer ok|cancel] [--data-dir DIR] [--events]\n";
+      "         [--yes NAME,...|--answer ok|cancel] [--data-dir DIR] [--events] [-q|-v]\n";
   text += commBuild ? "         [--sensor-type CODE]\n" : "         [--new-sn TEXT] [--dont-erase]\n";
   text +=
       "\n"
@@ -150,7 +164,8 @@ std::string UpdateHelp() {
       "log's path; then the phases as they change, and the progress: a bar with percent,\n"
       "elapsed time, bytes/s and time left on a terminal, a line every 10 % elsewhere.\n"
       "\n"
-      "  --port NAME         the port by name (ttyUSB0, COM3, devsim-kcd) or path; without\n"
+      "  --port NAME         the port by name (ttyUSB0, COM3, devsim-kcd), path or USB\n"
+      "                      serial number (usb:A12345, see quendal-cli ports); without\n"
       "                      it the only port there is (printed)\n"
       "  --rep               repair mode: allows --firmware\n"
       "  --factory           factory mode: allows --firmware";
@@ -179,6 +194,9 @@ std::string UpdateHelp() {
       "  --events            JSON Lines events on standard output instead of text:\n"
       "                      status, phase, progress, device, question, message,\n"
       "                      interrupted, result\n"
+      "  -q, --quiet         only errors, warnings, questions answered Cancel and the\n"
+      "                      result (no status, phases or progress)\n"
+      "  -v, --verbose       the log's lines on standard error as they are written\n"
       "\n"
       "Station: with --port given more than once, or --all-ports (every port that\n"
       "quendal-cli ports lists), every unit is updated at once, each by its own copy of\n"

@@ -12,6 +12,7 @@
 #include "app/cli/cli_operator.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/options.h"
+#include "app/cli/ports_command.h"
 #include "app/cli/station_command.h"
 #include "app/engine/updater_engine.h"
 #include "host/file_ops.h"
@@ -93,6 +94,16 @@ RunResult ResultOf(const UpdateAttempt& attempt, int status, unsigned seconds) {
   return r;
 }
 
+bool TakeLoudness(const ParsedOptions& options, bool* quiet, bool* verbose, std::string* error) {
+  *quiet = options.Has("-q") || options.Has("--quiet");
+  *verbose = options.Has("-v") || options.Has("--verbose");
+  if (*quiet && *verbose) {
+    *error = "give -q or -v, not both";
+    return false;
+  }
+  return true;
+}
+
 std::vector<std::string> QuestionNames() {
   std::vector<std::string> names;
   for (const char* caption : kQuestionCaptions) names.push_back(QuestionName(caption));
@@ -168,29 +179,33 @@ std::string DataFolderProblem(const std::string& given) {
   return {};
 }
 
-void ResolvePort(const std::string& given, std::string* name, std::string* description) {
+int ResolvePort(const std::string& given, std::string* name, std::string* description,
+                std::string* why) {
   *name = given;
   *description = given;
-  if (given.find('/') != std::string::npos || given.find('\\') != std::string::npos) return;
+  if (given.rfind(kUsbPortPrefix, 0) == 0)
+    return FindPortByUsbSerial(given.substr(kUsbPortPrefix.size()), name, description, why);
+  if (given.find('/') != std::string::npos || given.find('\\') != std::string::npos) return kExitOk;
   // A name the driver opens as it stands needs no list, whose probing opens every port.
 #ifdef _WIN32
-  if (given.rfind("COM", 0) == 0) return;
+  if (given.rfind("COM", 0) == 0) return kExitOk;
 #else
   std::error_code ec;
-  if (std::filesystem::exists("/dev/" + given, ec)) return;
+  if (std::filesystem::exists("/dev/" + given, ec)) return kExitOk;
 #endif
   std::vector<PortEntry> entries(64);
   std::int32_t count = static_cast<std::int32_t>(entries.size());
   DeviceLink link;
-  if (CommPortEnum(&link, entries.data(), &count, false) < 1) return;
+  if (CommPortEnum(&link, entries.data(), &count, false) < 1) return kExitOk;
   for (std::int32_t i = 0; i < count; ++i) {
     const std::string listed = entries[i].description.c_str();
     const std::string shortName = listed.substr(0, listed.find(' '));
     if (shortName == given || given == entries[i].portName.c_str()) {
       *name = entries[i].portName.c_str();
-      return;
+      return kExitOk;
     }
   }
+  return kExitOk;
 }
 
 bool OnlyPort(std::string* name, std::string* description, std::string* why) {
@@ -229,7 +244,8 @@ bool OnlyPort(std::string* name, std::string* description, std::string* why) {
   return false;
 }
 
-int PortProblem(const std::string& port, int connectResult, std::string* text) {
+int PortProblem(const std::string& port, int connectResult, std::string* text, bool toldAlready) {
+  // The engine's message calls a port the user may not open "in use": that one is said anew.
   if (DSPortDenied(connectResult)) {
     *text = "you may not open port " + port +
             " (permission denied). Add yourself to the group that owns it, on most systems "
@@ -237,15 +253,20 @@ int PortProblem(const std::string& port, int connectResult, std::string* text) {
     return kExitPortDenied;
   }
   if (DSPortMissing(connectResult)) {
-    *text = "port " + port +
-            " does not exist. Check that the adapter is plugged in, and see 'quendal-cli ports' "
-            "for the ports there are.";
+    *text = toldAlready ? std::string("Check that the adapter is plugged in")
+                        : "port " + port + " does not exist. Check that the adapter is plugged in";
+    *text += ", and see 'quendal-cli ports' for the ports there are.";
     return kExitPortMissing;
   }
   if (DSPortInUse(connectResult)) {
-    *text = "port " + port +
-            " is in use by another program. Close that program (a terminal, another updater) "
-            "or choose another port.";
+    // The engine's message already says to close that program or choose another port.
+    if (toldAlready) {
+      text->clear();
+    } else {
+      *text = "port " + port +
+              " is in use by another program. Close that program (a terminal, another "
+              "updater) or choose another port.";
+    }
     return kExitPortBusy;
   }
   return kExitOk;
@@ -259,6 +280,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
   std::int32_t sensorType = 0;
   if (!request.sensorType.empty()) ParseSensorTypeCode(request.sensorType, &sensorType);
   CliOperator ui(request.events, request.answer == "ok" ? kBoxOk : kBoxCancel);
+  ui.SetQuiet(request.quiet);
   ui.SetAnswers(request.answer.empty() ? 0 : request.answer == "ok" ? kBoxOk : kBoxCancel,
                 request.yes);
 
@@ -291,6 +313,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
     ui.Result(rc, kExitFailed);
     return kExitFailed;
   }
+  if (request.verbose) engine.log->SetEcho([&ui](const std::string& line) { ui.LogLine(line); });
   if (sensorType != 0) SelectSensorType(&engine, sensorType);
   if (!request.firmware.empty()) {
     rc = OpenFirmwareFile(&engine, request.firmware.c_str());
@@ -338,9 +361,9 @@ int RunUpdateRequest(const UpdateRequest& request) {
     ui.Problem(left, "Update Stopped");
     result.adviceShown = true;
   } else if (std::string text;
-             PortProblem(attempt.options.portDescription, attempt.connectResult, &text) !=
+             PortProblem(attempt.options.portDescription, attempt.connectResult, &text, true) !=
              kExitOk) {
-    ui.Problem(text, "Port Problem");
+    if (!text.empty()) ui.Problem(text, "Port Problem");
   }
   ui.Result(result);
   return status;
@@ -352,7 +375,8 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
       args,
       {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--yes", "--data-dir",
        "--record-file"},
-      {"--factory", "--rep", "--dont-erase", "--events"}, {"--yes"});
+      {"--factory", "--rep", "--dont-erase", "--events", "-q", "--quiet", "-v", "--verbose"},
+      {"--yes"});
   UpdateRequest request;
   request.factory = options.Has("--factory");
   request.rep = options.Has("--rep");
@@ -377,11 +401,18 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
       }
     }
   }
+  if (options.error.empty())
+    TakeLoudness(options, &request.quiet, &request.verbose, &options.error);
   if (options.error.empty()) options.error = CheckUpdateRequest(request);
   if (options.error.empty()) {
     if (auto* v = options.Value("--port")) {
-      ResolvePort(*v, &request.port, &request.portDescription);
-    } else if (OnlyPort(&request.port, &request.portDescription, &options.error)) {
+      std::string why;
+      if (int status = ResolvePort(*v, &request.port, &request.portDescription, &why); status) {
+        std::fprintf(stderr, "quendal-cli update: %s\n", why.c_str());
+        return status;
+      }
+    } else if (OnlyPort(&request.port, &request.portDescription, &options.error) &&
+               !request.quiet) {
       std::fprintf(stderr, "quendal-cli: using port %s, the only one there is\n",
                    request.portDescription.c_str());
     }
@@ -395,7 +426,11 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
 }
 
 int RunRestoreCommand(const std::vector<std::string_view>& args) {
-  ParsedOptions options = ParseOptions(args, {"--port", "--from", "--data-dir"}, {"--events"});
+  ParsedOptions options = ParseOptions(args, {"--port", "--from", "--data-dir"},
+                                       {"--events", "-q", "--quiet", "-v", "--verbose"});
+  bool quiet = false;
+  bool verbose = false;
+  if (options.error.empty()) TakeLoudness(options, &quiet, &verbose, &options.error);
   if (options.error.empty() && !options.Value("--port")) options.error = "option --port is needed";
   if (options.error.empty() && !options.Value("--from")) options.error = "option --from is needed";
   if (!options.error.empty()) {
@@ -404,6 +439,7 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
     return kExitUsage;
   }
   CliOperator ui(options.Has("--events"), kBoxCancel);
+  ui.SetQuiet(quiet);
   const std::string* dataDir = options.Value("--data-dir");
   if (std::string why = DataFolderProblem(dataDir ? *dataDir : std::string()); !why.empty()) {
     ui.Problem(why, "Data Folder Error");
@@ -418,8 +454,13 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
     ui.Result(rc, kExitFailed);
     return kExitFailed;
   }
-  std::string port, description;
-  ResolvePort(*options.Value("--port"), &port, &description);
+  if (verbose) engine.log->SetEcho([&ui](const std::string& line) { ui.LogLine(line); });
+  std::string port, description, why;
+  if (int status = ResolvePort(*options.Value("--port"), &port, &description, &why); status) {
+    ui.Problem(why, "Port Problem");
+    ui.Result(kRefused, status);
+    return status;
+  }
   SelectPort(&engine, port, description);
   const std::uint32_t start = DSTicks();
   const std::string& from = *options.Value("--from");
@@ -431,7 +472,9 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   rc = RestoreSettingsFrom(&engine, from);
   const UpdateAttempt& attempt = *engine.attempt;
   std::string portText;
-  if (PortProblem(attempt.options.portDescription, attempt.connectResult, &portText) != kExitOk)
+  if (PortProblem(attempt.options.portDescription, attempt.connectResult, &portText, true) !=
+          kExitOk &&
+      !portText.empty())
     ui.Problem(portText, "Port Problem");
   const int status = ExitStatusOf(attempt, false);
   ui.Result(ResultOf(attempt, status, (DSTicks() - start) / 1000));

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/cli/options.h"
+
 namespace quendal {
 struct UpdateAttempt;
 }
@@ -27,7 +29,13 @@ struct UpdateRequest {
   std::string dataDir;
   bool events = false;
   std::string recordFile;  // empty: updates.jsonl in the data folder
+  bool quiet = false;      // -q: only errors and the result
+  bool verbose = false;    // -v: the log's lines as they are written
 };
+
+// -q/--quiet and -v/--verbose of the commands that run the engine: false, with the usage
+// error, when both are given.
+bool TakeLoudness(const ParsedOptions& options, bool* quiet, bool* verbose, std::string* error);
 
 // quendal-cli update --port NAME [...]
 int RunUpdateCommand(const std::vector<std::string_view>& args);
@@ -47,9 +55,13 @@ RunResult ResultOf(const UpdateAttempt& attempt, int status, unsigned seconds);
 // The question names --yes takes, in the order the help lists them.
 std::vector<std::string> QuestionNames();
 
-// A port as `ports` names it ("devsim-kcd", "ttyUSB0", "COM3") or by path: the name the
-// serial driver opens and its description. Names no port lists are passed on unchanged.
-void ResolvePort(const std::string& given, std::string* name, std::string* description);
+// A port as `ports` names it ("devsim-kcd", "ttyUSB0", "COM3"), by path, or by its USB
+// adapter's serial number ("usb:A12345"): the name the serial driver opens and its
+// description. Names no port lists are passed on unchanged. kExitOk, or kExitPortMissing
+// with the reason in `why` when no port or several have the serial number (kExitUsage when
+// none is given).
+int ResolvePort(const std::string& given, std::string* name, std::string* description,
+                std::string* why);
 // With no port given: the only port there is. False, with the reason, when there is none
 // or more than one.
 bool OnlyPort(std::string* name, std::string* description, std::string* why);
@@ -59,7 +71,9 @@ bool OnlyPort(std::string* name, std::string* description, std::string* why);
 std::string DataFolderProblem(const std::string& folder);
 
 // The exit status for a failed connect of the port, with the message that says the fix;
-// kExitOk when the open was no port problem.
-int PortProblem(const std::string& port, int connectResult, std::string* text);
+// kExitOk when the open was no port problem. `toldAlready`: the engine's own message said
+// what happened, so the text only adds what it did not say (empty: nothing).
+int PortProblem(const std::string& port, int connectResult, std::string* text,
+                bool toldAlready = false);
 
 }  // namespace quendal::cli

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "loader/builtin_image.h"
 #include "tests/support/pty_rig.h"
@@ -80,6 +81,11 @@ TEST(Cli, FailuresAndUsageErrors) {
       {"image --firmware " + Quote(dir.File("missing.txt")), 1, "(error -2)"},
       {"image --firmware " + Quote(notTiText), 1, "is not a valid firmware file (error -100)"},
       {"image --dump " + Quote(dir.File("no/such/dir/out.txt")), 1, "could not write the image"},
+      {"info --port usb:A9XK1 --data-dir " + Quote(dir.path()), 6,
+       "no port's USB adapter has the serial number A9XK1"},
+      {"update --port usb:A9XK1 --data-dir " + Quote(dir.path()), 6,
+       "'quendal-cli ports' shows the serial numbers"},
+      {"info --port usb:", 2, "option --port usb: needs the adapter's serial number"},
   };
   for (const Case& c : cases) {
     CliRun run = Cli(c.args);
@@ -118,7 +124,14 @@ TEST(Cli, ImageCheckGivesTheVerdict) {
       {"image --firmware " + Quote(vectorsOnly) + " --check KYREL-SX", 1, "no program data"},
       {"image --firmware " + Quote(huge), 1, "larger than 16 MB"},
       {"image --firmware " + Quote(glued), 1, "line 2, column 5: \"G\" is no hex digit"},
-      {"image --check NOSUCH", 2, "'NOSUCH' names no device type"},
+      {"image --check NOSUCH", 2, "'NOSUCH' names no device type; the types are TARN, TARNB,"},
+      {"image --check lurra", 2,
+       "CVFTDL (or their numbers 1 to 22); a digital sensor such as "
+       "lurra is KYREL-SX"},
+      {"image --firmware " + Quote(sensor) + " --check CVFOUR", 1,
+       "is made for KYREL-SX (Digital Sensor), not for CVFOUR (Corvel Four)."},
+      {"image --firmware " + Quote(logger) + " --check 10", 1,
+       "\"TARNX 2.10\" is made for TARNX (Tarnx), not for KYREL-SX"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
@@ -126,12 +139,72 @@ TEST(Cli, ImageCheckGivesTheVerdict) {
     EXPECT_EQ(run.status, c.status) << run.output;
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
   }
-  // The built-in image passes for the sensors it is made for.
+  // The built-in image passes for the sensors it is made for, and for nothing else even
+  // where its bytes would fit.
   if (std::string(kBuiltinImage.name) == "Lurra 3.96") {
     CliRun run = Cli("image --check KYREL-SX");
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("Check:   fits KYREL-SX (Digital Sensor)\n"), std::string::npos)
         << run.output;
+    for (const char* type : {"CVFOUR", "KCD"}) {
+      run = Cli(std::string("image --check ") + type);
+      EXPECT_EQ(run.status, 1) << run.output;
+      EXPECT_NE(run.output.find("\"Lurra 3.96\" is made for KYREL-SX"), std::string::npos)
+          << run.output;
+    }
+  }
+  // The TI-Text form opens again; the dump form is for comparing, as the window writes it.
+  const std::string tiText = dir.File("lurra again.txt");
+  CliRun run = Cli("image --firmware " + Quote(sensor) + " --ti-text " + Quote(tiText));
+  ASSERT_EQ(run.status, 0) << run.output;
+  run = Cli("image --firmware " + Quote(tiText));
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("FFF0: FFFF FFFF FFFF FFFF FFFF FFFF FFFF 8000\n"), std::string::npos)
+      << run.output;
+}
+
+// The table names ports by their short names and keeps its columns in line whatever the
+// lengths of the values; the events keep the record as it is.
+TEST(Cli, HistoryShowsShortPortNamesInAlignedColumns) {
+  TempDir dir;
+  auto record = [](const std::string& port, const std::string& serial, int code) {
+    return "{\"start\":\"2026-12-09T20:00:00Z\",\"port\":\"" + port +
+           "\",\"device\":\"Lurra Family\",\"serial\":\"" + serial +
+           "\",\"firmwareBefore\":\"3.90\",\"firmwareAfter\":\"3.96\",\"code\":" +
+           std::to_string(code) + ",\"seconds\":81,\"result\":\"done\"}\n";
+  };
+  WriteWholeFile(dir.File("updates.jsonl"),
+                 record("/run/user/1000/quendal/devsim-station-unit-one", "LU-1", 1) +
+                     record("COM3", "LU-\u00ff-a-long-serial-number", -130) +
+                     record("/dev/ttyUSB0", "", 1));
+  CliRun run = Cli("history --data-dir " + Quote(dir.path()));
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; at < run.output.size(); at = end + 1) {
+    end = run.output.find('\n', at);
+    if (end == std::string::npos) end = run.output.size();
+    lines.push_back(run.output.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), 4u) << run.output;
+  EXPECT_NE(lines[1].find("  devsim-station-unit-one  "), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[1].find("/run/user"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[3].find("  ttyUSB0  "), std::string::npos) << lines[3];
+  // Each column starts where its heading does (the serial number "LU-\u00ff..." counted as
+  // the characters it shows).
+  auto column = [](const std::string& line, std::size_t characters) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+      if (seen++ == characters) return i;
+    }
+    return line.size();
+  };
+  const std::size_t firmware = lines[0].find("FIRMWARE");
+  const std::size_t result = lines[0].find("RESULT");
+  ASSERT_NE(result, std::string::npos);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].substr(column(lines[i], firmware), 11), "3.90 > 3.96") << run.output;
+    EXPECT_EQ(lines[i].substr(column(lines[i], result)), "done") << run.output;
   }
 }
 

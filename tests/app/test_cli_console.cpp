@@ -148,9 +148,18 @@ class CliConsoleDevice : public testing::Test {
 // JSON on standard output while the fix goes to standard error.
 TEST_F(CliConsoleDevice, PortProblemsHaveTheirOwnStatus) {
   Boot(sim::SensorOptions{});
+  // Each problem said once: the update's own message, and the console adds only the fix.
+  auto count = [](const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      ++n;
+    return n;
+  };
   test::ProgramRun run = Cli("update --port /dev/quendal-no-such-port --data-dir " + Data());
   EXPECT_EQ(run.status, 6) << run.output;
-  EXPECT_TRUE(Has(run.output, "does not exist")) << run.output;
+  EXPECT_EQ(count(run.output, "quendal-no-such-port"), 1) << run.output;
+  EXPECT_EQ(count(run.output, "isn't available"), 1) << run.output;
+  EXPECT_TRUE(Has(run.output, "see 'quendal-cli ports'")) << run.output;
 
   {
     const int held = open(transport_->SlavePath().c_str(), O_RDWR | O_NOCTTY);
@@ -158,12 +167,15 @@ TEST_F(CliConsoleDevice, PortProblemsHaveTheirOwnStatus) {
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
     run = Cli(Update(""));
     EXPECT_EQ(run.status, 7) << run.output;
-    EXPECT_TRUE(Has(run.output, "is in use by another program")) << run.output;
+    EXPECT_EQ(count(run.output, "in use by another"), 1) << run.output;
     run = CliStdout(Update("--events"));
     EXPECT_EQ(run.status, 7);
     std::vector<json> events = Events(run.output);
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back()["event"], "result");
+    int messages = 0;
+    for (const json& event : events) messages += event["event"] == "message";
+    EXPECT_EQ(messages, 1) << run.output;
     close(held);
   }
 
@@ -280,6 +292,11 @@ TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(Has(run.output, "using port devsim-info")) << run.output;
   EXPECT_TRUE(Has(run.output, "Serial:   LU-20931")) << run.output;
+  // The settings by their names, not the settings file's keys and bookkeeping.
+  EXPECT_TRUE(Has(run.output, "\n  SDI-12 address:")) << run.output;
+  EXPECT_TRUE(Has(run.output, "\n  Serial number:")) << run.output;
+  EXPECT_FALSE(Has(run.output, "addressInt")) << run.output;
+  EXPECT_FALSE(Has(run.output, " = ")) << run.output;
 
   EXPECT_EQ(SensorFacts(), before);
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.File("data"))) {

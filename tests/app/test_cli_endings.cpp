@@ -82,9 +82,9 @@ TEST_F(CliEnding, NothingChangedSaysNothingOfSettings) {
       {Update(""), 4, "The battery power in the KCD is too low!"},
       {"update --port /dev/quendal-no-such-port --data-dir " + test::ShellQuote(dir_.File("data")) +
            " --events",
-       6, "does not exist"},
+       6, "isn't available"},
       {"update --port /dev/quendal-no-such-port --data-dir " + test::ShellQuote(dir_.File("data")),
-       6, "does not exist"},
+       6, "isn't available"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);

@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -61,6 +63,26 @@ TEST(CliUpdate, SlowDemoEventStream) {
   ASSERT_FALSE(statuses.empty());
   EXPECT_EQ(statuses.front(), "Connecting to Lurra Family...");
   EXPECT_EQ(statuses.back().rfind("Successfully updated firmware in ", 0), 0u);
+
+  // The demo's data folder goes with it, unless it is asked to keep it.
+  const char* tmp = std::getenv("TMPDIR");
+  ASSERT_TRUE(tmp && *tmp);
+  auto demoFolders = [tmp] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp)) {
+      if (entry.path().filename().string().rfind("quendal-demo-", 0) == 0)
+        found.push_back(entry.path().string());
+    }
+    return found;
+  };
+  EXPECT_TRUE(demoFolders().empty());
+  run = Cli("demo --keep");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::vector<std::string> kept = demoFolders();
+  ASSERT_EQ(kept.size(), 1u) << run.output;
+  EXPECT_NE(run.output.find("Kept: " + kept[0] + " ("), std::string::npos) << run.output;
+  EXPECT_TRUE(std::filesystem::exists(kept[0] + "/Lurra Family Firmware Updater.errors.txt"));
+  std::filesystem::remove_all(kept[0]);
 }
 
 class CliDevice : public testing::Test {
@@ -107,6 +129,50 @@ TEST_F(CliDevice, RefusalEventsAndExitStatus) {
   EXPECT_EQ(events.back()["event"], "result");
   EXPECT_EQ(events.back()["code"], -130);
   EXPECT_EQ(run.output.rfind("{\"event\":", 0), 0u) << "the event name leads each line";
+}
+
+// -q leaves errors and the result; -v adds the log's lines as they are written.
+TEST_F(CliDevice, SlowQuietAndVerbose) {
+  auto lines = [](const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty()) found.push_back(line);
+    }
+    return found;
+  };
+  Boot(sim::SensorOptions{}, 9);
+  test::ProgramRun run = Cli(Update("-q"));
+  EXPECT_EQ(run.status, 4) << run.output;
+  EXPECT_NE(run.output.find("[Batteries Too Low] (error)"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Update failed (error -130)."), std::string::npos) << run.output;
+  for (const char* chatter : {"Status:", "Phase:", "Progress:"})
+    EXPECT_EQ(run.output.find(chatter), std::string::npos) << chatter << "\n" << run.output;
+
+  transport_.reset();  // it serves the device it was made for
+  Boot(sim::SensorOptions{}, 80);
+  run = Cli(Update("--quiet"));
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::vector<std::string> quiet = lines(run.output);
+  ASSERT_EQ(quiet.size(), 1u) << run.output;
+  EXPECT_EQ(quiet[0].rfind("Update finished in ", 0), 0u) << run.output;
+
+  run = test::RunProgram("(" + test::CliCommand(Update("-v")) + " 2>&1 >/dev/null)");
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::string log =
+      test::ReadWholeFile(dir_.File("data") + "/Lurra Family Firmware Updater.errors.txt");
+  const std::regex stamp("^[0-9]{1,2} [A-Z][a-z]{2} [0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} - .*");
+  int logLines = 0;
+  for (const std::string& line : lines(run.output)) {
+    if (!std::regex_match(line, stamp)) continue;
+    ++logLines;
+    EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
+  }
+  EXPECT_GE(logLines, 20) << run.output;
+
+  run = Cli(Update("-q -v"));
+  EXPECT_EQ(run.status, 2) << run.output;
+  EXPECT_NE(run.output.find("give -q or -v, not both"), std::string::npos) << run.output;
 }
 
 TEST_F(CliDevice, QuestionsAreAnsweredByTheOption) {
@@ -176,7 +242,10 @@ TEST_F(CliDevice, SlowSettingsNotAllRestoredAndTheRestoreCommand) {
   run = Cli("restore --port /dev/quendal-no-such-port --data-dir " +
             test::ShellQuote(dir_.File("data")) + " --from " + test::ShellQuote(copies.front()));
   EXPECT_EQ(run.status, 6) << run.output;
-  EXPECT_NE(run.output.find("does not exist"), std::string::npos) << run.output;
+  // Said once, by the restore's own message; the console adds where to look.
+  EXPECT_NE(run.output.find("isn't available"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("does not exist"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("see 'quendal-cli ports'"), std::string::npos) << run.output;
 
   // Another sensor refuses the copy; nothing is written into it.
   sim::SensorOptions other = lurra;

@@ -86,6 +86,37 @@ TEST(PortEnumRules, FriendlyNamesAndTheMakersCableAdapter) {
   }
 }
 
+// Windows names a port's USB device by its instance id; the same parser is tested here.
+TEST(PortEnumRules, UsbIdentityFromWindowsInstanceIds) {
+  struct Case {
+    const char* instanceId;
+    bool usb;
+    const char* vendor;
+    const char* product;
+    const char* serial;
+  } cases[] = {
+      {"USB\\VID_0403&PID_6001\\A12345", true, "0403", "6001", "A12345"},
+      {"usb\\vid_067B&pid_2303\\5&1A2B3C4D&0&2", true, "067b", "2303", ""},  // made up
+      {"USB\\VID_2341&PID_0043&MI_00\\6&2A3F1B&0&0000", true, "2341", "0043", ""},
+      {"FTDIBUS\\VID_0403+PID_6001+A9XK1A\\0000", true, "0403", "6001", "A9XK1A"},
+      {"USB\\VID_0403&PID_6001", true, "0403", "6001", ""},
+      {"USB\\VID_0403&PID_6001\\A 1", true, "0403", "6001", ""},  // no word: not kept
+      {"USB\\VID_04G3&PID_6001\\A12345", false, "", "", ""},
+      {"ACPI\\PNP0501\\1", false, "", "", ""},
+      {"BTHENUM\\{00001101}_VID&0001005D_PID&223B\\7&1", false, "", "", ""},
+      {"", false, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.instanceId);
+    UsbIdentity usb;
+    usb.serial.Set("old");
+    EXPECT_EQ(ParseUsbInstanceId(c.instanceId, &usb), c.usb);
+    EXPECT_EQ(usb.vendorId.view(), c.vendor);
+    EXPECT_EQ(usb.productId.view(), c.product);
+    EXPECT_EQ(usb.serial.view(), c.serial);
+  }
+}
+
 TEST(PortEnumRules, MissingArgumentsAndNoRoomFillNothing) {
   PortEntry entries[2];
   entries[0].portName.Set("keep");
@@ -240,6 +271,58 @@ TEST_F(FakeMachine, ListsPresentPortsInOrderWithReadableDescriptions) {
   listing = Enumerate(1, false, places);
   ASSERT_EQ(listing.entries.size(), 1u);
   EXPECT_EQ(listing.entries[0].portName.view(), "ptmx");
+}
+
+// The adapter's USB identity comes along, and its serial number finds the port again when
+// the adapter comes back under another name; a serial number on no or several ports finds
+// none.
+TEST_F(FakeMachine, UsbIdentityFindsARepluggedAdapter) {
+  Usb ftdi{"FTDI", "FT232R USB UART", "A9XK1", "6001", false};
+  Usb acm{"Orvelle", "Field Modem", "fm-7", "00A1", true};
+  Usb noSerial{"Prolific", "USB-Serial", "", "2303", false};
+  Usb twinA{"FTDI", "Cheap Clone", "A50285BI", "6001", false};
+  AddPort("ttyUSB0", &ftdi);
+  AddPort("ttyACM0", &acm);
+  AddPort("ttyUSB1", &noSerial);
+  AddPort("ttyUSB4", &twinA);
+  AddPort("ttyUSB5", &twinA);
+  AddPort("ttyS0", nullptr, "4");
+
+  Listing listing = Enumerate(16, false, places);
+  auto identity = [&](const std::string& name) {
+    for (const PortEntry& e : listing.entries) {
+      if (e.portName.view() == Node(name)) {
+        return std::string(e.usb.vendorId.view()) + ":" + std::string(e.usb.productId.view()) +
+               " " + std::string(e.usb.serial.view());
+      }
+    }
+    return std::string("not listed");
+  };
+  EXPECT_EQ(identity("ttyUSB0"), "0403:6001 A9XK1");
+  EXPECT_EQ(identity("ttyACM0"), "0403:00a1 fm-7");
+  EXPECT_EQ(identity("ttyUSB1"), "0403:2303 ");
+  EXPECT_EQ(identity("ttyS0"), ": ");
+
+  auto found = [&](const char* serial) {
+    std::string names;
+    for (const PortEntry* e : PortsWithUsbSerial(
+             listing.entries.data(), static_cast<std::int32_t>(listing.entries.size()), serial)) {
+      names += std::string(e->portName.view()) + " ";
+    }
+    return names;
+  };
+  EXPECT_EQ(found("A9XK1"), Node("ttyUSB0") + " ");
+  EXPECT_EQ(found("FM-7"), Node("ttyACM0") + " ");  // Windows shows it in upper case
+  EXPECT_EQ(found("A9XK"), "");
+  EXPECT_EQ(found(""), "");
+  EXPECT_EQ(found("A50285BI"), Node("ttyUSB4") + " " + Node("ttyUSB5") + " ");
+
+  // Unplugged and plugged in again: the system gives it the next free name.
+  fs::remove_all(places.sysfsRoot + "/class/tty/ttyUSB0");
+  fs::remove(Node("ttyUSB0"));
+  AddPort("ttyUSB2", &ftdi);
+  listing = Enumerate(16, false, places);
+  EXPECT_EQ(found("A9XK1"), Node("ttyUSB2") + " ");
 }
 
 TEST_F(FakeMachine, PortsThatSomeoneHoldsAreMarkedBusy) {

@@ -244,11 +244,14 @@ TEST(CommDevice, UpdateThroughThePassThroughResetsTheSettings) {
     GTEST_SKIP() << "this build embeds an image for another layout";
   }
   const std::string image(kBuiltinImage.text, kBuiltinImage.length);
-  for (bool spoil : {false, true}) {
+  const std::pair<bool, std::uint32_t> cases[] = {{false, 402}, {true, 402}, {false, 0}, {true, 0}};
+  for (const auto& [spoil, after] : cases) {
     SCOPED_TRACE(spoil ? "failing flash cell" : "sound flash");
+    SCOPED_TRACE(after);
     SensorOptions options = Typed('w');
     options.address = '5';
-    options.versionAfterUpdate = 402;
+    // 0: the new firmware reports the version of the image it was flashed with.
+    options.versionAfterUpdate = after;
     options.corruptAfterUpdate = spoil;
     CommDevice device(Kcd(options));
     device.PowerCycle(10);  // the settings live through a power cycle
@@ -267,7 +270,8 @@ TEST(CommDevice, UpdateThroughThePassThroughResetsTheSettings) {
       EXPECT_EQ(s.SelfTestPasses(), !spoil);
     });
     EXPECT_EQ(Say(device, "[|?post!|?I!"), std::string(spoil ? "0Code Corrupt" : "0Code Good") +
-                                               "\r\n013ORVELLE Dorro 402SX1\r\n");
+                                               "\r\n013ORVELLE Dorro " + (after ? "402" : "396") +
+                                               "SX1\r\n");
   }
 }
 

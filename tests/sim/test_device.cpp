@@ -121,7 +121,7 @@ TEST(SimDevice, UploadedImageRunsAndPassesItsSelfTest) {
   }
   const std::string image(kBuiltinImage.text, kBuiltinImage.length);
   for (int skip : {-1, 40}) {
-    SimDevice device(OptionsForType(kTypeDigitalSensor, 396));
+    SimDevice device(OptionsForType(kTypeDigitalSensor, 390));
     ASSERT_EQ(Say(device, "boot ZAVE\r").text, "\rOK\r");
     Handshake(device);
     for (unsigned a : {0x1000u, 0x1040u, 0x1080u}) {
@@ -138,11 +138,32 @@ TEST(SimDevice, UploadedImageRunsAndPassesItsSelfTest) {
     EXPECT_EQ(device.Vectors()[15], kBuiltinImage.vectors[15]);
     EXPECT_EQ(device.Counters().restarts, 1u);
     EXPECT_EQ(Say(device, "post\r").text, skip < 0 ? "\rCode Good!\r>" : "\rCode Corrupt!\r>");
+    // The new firmware names its own version; an image cut short is none the simulator knows.
+    EXPECT_EQ(Say(device, "get -ver\r").text,
+              skip < 0 ? "\rKYREL-SX 3.96\r>" : "\rKYREL-SX 3.90\r>");
     // Power comes back in the firmware only when the image is whole.
     device.PowerCycle(0);
     device.Advance(Clock::now());
     EXPECT_EQ(device.State(), skip < 0 ? DeviceState::kFirmware : DeviceState::kLoaderWaiting);
   }
+}
+
+TEST(SimDevice, VersionTextTakesTheFlashedVersion) {
+  struct Case {
+    const char* text;
+    std::uint32_t version;
+    const char* becomes;
+  } cases[] = {
+      {"KCD 1.23", 396, "KCD 3.96"},
+      {"CVFOUR 10.05", 211, "CVFOUR 2.11"},
+      {"Tarnx 2.10", 1205, "Tarnx 12.05"},
+      {"KCD 1.23", 0, "KCD 1.23"},
+      {"KCD 1.2", 396, "KCD 1.2"},
+      {"KCD v1.23", 396, "KCD v1.23"},
+      {"1.23", 396, "3.96"},
+      {"KCD", 396, "KCD"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WithVersion(c.text, c.version), c.becomes) << c.text;
 }
 
 TEST(SimDevice, LineSpeedsFollowTheState) {
