@@ -71,8 +71,11 @@ void Line(Layout* out, const char* key, const char* format, ...) {
 // hide or cut a line, and the reader would restore something the device never held.
 void Text(Layout* out, const char* key, std::string_view value) {
   if (out->unfit.empty() && !FitsOnOneLine(value)) {
-    out->unfit = std::string("its ") + key + " \"" + VisibleText(value) +
-                 "\" holds a line break or control character that the settings file cannot keep";
+    // The message goes to the log, which must not show a secret.
+    const bool secret = std::strcmp(key, "passwd") == 0 || std::strcmp(key, "authkey") == 0;
+    out->unfit = std::string("its ") + key;
+    if (!secret) out->unfit += " \"" + VisibleText(value) + "\"";
+    out->unfit += " holds a line break or control character that the settings file cannot keep";
   }
   Append(out, key, value);
 }
