@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -38,6 +39,21 @@ Status AppendWhole(const std::string& path, const char* data, std::size_t size) 
 std::FILE* CreatePrivateFile(const std::string& path) {
   // A user's folders under the profile are the user's alone; links need privileges there.
   return std::fopen(path.c_str(), "wb");
+}
+
+std::FILE* OpenDataFile(const std::string& path, Status* error) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    *error = kSymbolicLink;
+    return nullptr;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) *error = errno != 0 ? -errno : -EIO;
+  return file;
+}
+
+std::string NamedLinkProblem(const std::string&) {
+  return {};  // links need privileges under a user's profile
 }
 
 Status MakePrivateFolders(const std::string& path) {

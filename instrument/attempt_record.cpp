@@ -64,9 +64,9 @@ std::string SensorDevice(std::uint32_t typeCode) {
 
 Status ReadWholeFile(const char* path, std::string* text) {
   if (!InputFileProblem(path, kMaxSettingsFileBytes).empty()) return kBadArgument;
-  errno = 0;
-  File file(std::fopen(path, "rb"));
-  if (!file) return errno == ENOENT ? kSettingsFileMissing : -ErrorNumber();
+  Status error = kOk;
+  File file(OpenDataFile(path, &error));
+  if (!file) return error == -ENOENT ? kSettingsFileMissing : error;
   try {
     char chunk[4096];
     std::size_t n;

@@ -631,9 +631,16 @@ Status ReadInfoFile(InstrumentSession* session, const char* path) {
              why.c_str());
     return kBadArgument;
   }
-  errno = 0;
-  File file(std::fopen(path, "rb"));
-  if (!file) return OpenError(ErrorNumber());
+  Status error = kOk;
+  File file(OpenDataFile(path, &error));
+  if (error == kSymbolicLink) {
+    LogPrint(session->log, kLogFailure, kProtocolSource,
+             "ReadInfoFile refused %s: it is a symbolic link, which the updater never reads "
+             "through",
+             path);
+    return kSymbolicLink;
+  }
+  if (!file) return OpenError(-error);
 
   std::string text;
   try {

@@ -397,8 +397,18 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   ResolvePort(*options.Value("--port"), &port, &description);
   SelectPort(&engine, port, description);
   const std::uint32_t start = DSTicks();
-  const std::string& from = *options.Value("--from");
-  if (const std::string why = InputFileProblem(from, kMaxSettingsFileBytes); !why.empty()) {
+  std::string from = *options.Value("--from");
+  // A path the user names may be a link of the user's own (a backup kept elsewhere): that
+  // choice is followed here, once, and what it leads to is read as any settings file, never
+  // through a link. A link another user made is no choice of this user's.
+  std::string why = NamedLinkProblem(from);
+  std::error_code linkError;
+  if (why.empty() && std::filesystem::is_symlink(from, linkError)) {
+    const std::filesystem::path target = std::filesystem::canonical(from, linkError);
+    if (!linkError) from = target.string();
+  }
+  if (why.empty()) why = InputFileProblem(from, kMaxSettingsFileBytes);
+  if (!why.empty()) {
     ui.Problem("the settings file \"" + from + "\" cannot be used: " + why, "Settings Error");
     ui.Result(kRefused, 0);
     return kExitRefused;

@@ -159,8 +159,11 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
   Status rc = ReadAttemptRecord(path.c_str(), &file);
   if (rc < 0) {
     ShowMessageOk(engine,
-                  "The " + caption + " could not read the settings file\n" + path + "\n\n[Error " +
-                      std::to_string(rc) + "]",
+                  "The " + caption + " could not read the settings file\n" + path +
+                      (rc == kSymbolicLink
+                           ? "\n\nIt is a symbolic link, which the updater never reads through."
+                           : "") +
+                      "\n\n[Error " + std::to_string(rc) + "]",
                   "Settings Error", kMessageError);
     return rc;
   }
