@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "host/file_ops.h"
 #include "host/timing.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
@@ -96,6 +97,26 @@ QPixmap DeviceIcon() {
   painter.drawPolygon(QPolygonF({QPointF(18, 2), QPointF(30, 2), QPointF(30, 8), QPointF(35, 8),
                                  QPointF(24, 17), QPointF(13, 8), QPointF(18, 8)}));
   return pixmap;
+}
+
+// A data folder another user can change is a way into this user's files (a link planted
+// there): refused before the device is touched, as the console refuses it.
+bool DataFolderRefused(UpdaterEngine* e) {
+  const std::string why = FolderTrustProblem(e->dataFolder);
+  if (why.empty()) return false;
+  const std::string text = "The data folder \"" + e->dataFolder + "\" is not safe to use: " + why;
+  SetStatus(e, text);
+  ShowMessageOk(e,
+                text + ".\n\nNothing was changed. Make the folder your own and closed to other "
+                       "users, and try again.",
+                "Data Folder Error", kMessageError);
+  return true;
+}
+
+// The log says once that it cannot be written, here as on a console's standard error.
+void TellLogFailureInStatus(UpdaterEngine* e) {
+  if (!e->log) return;
+  e->log->TellWriteFailure([e](const std::string& text) { SetStatus(e, text); });
 }
 
 }  // namespace
@@ -342,6 +363,7 @@ void TfrmMain::FormShow() {
   for (const QString& argument : options_.arguments) arguments.push_back(argument.toStdString());
   UpdaterEngine* e = engine_.get();
   const Status constructed = EngineStart(e, arguments, options_.dataFolder);
+  TellLogFailureInStatus(e);
 
   OpenFirmwareFile1->setEnabled(e->openFileAllowed);
   PromptforSerialNumber1->setVisible(e->factoryMode);
@@ -484,7 +506,7 @@ void TfrmMain::timerStartTimer() {
   cbCommPort->setEnabled(false);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   e->newSerialNumber = newSNstr->text().toStdString();
-  RunUpdate(e);
+  if (!DataFolderRefused(e)) RunUpdate(e);
 
   btnStart->setEnabled(true);
   btnStart->setDefault(false);
