@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -259,6 +260,11 @@ static int Run(int argc, char** argv) {
     if (command == "history") return RunHistoryCommand(args);
 #ifdef QUENDAL_CLI_DEMO
     if (command == "demo") return RunDemoCommand(args);
+#endif
+#ifdef QUENDAL_CLI_TEST_THROW
+    // Only in the tests' copy of this program: what no command foresees, thrown.
+    if (command == "throw") throw std::runtime_error("thrown by the test's own command");
+    if (command == "throw-other") throw 7;
 #endif
   }
   if (std::string help = HelpOf(command); !help.empty()) {

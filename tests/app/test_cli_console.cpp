@@ -250,6 +250,25 @@ TEST(CliConsole, RefusedBeforeTheDeviceIsTouched) {
   EXPECT_EQ(port.Received(), "");
 }
 
+// Nothing thrown escapes main: what no command foresaw ends the program as a failure, said
+// on standard error, never as an abort.
+TEST(CliConsole, WhatIsThrownEndsAsAFailure) {
+  const struct Case {
+    const char* command;
+    const char* says;
+  } cases[] = {
+      {"throw", "quendal-cli: stopped by an unexpected error: thrown by the test's own command\n"},
+      {"throw-other", "quendal-cli: stopped by an unexpected error\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    test::ProgramRun run = test::RunProgram(test::ShellQuote(QUENDAL_CLI_THROWING_PATH) + " " +
+                                            c.command + " </dev/null 2>&1");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(run.output, c.says);
+  }
+}
+
 // info reads everything and changes nothing: the sensor keeps its settings and no settings
 // file is left in the data folder. The simulated device is found by its listed name.
 TEST_F(CliConsoleDevice, InfoByListedNameChangesNothing) {
