@@ -7,6 +7,7 @@
 #include <system_error>
 #include <string>
 
+#include "host/file_path.h"
 #include "host/file_ops.h"
 
 namespace quendal {
@@ -58,7 +59,7 @@ std::string NamedLinkProblem(const std::string&) {
 
 Status MakePrivateFolders(const std::string& path) {
   std::error_code ec;
-  std::filesystem::create_directories(path, ec);
+  std::filesystem::create_directories(FilePath(path), ec);
   return ec ? -static_cast<Status>(ec.value()) : kOk;
 }
 
@@ -68,10 +69,10 @@ std::string FolderTrustProblem(const std::string&) {
 
 std::string InputFileProblem(const std::string& path, std::uint64_t maxBytes) {
   std::error_code ec;
-  const auto status = std::filesystem::status(path, ec);
+  const auto status = std::filesystem::status(FilePath(path), ec);
   if (ec) return {};
   if (!std::filesystem::is_regular_file(status)) return "it is no regular file";
-  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  const std::uintmax_t size = std::filesystem::file_size(FilePath(path), ec);
   if (ec) return {};
   if (size > maxBytes) return "it is larger than " + SizeText(maxBytes);
   return {};

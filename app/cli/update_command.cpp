@@ -14,6 +14,7 @@
 #include "app/cli/options.h"
 #include "app/cli/station_command.h"
 #include "app/engine/updater_engine.h"
+#include "host/file_path.h"
 #include "host/file_ops.h"
 #include "host/port_enum.h"
 #include "host/timing.h"
@@ -250,9 +251,9 @@ int RunUpdateRequest(const UpdateRequest& request) {
   }
   if (!request.firmware.empty()) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(request.firmware, ec)) {
+    if (!std::filesystem::is_regular_file(FilePath(request.firmware), ec)) {
       ui.Problem("the firmware file " + request.firmware +
-                     (std::filesystem::exists(request.firmware, ec) ? " is not a file"
+                     (std::filesystem::exists(FilePath(request.firmware), ec) ? " is not a file"
                                                                     : " does not exist"),
                  "Firmware File Error");
       ui.Result(kRefused, 0);
@@ -316,7 +317,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
     ui.Problem(text, "Port Problem");
   }
   std::error_code ec;
-  const bool kept = rc < 0 && std::filesystem::exists(engine.settingsFilePath, ec);
+  const bool kept = rc < 0 && std::filesystem::exists(FilePath(engine.settingsFilePath), ec);
   ui.Result(rc, (DSTicks() - start) / 1000, kept ? engine.settingsFilePath : std::string());
   return status;
 }
@@ -403,9 +404,9 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   // through a link. A link another user made is no choice of this user's.
   std::string why = NamedLinkProblem(from);
   std::error_code linkError;
-  if (why.empty() && std::filesystem::is_symlink(from, linkError)) {
-    const std::filesystem::path target = std::filesystem::canonical(from, linkError);
-    if (!linkError) from = target.string();
+  if (why.empty() && std::filesystem::is_symlink(FilePath(from), linkError)) {
+    const std::filesystem::path target = std::filesystem::canonical(FilePath(from), linkError);
+    if (!linkError) from = FilePathText(target);
   }
   if (why.empty()) why = InputFileProblem(from, kMaxSettingsFileBytes);
   if (!why.empty()) {

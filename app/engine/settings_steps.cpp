@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/engine/updater_engine.h"
+#include "host/file_path.h"
 #include "host/file_lock.h"
 #include "host/timing.h"
 #include "instrument/attempt_record.h"
@@ -135,7 +136,7 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
   const std::string live =
       engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
   std::error_code error;
-  if (std::filesystem::equivalent(path, live, error) && !error) {
+  if (std::filesystem::equivalent(FilePath(path), FilePath(live), error) && !error) {
     std::string holder;
     const std::string owner = "process " + std::to_string(ThisProcessId()) +
                               " restoring on port " + engine->selectedPortDescription;
