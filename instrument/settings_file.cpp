@@ -74,7 +74,11 @@ void Text(Layout* out, const char* key, std::string_view value) {
     // The message goes to the log, which must not show a secret.
     const bool secret = std::strcmp(key, "passwd") == 0 || std::strcmp(key, "authkey") == 0;
     out->unfit = std::string("its ") + key;
-    if (!secret) out->unfit += " \"" + VisibleText(value) + "\"";
+    if (!secret) {
+      out->unfit += " \"";
+      out->unfit += VisibleText(value);
+      out->unfit += '"';
+    }
     out->unfit += " holds a line break or control character that the settings file cannot keep";
   }
   Append(out, key, value);
