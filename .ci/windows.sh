@@ -2,7 +2,7 @@
 # The Windows job: cross-builds the core, the CLI and the tests with MinGW-w64 and runs the
 # tests under Wine, with a COM port that is a pseudo-terminal held by a Linux-side peer.
 #
-#   .ci/windows.sh
+#   .ci/windows.sh [--packages-only]
 #
 # The window program and its Qt tests are built against a static Qt for MinGW-w64 and run
 # under Wine with the Windows platform on a virtual X display (Xvfb).
@@ -28,7 +28,7 @@ started=$SECONDS
 
 step "Packages"
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64
-  xvfb x11-utils dpkg-dev)
+  xvfb x11-utils dpkg-dev wixl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -41,6 +41,7 @@ if ((${#missing[@]})); then
 else
   echo "all present"
 fi
+[[ ${1:-} == --packages-only ]] && exit 0
 
 step "googletest for MinGW"
 gtest=$build/win-gtest
@@ -57,30 +58,17 @@ cmake --build --preset windows -j "$jobs"
 
 step "Qt for MinGW-w64"
 # The window part needs the static Qt; building it here would take most of the job's time.
-qt_archive=${QUENDAL_QT_ARCHIVE:-$root/../shared/toolchains/qt6.4.2-mingw64-static.tar.xz}
-qt_sha256=73f59b71c73777cee27ffd9d95458761331c0a2f6bfdebb001318a3e7a15e136
-qt=${QUENDAL_QT_MINGW:-${XDG_CACHE_HOME:-$HOME/.cache}/quendal/qt6-mingw64-static}
-qt_toolchain=$qt/lib/cmake/Qt6/qt.toolchain.cmake
-window=1
 window_started=$SECONDS
-if [[ -f $qt_toolchain && ( ! -f $qt.sha256 || $(cat "$qt.sha256") == "$qt_sha256" ) ]]; then
-  echo "unpacked already: $qt"
-elif [[ -f $qt_archive ]]; then
-  echo "$qt_sha256  $qt_archive" | sha256sum --check --quiet ||
-    { echo "$qt_archive is not the expected Qt build (sha256)" >&2; exit 1; }
-  rm -rf "$qt" "$qt.sha256"
-  mkdir -p "$(dirname "$qt")"
-  tar -xJf "$qt_archive" -C "$(dirname "$qt")"
-  [[ $(basename "$qt") == qt6-mingw64-static ]] ||
-    mv "$(dirname "$qt")/qt6-mingw64-static" "$qt"
-  echo "$qt_sha256" >"$qt.sha256"
-  echo "unpacked into $qt"
-elif [[ ${QUENDAL_BUILD_QT:-0} == 1 ]]; then
-  tools/build-qt-mingw.sh "$qt"
+qt_status=0
+qt=$(tools/qt-mingw/unpack) || qt_status=$?
+if ((qt_status == 0)); then
+  window=1
+elif ((qt_status != 3)); then
+  exit 1
 else
   window=0
-  printf '%s\n' "NO QT FOR MINGW: neither $qt_archive nor an unpacked Qt in $qt." \
-    "The window program and its tests are NOT built or run; QUENDAL_BUILD_QT=1 builds Qt (an hour)."
+  printf '%s\n' "NO QT FOR MINGW: the window program and its tests are NOT built or run;" \
+    "QUENDAL_QT_ARCHIVE names the archive, QUENDAL_BUILD_QT=1 builds Qt (an hour)."
 fi
 
 if ((window)); then
@@ -136,6 +124,37 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+# Started as an operator would (the web check pointed at a closed local port), the window
+# program shows its window, and asked to close as Windows asks a program, it ends.
+window_shows_and_closes() {  # the program's Unix path
+  local exe=$1 exe_pid shown=0 windows_seen
+  QUENDAL_WEB_SERVICE=http://127.0.0.1:9 "$wine" "$exe" \
+    </dev/null >"$build/win-com/quendal-exe.log" 2>&1 &
+  exe_pid=$!
+  for _ in $(seq 120); do
+    if xwininfo -root -tree 2>/dev/null | grep -q 'Updater": ("quendal.exe"'; then
+      shown=1
+      break
+    fi
+    sleep 0.5
+  done
+  windows_seen=$(xwininfo -root -tree 2>/dev/null | grep '"quendal.exe"' || true)
+  "$wine" taskkill /im quendal.exe </dev/null >/dev/null 2>&1 || true
+  for _ in $(seq 60); do
+    kill -0 "$exe_pid" 2>/dev/null || break
+    sleep 0.5
+  done
+  if ((shown == 0)) || kill -0 "$exe_pid" 2>/dev/null; then
+    echo "$exe did not show its window or did not close (log: $build/win-com/quendal-exe.log)" >&2
+    printf 'shown %d; its windows before the close request:\n%s\n' "$shown" "$windows_seen" >&2
+    kill "$exe_pid" 2>/dev/null || true
+    wait "$exe_pid" 2>/dev/null || true
+    return 1
+  fi
+  wait "$exe_pid" 2>/dev/null || true
+  echo "$exe showed its window and closed"
+}
 
 step "Wine"
 if ((window)); then
@@ -283,34 +302,7 @@ fi
 if ((window)); then
   step "The window program under Wine"
   gui_started=$SECONDS
-  # Started as an operator would (the web check pointed at a closed local port), it shows its
-  # window, and asked to close as Windows asks a program, it ends.
-  QUENDAL_WEB_SERVICE=http://127.0.0.1:9 "$wine" "$build/windows-gui/app/gui/quendal.exe" \
-    </dev/null >"$build/win-com/quendal-exe.log" 2>&1 &
-  exe_pid=$!
-  shown=0
-  for _ in $(seq 120); do
-    if xwininfo -root -tree 2>/dev/null | grep -q 'Updater": ("quendal.exe"'; then
-      shown=1
-      break
-    fi
-    sleep 0.5
-  done
-  windows_seen=$(xwininfo -root -tree 2>/dev/null | grep '"quendal.exe"' || true)
-  "$wine" taskkill /im quendal.exe </dev/null >/dev/null 2>&1 || true
-  for _ in $(seq 60); do
-    kill -0 "$exe_pid" 2>/dev/null || break
-    sleep 0.5
-  done
-  if ((shown == 0)) || kill -0 "$exe_pid" 2>/dev/null; then
-    echo "quendal.exe did not show its window or did not close (log: $build/win-com/quendal-exe.log)" >&2
-    printf 'shown %d; its windows before the close request:\n%s\n' "$shown" "$windows_seen" >&2
-    kill "$exe_pid" 2>/dev/null || true
-    status=1
-  else
-    echo "quendal.exe showed its window and closed"
-  fi
-  wait "$exe_pid" 2>/dev/null || true
+  window_shows_and_closes "$build/windows-gui/app/gui/quendal.exe" || status=1
 
   step "The window under Wine"
   # The window and the feedback form under Wine's Windows platform, and a whole update through
@@ -328,6 +320,64 @@ if ((window)); then
   if [[ -f $shot ]]; then echo "screenshot: $shot"; fi
   echo "window program and tests: $((SECONDS - gui_started)) s"
   echo "window part in all (Qt, build, tests): $((window_seconds + SECONDS - gui_started)) s"
+fi
+
+if ((window)); then
+  step "The installer under Wine"
+  # The MSI of this build, and an older one of the same programs: the older is installed, the
+  # newer replaces it in place, the installed programs run, and the removal leaves the data
+  # folder that the installed program made.
+  msi_started=$SECONDS
+  version=$(sed -n 's/^project(Quendal VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  msi=$build/win-msi
+  rm -rf "$msi"
+  mkdir -p "$msi/bin"
+  cp "$build/windows-gui/app/gui/quendal.exe" "$build/windows/app/cli/quendal-cli.exe" "$msi/bin/"
+  tools/make-msi 0.0.1 "$msi/bin" "$msi/quendal-older.msi" 2>"$msi/wixl-older.log"
+  tools/make-msi "$version" "$msi/bin" "$msi/quendal-$version-x64.msi" 2>"$msi/wixl.log"
+  installed="$WINEPREFIX/drive_c/Program Files/Orvelle/Quendal"
+  uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+  entries() { "$wine" uninstaller --list </dev/null 2>/dev/null | tr -d '\r' | grep '|||Quendal$' || true; }
+  shortcut() { find "$WINEPREFIX/drive_c" -iname 'Quendal.lnk' 2>/dev/null; }
+  msi_fail() { echo "the installer under Wine: $*" >&2; status=1; }
+  "$wine" msiexec /i "Z:${msi//\//\\}\\quendal-older.msi" /qn </dev/null >"$msi/install-older.log" 2>&1 ||
+    msi_fail "the older package did not install"
+  "$wine" msiexec /i "Z:${msi//\//\\}\\quendal-$version-x64.msi" /qn </dev/null >"$msi/install.log" 2>&1 ||
+    msi_fail "the package did not install over the older one"
+  listed=$(entries)
+  echo "installed programs: $listed"
+  if [[ $(grep -c . <<<"$listed") != 1 ]]; then
+    msi_fail "not one Quendal in the installed programs after the upgrade"
+  else
+    code=${listed%%|*}
+    shown_version=$("$wine" reg query "$uninstall_key\\$code" /v DisplayVersion </dev/null 2>/dev/null |
+      tr -d '\r' | awk '/DisplayVersion/ {print $NF}')
+    publisher=$("$wine" reg query "$uninstall_key\\$code" /v Publisher </dev/null 2>/dev/null | tr -d '\r')
+    echo "installed programs show version $shown_version"
+    [[ $shown_version == "$version" ]] || msi_fail "installed programs show version '$shown_version'"
+    grep -q "Orvelle Devices, Inc" <<<"$publisher" || msi_fail "installed programs show no maker"
+  fi
+  echo "shortcut: $(shortcut)"
+  [[ -n $(shortcut) ]] || msi_fail "no Start menu shortcut"
+  cli_version=$("$wine" "$installed/quendal-cli.exe" --version </dev/null 2>&1 | tr -d '\r' | head -1)
+  echo "installed: $cli_version"
+  [[ $cli_version == "quendal-cli $version" ]] || msi_fail "the installed quendal-cli.exe says '$cli_version'"
+  window_shows_and_closes "$installed/quendal.exe" || msi_fail "the installed window program"
+  # The installed program makes its data folder; the removal must leave it and what is in it.
+  "$wine" "$installed/quendal-cli.exe" update --port COM99 --answer ok </dev/null >"$msi/data.log" 2>&1 || true
+  data=$(find "$WINEPREFIX/drive_c/users" -type d -path '*/Orvelle/Quendal' 2>/dev/null | head -1)
+  if [[ -z $data ]]; then
+    msi_fail "the installed program made no data folder"
+  else
+    echo "kept" >"$data/settings copy.txt"
+  fi
+  "$wine" msiexec /x "Z:${msi//\//\\}\\quendal-$version-x64.msi" /qn </dev/null >"$msi/remove.log" 2>&1 ||
+    msi_fail "the package did not uninstall"
+  [[ -e $installed/quendal.exe || -e $installed/quendal-cli.exe ]] && msi_fail "programs left after the removal"
+  [[ -n $(shortcut) ]] && msi_fail "the shortcut is left after the removal"
+  [[ -n $(entries) ]] && msi_fail "still in the installed programs after the removal"
+  [[ -n $data && ! -f "$data/settings copy.txt" ]] && msi_fail "the removal took the data folder"
+  echo "installer: $((SECONDS - msi_started)) s"
 fi
 
 printf '\nWindows job: %s in %d s\n' "$( ((status == 0)) && echo passed || echo FAILED)" \

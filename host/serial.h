@@ -42,6 +42,11 @@ struct DeviceLink {
   ~DeviceLink();
 };
 
+// Return codes: kMissingArgument for a null link throughout.
+
+// Opens the port exclusively at `baud`. kOk; the negated system error of the open or of the
+// line settings (see DSPortInUse and the two below; no name is a missing port),
+// kOutOfMemory when no read buffer could be had.
 Status DSOpen(DeviceLink* link, const char* portName, std::uint32_t baud);
 // What a failed DSOpen (the negated system error) says of the port, in this system's codes:
 // another program holds it, or there is no such port.
@@ -49,13 +54,23 @@ bool DSPortInUse(Status rc);
 bool DSPortMissing(Status rc);
 // Of DSPortInUse: the user lacks the right to open the port (POSIX: not in its group).
 bool DSPortDenied(Status rc);
+// kOk; kNothingDone when no port was open, kRefused when the system would not close it.
 Status DSClose(DeviceLink* link);
+// The number of bytes written (all of them); kNoAnswer when the port is closed or the
+// write failed or stalled, kMissingArgument without bytes.
 Status DSWrite(DeviceLink* link, const void* bytes, std::uint32_t count, std::uint32_t* written);
-// Returns the terminator when it arrived, 0 when the time-out passed first.
+// Returns the terminator when it arrived, 0 when the time-out passed first; kNoAnswer when
+// the port is closed or a read failed, kOutOfMemory without a read buffer.
 Status DSWait(DeviceLink* link, std::uint32_t timeoutMs, char terminator);
+// The number of bytes delivered (what the last wait collected, then what the port has);
+// kNoAnswer when nothing could be delivered from a closed or failing port,
+// kMissingArgument without a buffer, kOutOfMemory without a read buffer.
 Status DSRead(DeviceLink* link, char* buffer, std::uint32_t capacity, std::uint32_t* count);
 // Mode 1 also discards the system's input queue; every mode empties the read buffer.
+// Always kNothingDone.
 Status DSFlush(DeviceLink* link, int mode);
+// kOk; kNothingDone at the rate already set, kNeverOpened for a link that never had a port,
+// kNoAnswer when the port is closed, kBadArgument for 0, the negated system error.
 Status DSHostBaud(DeviceLink* link, std::uint32_t baud);
 
 // The source name used for lines about a link that may have no port name.

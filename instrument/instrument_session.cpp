@@ -11,6 +11,7 @@
 
 #include "host/device_text.h"
 #include "host/timing.h"
+#include "instrument/instrument_types.h"
 #include "instrument/session_util.h"
 #include "logger/maintenance.h"
 #include "logger/parameters.h"
@@ -34,36 +35,6 @@ constexpr std::uint32_t kBatteryTimeoutMs = 2000;
 constexpr std::uint32_t kSetSecondsTimeoutMs = 20000;
 constexpr int kValueTries = 3;
 constexpr std::size_t kMaxCommandChars = 511;
-
-bool UsesSecondsCommand(int type) {
-  switch (type) {
-    case kTypeLuma:
-    case kTypeSrbx:
-    case kTypeCvFour:
-    case kTypeCvv:
-    case kTypeVinex:
-    case kTypeCvFtdl:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool ErasesWithYes(int type) {
-  switch (type) {
-    case kTypeThx:
-    case kTypeLuma:
-    case kTypePrv:
-    case kTypeSrbx:
-    case kTypeRdv:
-    case kTypeCvFour:
-    case kTypeCvv:
-    case kTypeCvFtdl:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // Sends the command word with its carriage return, as long as the caller's word fits.
 void CommandLine(const char* command, char (&line)[kMaxCommandChars + 1]) {
@@ -126,8 +97,7 @@ bool instrument_detail::LooksGarbled(std::string_view value) {
 }
 
 bool instrument_detail::IsLoggerType(int type) {
-  return type == kTypeTarnb || type == kTypeTarnx || type == kTypeWst || type == kTypeRlm ||
-         type == kTypeOgl;
+  return IsLoggerForm(InstrumentType(type).form);
 }
 
 InstrumentSession::InstrumentSession(DiagnosticLog* logTo)
@@ -280,7 +250,7 @@ Status DPEraseData(InstrumentSession* session) {
   if (!session) return kMissingArgument;
   const int type = session->profileType;
   if (IsLoggerType(type)) return EraseData(&session->link);
-  if (!ErasesWithYes(type)) return kNotForThisType;
+  if (!InstrumentType(type).erasesWithYes) return kNotForThisType;
 
   const std::uint32_t start = DSTicks();
   char answer[kShortAnswer];
@@ -330,7 +300,7 @@ Status DPSetTime(InstrumentSession* session) {
   const std::uint32_t start = DSTicks();
   long seconds = 0;
   Status rc;
-  if (UsesSecondsCommand(session->profileType)) {
+  if (InstrumentType(session->profileType).secondsClock) {
     errno = 0;
     const std::time_t now = session->wallClock(nullptr);
     if (now == static_cast<std::time_t>(-1)) {

@@ -6,6 +6,7 @@
 
 #include "host/timing.h"
 #include "instrument/attempt_record.h"
+#include "instrument/instrument_types.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_file.h"
 #include "instrument/settings_verify.h"
@@ -18,13 +19,6 @@ using namespace instrument_detail;
 
 namespace {
 
-constexpr std::uint32_t kLoggerFullCapture = 0x07FFEFFF;
-constexpr std::uint32_t kTarnbCapture = 0x08000077;
-constexpr std::uint32_t kWstCapture = 0x00000D07;
-constexpr std::uint32_t kLumaNewFirmwareBits = 0x00000812;
-constexpr std::uint32_t kCvFourNewFirmwareBits = 0x00000040;
-constexpr std::uint32_t kLumaNewFirmware = 200;
-constexpr std::int32_t kCvFourPvUser = 205;
 constexpr std::size_t kSetCommandChars = 200;
 
 constexpr int kReadOrder[] = {3,  1,  4, 11, 5,  6,  7,  8,  20, 9,  10, 12, 17, 13, 31,
@@ -33,7 +27,7 @@ constexpr int kWriteOrder[] = {1,  3, 4,  5,  11, 6,  7,  8,  20, 10, 12, 17, 13
                                23, 0, 18, 19, 15, 21, 24, 25, 26, 28, 27, 29, 30, 22};
 
 bool UsesPvUser(const InstrumentSession* s) {
-  return s->profileType == kTypeCvFour || s->profileType == kTypeCvFtdl;
+  return InstrumentType(s->profileType).corvelFourSettings;
 }
 
 // The cal list's command prefix and first index.
@@ -43,7 +37,7 @@ struct CalList {
   int slots;
 };
 CalList CalListOf(const InstrumentSession* s) {
-  if (s->profileType == kTypeVinex) return {"-cal", 1, 7};
+  if (InstrumentType(s->profileType).cal == CalForm::kVinex) return {"-cal", 1, 7};
   return {"-cal ", 0, kCalSlots};
 }
 
@@ -112,7 +106,7 @@ Step ReadSetting(InstrumentSession* s, int bit) {
     case 14:
       return ReadText(s, "get -auto", &v.autosec);
     case 15: {
-      if (s->profileType != kTypeVinex) return {kNothingDone, false};
+      if (InstrumentType(s->profileType).cal != CalForm::kVinex) return {kNothingDone, false};
       v.cal[1].Clear();
       Step first = ReadText(s, "get -cal7", &v.cal[0]);
       if (!first.found) return first;
@@ -283,7 +277,8 @@ Status WriteSetting(InstrumentSession* s, int bit) {
       return WriteText(s, "set -auto %s\r", v.autosec.c_str(),
                        "SetInstInfo set autosec to \"%s\" (%d ms)");
     case 15: {
-      if (s->profileType != kTypeVinex || v.cal[0].empty()) return kNothingDone;
+      if (InstrumentType(s->profileType).cal != CalForm::kVinex || v.cal[0].empty())
+        return kNothingDone;
       Status rc = WriteText(s, "set -cal7 %s\r", v.cal[0].c_str(),
                             "SetInstInfo set cal7 to \"%s\" (%d ms)");
       if (Fatal(rc) || v.cal[1].empty()) return rc;
@@ -376,38 +371,9 @@ Status RunBits(std::uint32_t bits, const int (&order)[N], bool endsOnRelay, Pass
 }  // namespace
 
 std::uint32_t InstrumentCaptureBits(int type, std::uint32_t version) {
-  switch (type) {
-    case kTypeRdv:
-      return 0x002C0013;
-    case kTypeCommDevice:
-      return 0x00000003;
-    case kTypeCvMini:
-      return 0x4000007A;
-    case kTypePrv:
-      return 0x000000B2;
-    case kTypeThx:
-      return 0x00100192;
-    case kTypeSrbx:
-      return 0x80027402;
-    case kTypeCvTri:
-      return 0x00000C00;
-    case kTypeLuma:
-      return 0x07000400 | (version >= kLumaNewFirmware ? kLumaNewFirmwareBits : 0);
-    case kTypeCvv:
-      return 0x28400802;
-    case kTypePotex:
-    case kTypeCvq:
-      return 0x00000802;
-    case kTypeVinex:
-      return 0x00008002;
-    case kTypeCvFour:
-      return 0x38000802 |
-             (version >= static_cast<std::uint32_t>(kCvFourPvUser) ? kCvFourNewFirmwareBits : 0);
-    case kTypeCvFtdl:
-      return 0x38000802;
-    default:
-      return 0;
-  }
+  const InstrumentTypeRow& row = InstrumentType(type);
+  if (row.form != SettingsForm::kInstrument) return 0;
+  return row.capture | (row.newerCapture != 0 && version >= row.newerFrom ? row.newerCapture : 0);
 }
 
 Status GetInstInfo(InstrumentSession* session, std::uint32_t bits) {
@@ -456,10 +422,9 @@ Status instrument_detail::CaptureOnce(InstrumentSession* session, std::uint32_t*
   Status rc;
   std::uint32_t found = 0;
 
-  if (IsLoggerType(type)) {
-    found = type == kTypeTarnb ? kTarnbCapture
-            : type == kTypeWst ? kWstCapture
-                               : kLoggerFullCapture;
+  const InstrumentTypeRow& row = InstrumentType(type);
+  if (IsLoggerForm(row.form)) {
+    found = row.capture;
     session->link.unfitText.clear();
     rc = DeviceSettings(&session->link, &session->info, &found, kRead);
     if (!session->link.unfitText.empty()) session->unfitText = session->link.unfitText;
@@ -470,14 +435,14 @@ Status instrument_detail::CaptureOnce(InstrumentSession* session, std::uint32_t*
                "DPSaveInfo does not save data for an uninitialized device");
       return kUninitialised;
     }
-  } else if (type == kTypeDigitalSensor) {
+  } else if (row.form == SettingsForm::kSensor) {
     rc = SDISaveInfo(&session->sdi);
   } else {
     std::uint32_t bits = InstrumentCaptureBits(
-        type, type == kTypeLuma ? session->profile.version
-                                : static_cast<std::uint32_t>(session->info.versionNumber));
+        type, row.newerByIdentity ? session->profile.version
+                                  : static_cast<std::uint32_t>(session->info.versionNumber));
     if (bits == 0) return kNotForThisType;
-    if (type == kTypeCvFour && !session->lookOnly) {
+    if (row.zeroSensorBeforeCapture && !session->lookOnly) {
       const std::uint32_t start = DSTicks();
       char answer[kShortAnswer];
       Status sensor = Transact(session, "set -sensor 0\r", kSettingTimeoutMs, answer);

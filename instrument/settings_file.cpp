@@ -15,6 +15,7 @@
 #include "host/device_text.h"
 #include "host/file_ops.h"
 #include "instrument/attempt_record.h"
+#include "instrument/instrument_types.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_capture.h"
 #include "logger/maintenance.h"
@@ -155,12 +156,13 @@ void InstrumentLayout(const InstrumentSession* s, Layout* out) {
   Line(out, "tau", "%ld", static_cast<long>(v.tau));
   Text(out, "hadj", v.hadj.view());
   char key[16];
-  if (s->profileType == kTypeRdv) {
+  const CalForm cal = InstrumentType(s->profileType).cal;
+  if (cal == CalForm::kCalList) {
     for (int slot = 0; slot < kCalSlots && !v.cal[slot].empty(); ++slot) {
       std::snprintf(key, sizeof key, "cal%02d", slot);
       Text(out, key, v.cal[slot].view());
     }
-  } else if (s->profileType == kTypeVinex) {
+  } else if (cal == CalForm::kVinex) {
     for (int slot = 0; slot < 2 && !v.cal[slot].empty(); ++slot) {
       std::snprintf(key, sizeof key, "cal%02d", slot + 1);
       Text(out, key, v.cal[slot].view());
@@ -204,10 +206,10 @@ int ErrorNumber() {
 }
 
 void LayoutOf(const InstrumentSession* s, Layout* out) {
-  const int type = s->profileType;
-  if (IsLoggerType(type))
+  const SettingsForm form = InstrumentType(s->profileType).form;
+  if (IsLoggerForm(form))
     LoggerLayout(s, out);
-  else if (type == kTypeDigitalSensor)
+  else if (form == SettingsForm::kSensor)
     SensorLayout(s, out);
   else
     InstrumentLayout(s, out);
@@ -377,7 +379,6 @@ class Reader {
     for (int i = 0; i < 5; ++i) out[i] = static_cast<std::uint8_t>(n[i]);
     return true;
   }
-  bool Has(const char* line) const { return std::strstr(text_, line) != nullptr; }
   // The bits the writer recorded as captured, when the file has them.
   bool Mask(std::uint32_t* mask) const { return ReadNumberValue(text_, kMaskKey, mask); }
   const char* text() const { return text_; }
@@ -396,9 +397,17 @@ void ReadAdc(Reader& r, const char* slopesKey, const char* offsetsKey, AdcCalibr
   if (set(read.slopes[0]) && set(read.offsets[0])) *found |= bit;
 }
 
+// Whether the file has one of the type lines of the session's type.
+bool HasTypeLine(const InstrumentSession* s, const char* text) {
+  for (const char* line : InstrumentType(s->profileType).typeLines)
+    if (line && std::strstr(text, line)) return true;
+  return false;
+}
+
 Status ReadLoggerFile(InstrumentSession* s, const char* text) {
   LoggerInfo& i = s->info;
-  const int type = s->profileType;
+  const SettingsForm form = InstrumentType(s->profileType).form;
+  if (!HasTypeLine(s, text)) return kNotRecognised;
   std::uint32_t found = 0;
   Reader r(text, &found);
   std::uint32_t capabilities = 0;
@@ -409,10 +418,7 @@ Status ReadLoggerFile(InstrumentSession* s, const char* text) {
     return found != before && (!hasMask || (mask & kSetRadioSubchannel));
   };
 
-  if (type == kTypeTarnx || type == kTypeRlm || type == kTypeOgl) {
-    // The writer names an Ogle logger by its own type name; older readers knew only these two.
-    if (!r.Has("type=\"Tarnx\"") && !r.Has("type=\"Relmo\"") && !r.Has("type=\"Ogle\""))
-      return kNotRecognised;
+  if (form == SettingsForm::kLoggerFull) {
     r.Text("deviceid", &i.deviceId, kSetDeviceId);
     r.Text("name", &i.name, kSetName);
     r.Text("sn", &i.serialNumber, kSetSerialNumber);
@@ -445,8 +451,7 @@ Status ReadLoggerFile(InstrumentSession* s, const char* text) {
     r.Text("authkey", &i.authKey, kSetAuthKey);
     r.Number("ipport", &i.ipPort, kSetIpPort);
     capabilities = kTarnxCapabilities;
-  } else if (type == kTypeTarnb) {
-    if (!r.Has("type=\"Tarnb\"")) return kNotRecognised;
+  } else if (form == SettingsForm::kLoggerTarnb) {
     r.Text("name", &i.name, kSetName);
     r.Text("sn", &i.serialNumber, kSetSerialNumber);
     r.Number("wake", &i.wake, kSetWake);
@@ -470,7 +475,6 @@ Status ReadLoggerFile(InstrumentSession* s, const char* text) {
     r.Text("OrveBuild", &i.build, kSetBuild);
     capabilities = kTarnbCapabilities;
   } else {
-    if (!r.Has("type=\"Weirstead\"")) return kNotRecognised;
     r.Text("name", &i.name, kSetName);
     r.Text("sn", &i.serialNumber, kSetSerialNumber);
     r.Number("rch", &i.radioChannel, kSetRadioChannel);
@@ -489,33 +493,9 @@ Status ReadLoggerFile(InstrumentSession* s, const char* text) {
   return kOk;
 }
 
-struct InstrumentKeys {
-  int type;
-  const char* typeLines[2];
-};
-
-// The type line of each type; the second form is the one the writer writes where an
-// older reader expected another.
-constexpr InstrumentKeys kTypeLines[] = {
-    {kTypeCvMini, {"type=\"CVMINI\"", nullptr}}, {kTypePrv, {"type=\"HLM\"", "type=\"PRV\""}},
-    {kTypeThx, {"type=\"THX\"", nullptr}},       {kTypeSrbx, {"type=\"SRBX\"", nullptr}},
-    {kTypeCvTri, {"type=\"CVTRI\"", nullptr}},   {kTypePotex, {"type=\"POTEX\"", nullptr}},
-    {kTypeCvq, {"type=\"CVQ\"", nullptr}},       {kTypeVinex, {"type=\"BRAVN\"", "type=\"VINEX\""}},
-    {kTypeRdv, {"type=\"RDV\"", nullptr}},       {kTypeCommDevice, {"type=\"KCD\"", nullptr}},
-    {kTypeLuma, {"type=\"LUMA\"", nullptr}},     {kTypeCvv, {"type=\"CVV\"", nullptr}},
-    {kTypeCvFour, {"type=\"CVFOUR\"", nullptr}}, {kTypeCvFtdl, {"type=\"CVFTDL\"", nullptr}},
-};
-
 Status ReadInstrumentFile(InstrumentSession* s, const char* text) {
   const int type = s->profileType;
-  const InstrumentKeys* keys = nullptr;
-  for (const InstrumentKeys& k : kTypeLines)
-    if (k.type == type) keys = &k;
-  if (!keys) return kNotRecognised;
-  bool typeFound = false;
-  for (const char* line : keys->typeLines)
-    typeFound = typeFound || (line && std::strstr(text, line));
-  if (!typeFound) return kNotRecognised;
+  if (!HasTypeLine(s, text)) return kNotRecognised;
 
   // Nothing of an earlier instrument may stay beside what the file holds.
   s->settings = InstrumentSettings{};
@@ -528,12 +508,12 @@ Status ReadInstrumentFile(InstrumentSession* s, const char* text) {
   // Every setting the type's capture takes is read back, whichever firmware wrote it.
   std::uint32_t captured = InstrumentCaptureBits(type, UINT32_MAX);
   // Files of these types have always carried the pair, though a capture does not take it.
-  if (type == kTypeCvFour || type == kTypeCvFtdl) captured |= kInstHadjTau;
+  if (InstrumentType(type).corvelFourSettings) captured |= kInstHadjTau;
   std::uint32_t mask = 0;
   const bool hasMask = r.Mask(&mask);
   // A number line is written even when nothing was read; without the mask line only the
   // numbers that older files were always read for are taken (a Lumaro's contrast was not).
-  const bool trustNumbers = hasMask || type != kTypeLuma;
+  const bool trustNumbers = hasMask || !InstrumentType(type).numbersNeedMask;
   auto textValue = [&](const char* key, auto* field, std::uint32_t bit) {
     if (captured & bit) r.Text(key, field, bit);
   };
@@ -575,8 +555,8 @@ Status ReadInstrumentFile(InstrumentSession* s, const char* text) {
     if (pair == 3) found |= kInstHadjTau;
   }
   char key[16];
-  if (type == kTypeRdv || type == kTypeVinex) {
-    const bool vinex = type == kTypeVinex;
+  if (const CalForm cal = InstrumentType(type).cal; cal != CalForm::kNone) {
+    const bool vinex = cal == CalForm::kVinex;
     const int slots = vinex ? 2 : kCalSlots;
     for (int slot = 0; slot < slots; ++slot) {
       std::snprintf(key, sizeof key, "cal%02d", vinex ? slot + 1 : slot);
@@ -598,7 +578,7 @@ Status ReadInstrumentFile(InstrumentSession* s, const char* text) {
 }
 
 Status ReadSensorFile(InstrumentSession* s, const char* text) {
-  if (!std::strstr(text, "type=\"Digital Sensor\"")) return kNotRecognised;
+  if (!HasTypeLine(s, text)) return kNotRecognised;
   SdiSensorLink& d = s->sdi;
   std::uint32_t address = 0;
   if (ReadNumberValue(text, "addressInt", &address)) d.address = static_cast<char>(address);
@@ -657,11 +637,10 @@ Status ReadInfoFile(InstrumentSession* session, const char* path) {
   if (std::ferror(file.get())) return -ErrorNumber();
   file.reset();
 
-  const int type = session->profileType;
-  if (type == kTypeUnknown || type == kTypeTarn || type == kTypeMrk || type > kLastDeviceType)
-    return kNotForThisType;
-  if (IsLoggerType(type)) return ReadLoggerFile(session, text.c_str());
-  if (type == kTypeDigitalSensor) return ReadSensorFile(session, text.c_str());
+  const SettingsForm form = InstrumentType(session->profileType).form;
+  if (form == SettingsForm::kNone) return kNotForThisType;
+  if (IsLoggerForm(form)) return ReadLoggerFile(session, text.c_str());
+  if (form == SettingsForm::kSensor) return ReadSensorFile(session, text.c_str());
   return ReadInstrumentFile(session, text.c_str());
 }
 

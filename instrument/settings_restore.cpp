@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "instrument/attempt_record.h"
+#include "instrument/instrument_types.h"
 #include "instrument/session_util.h"
 #include "instrument/settings_capture.h"
 #include "instrument/settings_file.h"
@@ -39,7 +40,7 @@ void TakeNewSerial(InstrumentSession* session, const char* newSerial) {
     const BoundedText<15> serial(newSerial);
     // The config carries a sum over the serial number's characters. One never read is
     // left alone: a sum over nothing would write a made-up config.
-    if ((type == kTypeCvFour || type == kTypeCvFtdl) && (v.mask & kInstConfig)) {
+    if (InstrumentType(type).corvelFourSettings && (v.mask & kInstConfig)) {
       std::uint32_t config = ParseUnsigned(v.config.c_str());
       config = config - CharacterSum(v.serialNumber.view()) + CharacterSum(serial.view());
       char text[16];
@@ -95,8 +96,7 @@ Status DPRestoreInfo(InstrumentSession* session, const char* path, const char* n
     session->info.knownMask = session->capturedMask;
   }
   const int type = session->profileType;
-  if (type == kTypeUnknown || type == kTypeTarn || type == kTypeMrk || type > kLastDeviceType)
-    return kNotForThisType;
+  if (InstrumentType(type).form == SettingsForm::kNone) return kNotForThisType;
   if (newSerial && newSerial[0] != '\0') TakeNewSerial(session, newSerial);
 
   std::uint32_t done = 0;

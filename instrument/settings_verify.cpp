@@ -164,6 +164,13 @@ void Refill(RecordSet* set, const std::vector<Record>& records) {
   set->count = static_cast<std::int32_t>(records.size());
 }
 
+// A read that failed leaves the held value where it was read into, which would pass for the
+// device's: what the read did not report is not read back. A sensor's read is all or nothing.
+std::uint32_t Unread(const InstrumentSession* session, std::uint32_t restored,
+                     std::uint32_t found) {
+  return session->profileType == kTypeDigitalSensor ? 0 : restored & ~found;
+}
+
 }  // namespace
 
 Status CaptureAlike(InstrumentSession* session, std::uint32_t* found, const CaptureRead& once) {
@@ -236,7 +243,7 @@ void PutBack(InstrumentSession* s, const HeldSettings& h) {
 
 std::vector<std::string> DifferingSettings(const InstrumentSession* session,
                                            const std::string& wanted, const std::string& found,
-                                           std::uint32_t restored) {
+                                           std::uint32_t restored, std::uint32_t unread) {
   const Lines want = Split(wanted);
   const Lines got = Split(found);
   const int type = session->profileType;
@@ -245,13 +252,17 @@ std::vector<std::string> DifferingSettings(const InstrumentSession* session,
     const char* shown = nullptr;
     const std::uint32_t bits = BitsOf(type, key, &shown);
     if (!(bits & restored)) return;
+    const std::string name = shown ? shown : key;
+    if (bits & unread) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+      return;
+    }
     const std::string* a = Find(want, key);
     const std::string* b = Find(got, key);
     // A sensor's serial number or second calibration that was never there is not restored.
     if (type == kTypeDigitalSensor && key != "address" && (!a || a->empty())) return;
     if (a && b && *a == *b) return;
     if (!a && !b) return;
-    const std::string name = shown ? shown : key;
     if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
   };
   for (const auto& line : want) check(line.first);
@@ -287,8 +298,10 @@ Status VerifyRestore(InstrumentSession* session, std::uint32_t restored,
     Status rc = capture(session, &found);
     std::string readText = SettingsLayoutText(session);
     PutBack(session, wanted);
-    const bool sameAtOnce = (rc >= 0 || rc == kSomeFailed) &&
-                            DifferingSettings(session, wantedText, readText, restored).empty();
+    const bool sameAtOnce =
+        (rc >= 0 || rc == kSomeFailed) &&
+        DifferingSettings(session, wantedText, readText, restored, Unread(session, restored, found))
+            .empty();
     if (!sameAtOnce && rc != kNoAnswer && rc != kEcho && rc != kRelayActive) {
       rc = CaptureAlike(session, &found, capture);
       // A burst of noise passes: a read-back that never agreed is tried again after it.
@@ -316,7 +329,8 @@ Status VerifyRestore(InstrumentSession* session, std::uint32_t restored,
       differing = DifferingSettings(session, wantedText, std::string(), restored);
       if (differing.empty()) differing.push_back("every setting (not read back)");
     } else {
-      differing = DifferingSettings(session, wantedText, readText, restored);
+      differing = DifferingSettings(session, wantedText, readText, restored,
+                                    Unread(session, restored, found));
     }
     if (differing.empty()) break;
   }

@@ -44,10 +44,11 @@ HeldSettings Hold(const InstrumentSession* session);
 void PutBack(InstrumentSession* session, const HeldSettings& held);
 
 // The names of the settings in `restored` (the held mask's bits, or for a sensor every
-// setting it takes back) whose values differ between two layout texts of one device type.
+// setting it takes back) whose values differ between two layout texts of one device type,
+// and of those in `unread` (a read-back that did not report them) whatever the texts say.
 std::vector<std::string> DifferingSettings(const InstrumentSession* session,
                                            const std::string& wanted, const std::string& found,
-                                           std::uint32_t restored);
+                                           std::uint32_t restored, std::uint32_t unread = 0);
 
 // After the writes: reads the device back, writes once more what differs and reads again.
 // `secretsNotWritten` names settings that the device never reports and whose write was not

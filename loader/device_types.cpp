@@ -27,35 +27,43 @@ struct DeviceTypeRow {
   std::uint32_t infoSegments;
   std::uint32_t infoSegmentSize;
   std::uint32_t loaderBaud;
+  // The firmware that can be updated: from this version on (kNever: none).
+  std::uint32_t updatableFrom;
+  // The version range of the identity rules; 0 to 0 where none applies.
+  std::uint32_t minimumVersion;
+  std::uint32_t maximumVersion;
   const char* versionFinderPath;
 };
 
+constexpr std::uint32_t kNever = UINT32_MAX;
+
 // clang-format off
 constexpr DeviceTypeRow kRows[] = {
-  // code        display name       wait  save erase warn batt login clock fwchk cal  flash            ext  info   n  size  baud
-  {"UNKNOWN",  "UNKNOWN",          7000, 0, 0, 0, 0, 0, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  ""},
-  {"TARN",     "Tarn",             1000, 1, 0, 1, 1, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/Tarn-Firmware.html"},
-  {"TARNB",    "Tarnb",            1000, 1, 0, 1, 1, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/Tarnb-Firmware.html"},
-  {"TARNX",    "Tarnx",            6000, 1, 1, 1, 1, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/Tarnx-Firmware.html"},
-  {"WST",      "Weirstead",        6000, 1, 1, 1, 1, 0, 0, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/Weirstead-Firmware.html"},
-  {"MRK",      "Merrick",          4000, 1, 1, 1, 0, 0, 0, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  ""},
-  {"CVMINI",   "Corvel Mini",      8500, 1, 0, 0, 0, 1, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/CvMini-Firmware.txt"},
-  {"THX",      "Thermix",          7000, 1, 1, 1, 1, 0, 1, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/thermix-firmware.html"},
-  {"LUMA",     "Lumaro",           3000, 1, 1, 1, 0, 0, 1, 0, 1, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/LUMAFirmware.txt"},
-  {"PRV",      "Pervane",          7000, 1, 1, 1, 1, 0, 1, 0, 1, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/pervane-firmware.html"},
-  {"KYREL-SX", "Digital Sensor",   1000, 0, 0, 0, 0, 0, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  ""},
-  {"SRBX",     "Sorbex",           2000, 1, 1, 1, 0, 0, 1, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/SRBX-Firmware.txt"},
-  {"CVTRI",    "Corvel Tri",       2000, 1, 0, 0, 0, 1, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/CvTri-Firmware.txt"},
-  {"KCD",      "KCD",              7000, 1, 0, 0, 1, 0, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  ""},
-  {"RDV",      "Readvane",         2000, 1, 1, 1, 1, 0, 1, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/Readvane-Firmware.html"},
-  {"CVFOUR",   "Corvel Four",      8000, 1, 1, 1, 0, 1, 1, 0, 0, 0x2100, 0x1FF00, 1, 0x1000, 3, 64,  57600, "/versionfinder/CorvelSeries4.txt"},
-  {"CVV",      "Corvel V",         8000, 1, 1, 1, 0, 0, 1, 0, 0, 0x5C00, 0x3BFFF, 1, 0x1800, 3, 128, 57600, "/versionfinder/CVVFirmware.txt"},
-  {"POTEX",    "POTEX",            2000, 1, 0, 0, 0, 1, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/POTEX-Firmware.txt"},
-  {"RLM",      "Relmo",            6000, 1, 1, 1, 1, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/Relmo-Firmware.html"},
-  {"OGL",      "Ogle Logger",      6000, 1, 1, 1, 0, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/OGL2-Firmware.html"},
-  {"CVQ",      "Corvel Q",         2000, 1, 0, 0, 0, 1, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  "/versionfinder/Cvq-Firmware.txt"},
-  {"VINEX",    "vinex",            6000, 1, 0, 0, 0, 0, 1, 1, 0, 0x2100, 0x1FF00, 1, 0x1000, 3, 64,  57600, ""},
-  {"CVFTDL",   "Corvel Four TDL",  8000, 1, 1, 1, 0, 1, 1, 0, 0, 0x8000, 0x27FFF, 1, 0x1800, 3, 128, 57600, "/versionfinder/CVFTDL-Firmware.txt"},
+  // code       display name       wait  save erase warn batt login clock fwchk cal  flash          ext  info  n  size baud   new-enough from, version range, version-finder path
+  {"UNKNOWN",  "UNKNOWN",         7000, 0, 0, 0, 0, 0, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  kNever, 0,   0,   ""},
+  {"TARN",     "Tarn",            1000, 1, 0, 1, 1, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  kNever, 0,   0,   "/versionfinder/Tarn-Firmware.html"},
+  {"TARNB",    "Tarnb",           1000, 1, 0, 1, 1, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   "/versionfinder/Tarnb-Firmware.html"},
+  {"TARNX",    "Tarnx",           6000, 1, 1, 1, 1, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  103,    0,   0,   "/versionfinder/Tarnx-Firmware.html"},
+  {"WST",      "Weirstead",       6000, 1, 1, 1, 1, 0, 0, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  105,    0,   0,   "/versionfinder/Weirstead-Firmware.html"},
+  {"MRK",      "Merrick",         4000, 1, 1, 1, 0, 0, 0, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  kNever, 0,   0,   ""},
+  {"CVMINI",   "Corvel Mini",     8500, 1, 0, 0, 0, 1, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  118,    0,   0,   "/versionfinder/CvMini-Firmware.txt"},
+  {"THX",      "Thermix",         7000, 1, 1, 1, 1, 0, 1, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   "/versionfinder/thermix-firmware.html"},
+  {"LUMA",     "Lumaro",          3000, 1, 1, 1, 0, 0, 1, 0, 1, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  150,    0,   0,   "/versionfinder/LUMAFirmware.txt"},
+  {"PRV",      "Pervane",         7000, 1, 1, 1, 1, 0, 1, 0, 1, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   "/versionfinder/pervane-firmware.html"},
+  // The digital sensors keep their loader below 0x8000 and use small INFO segments.
+  {"KYREL-SX", "Digital Sensor",  1000, 0, 0, 0, 0, 0, 0, 0, 0, 0x8000, 0xF9FF,  0, 0x1000, 3, 64,  9600,  0,      0,   0,   ""},
+  {"SRBX",     "Sorbex",          2000, 1, 1, 1, 0, 0, 1, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   "/versionfinder/SRBX-Firmware.txt"},
+  {"CVTRI",    "Corvel Tri",      2000, 1, 0, 0, 0, 1, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  351,    0,   0,   "/versionfinder/CvTri-Firmware.txt"},
+  {"KCD",      "KCD",             7000, 1, 0, 0, 1, 0, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   ""},
+  {"RDV",      "Readvane",        2000, 1, 1, 1, 1, 0, 1, 0, 0, 0x2100, 0x1FF00, 1, 0x1000, 3, 64,  57600, 0,      0,   0,   "/versionfinder/Readvane-Firmware.html"},
+  {"CVFOUR",   "Corvel Four",     8000, 1, 1, 1, 0, 1, 1, 0, 0, 0x2100, 0x1FF00, 1, 0x1000, 3, 64,  57600, 0,      202, 999, "/versionfinder/CorvelSeries4.txt"},
+  {"CVV",      "Corvel V",        8000, 1, 1, 1, 0, 0, 1, 0, 0, 0x5C00, 0x3BFFF, 1, 0x1800, 3, 128, 57600, 0,      0,   0,   "/versionfinder/CVVFirmware.txt"},
+  {"POTEX",    "POTEX",           2000, 1, 0, 0, 0, 1, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   "/versionfinder/POTEX-Firmware.txt"},
+  {"RLM",      "Relmo",           6000, 1, 1, 1, 1, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   "/versionfinder/Relmo-Firmware.html"},
+  {"OGL",      "Ogle Logger",     6000, 1, 1, 1, 0, 0, 1, 1, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   "/versionfinder/OGL2-Firmware.html"},
+  {"CVQ",      "Corvel Q",        2000, 1, 0, 0, 0, 1, 0, 0, 0, 0x1100, 0xF9FF,  0, 0x1000, 2, 128, 9600,  0,      0,   0,   "/versionfinder/Cvq-Firmware.txt"},
+  {"VINEX",    "vinex",           6000, 1, 0, 0, 0, 0, 1, 1, 0, 0x2100, 0x1FF00, 1, 0x1000, 3, 64,  57600, 0,      0,   0,   ""},
+  {"CVFTDL",   "Corvel Four TDL", 8000, 1, 1, 1, 0, 1, 1, 0, 0, 0x8000, 0x27FFF, 1, 0x1800, 3, 128, 57600, 0,      0,   0,   "/versionfinder/CVFTDL-Firmware.txt"},
 };
 // clang-format on
 static_assert(std::size(kRows) == kLastDeviceType + 1);
@@ -209,56 +217,10 @@ void DescribeDevice(int type, std::uint32_t version, DeviceProfile* profile) {
   d.infoSegmentSize = row.infoSegmentSize;
   d.loaderBaud = row.loaderBaud;
 
-  switch (type) {
-    case kTypeUnknown:
-    case kTypeTarn:
-    case kTypeMrk:
-      d.firmwareNewEnough = false;
-      break;
-    case kTypeTarnx:
-      d.firmwareNewEnough = version >= 103;
-      break;
-    case kTypeWst:
-      d.firmwareNewEnough = version >= 105;
-      break;
-    case kTypeCvMini:
-      d.firmwareNewEnough = version >= 118;
-      break;
-    case kTypeLuma:
-      d.firmwareNewEnough = version >= 150;
-      break;
-    case kTypeCvTri:
-      d.firmwareNewEnough = version >= 351;
-      break;
-    case kTypeDigitalSensor:
-      // The sensors keep their loader below 0x8000 and use small INFO segments.
-      d.firmwareNewEnough = true;
-      d.flashStart = 0x8000;
-      d.flashEnd = 0xF9FF;
-      d.infoStart = 0x1000;
-      d.infoSegments = 3;
-      d.infoSegmentSize = 64;
-      break;
-    case kTypeRdv:
-      d.firmwareNewEnough = true;
-      d.extendedAddresses = true;
-      d.flashStart = 0x2100;
-      d.flashEnd = 0x1FF00;
-      d.infoStart = 0x1000;
-      d.infoSegments = 3;
-      d.infoSegmentSize = 64;
-      d.loaderBaud = 57600;
-      break;
-    case kTypeCvFour:
-      d.firmwareNewEnough = true;
-      d.versionRangeApplies = true;
-      d.minimumVersion = 202;
-      d.maximumVersion = 999;
-      break;
-    default:
-      d.firmwareNewEnough = true;
-      break;
-  }
+  d.firmwareNewEnough = row.updatableFrom != kNever && version >= row.updatableFrom;
+  d.versionRangeApplies = row.maximumVersion != 0;
+  d.minimumVersion = row.minimumVersion;
+  d.maximumVersion = row.maximumVersion;
 }
 
 Status ParseDeviceIdentity(const char* text, DeviceProfile* profile) {

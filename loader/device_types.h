@@ -1,6 +1,7 @@
 #pragma once
 // The device types the updater knows, their loader parameters and workflow choices, and
-// the names of the digital sensor types.
+// the names of the digital sensor types. What this layer knows of a type is one row of the
+// table in device_types.cpp; the instrument layer's facts are in instrument/instrument_types.h.
 #include <cstdint>
 
 #include "host/bounded_text.h"
@@ -74,6 +75,7 @@ bool DeviceTypeEraseWarning(int index);
 // Exact comparison of an upper-case word with the codes of entries 1 to 22; 0 when none.
 int FindDeviceTypeCode(const char* upperWord);
 
+// The type's row made concrete for `version`; a type outside 0..22 gives the unknown row.
 void DescribeDevice(int type, std::uint32_t version, DeviceProfile* profile);
 // Returns 1, -10 (no text) or -30 (not understood); fills the profile.
 Status ParseDeviceIdentity(const char* text, DeviceProfile* profile);

@@ -58,25 +58,49 @@ struct SdiSensorLink {
 Status SDISendCommand(SdiSensorLink* sdi, const char* command, char* reply, std::uint32_t* capacity,
                       std::uint32_t* elapsedMs);
 
+// Return codes, by operation: kMissingArgument for a null link throughout, and "send"
+// for the negative codes of SDISendCommand passed through.
+
+// Reads the identification: the firmware version (0 when the reply holds none);
+// kNotRecognised when the reply starts with no sensor address, send.
 Status SDIGetSensorVersion(SdiSensorLink* sdi);
+// kOk with the type character stored; kRefused when neither "?X8!" nor the identity names it.
 Status SDIGetSensorType(SdiSensorLink* sdi);
+// kOk with the serial number stored, kNothingDone when the sensor has none; send.
 Status SDIGetSensorSN(SdiSensorLink* sdi);
+// kOk with the calibrations the type has stored; send.
 Status SDIGetSensorCalibration(SdiSensorLink* sdi);
+// kOk when an old firmware's calibration was converted, kNothingDone when none was due.
 Status SDIConvertCalibration(SdiSensorLink* sdi);
 
+// kOk when the sensor answers at `address`; kBadArgument for no SDI-12 address,
+// kNotRecognised when it answered another, send.
 Status SDISetSensorAddress(SdiSensorLink* sdi, char address);
-// `text` null: the stored calibration.
+// `text` null: the stored calibration. kOk; kNothingDone with nothing to write,
+// kBadArgument for a text no command can carry, kDeviceError (the sensor said "ERROR"),
+// kNoAttempt (never confirmed), send.
 Status SDISetSensorCalibration(SdiSensorLink* sdi, const char* text);
+// The codes of SDISetSensorCalibration, for the stored serial number.
 Status SDISetSensorSN(SdiSensorLink* sdi);
+// kOk; kNotRecognised when the sensor's type is no member of the family `code` names or it
+// did not confirm, kBadArgument for a type no command can carry, send.
 Status SDISetSensorType(SdiSensorLink* sdi, std::uint32_t code);
 
+// Identity, type, serial number and calibrations: kOk, or the code of SDIGetSensorVersion
+// or SDIGetSensorCalibration (type and serial number are best effort).
 Status SDISaveInfo(SdiSensorLink* sdi);
+// Calibrations, address and serial number back: kOk, or the first failure's code of
+// SDISetSensorCalibration, SDISetSensorAddress, SDISetSensorSN.
 Status SDIRestoreInfo(SdiSensorLink* sdi);
 // Whether the held serial number and calibrations can be written back as they are; false
 // with the reason (for the operator) when one does not fit a command.
 bool SDISettingsFit(const SdiSensorLink* sdi, std::string* problem);
 
+// Starts the sensor's loader and hands the line to it: kOk; kNoAnswer without a link,
+// kNoSensorLoader ("No BSL"), send and serial driver codes.
 Status SDIInvokeQuendal(SdiSensorLink* sdi);
+// The new firmware's self-test: kOk ("Code Good"), kFirmwareCorrupt, kRefused when the
+// answer tells neither, send.
 Status SDICheckBinary(SdiSensorLink* sdi);
 
 }  // namespace quendal

@@ -46,22 +46,14 @@ constexpr const char* kExitStatuses =
     "       its next safe point and printed what it left behind; run the same update\n"
     "       again to finish it. A second interrupt ends the program at once.\n";
 
-constexpr const char* kUsage =
+constexpr const char* kUsageHead =
     "usage: quendal-cli <command> [options]\n"
     "       quendal-cli <command> --help      the options of one command\n"
     "       quendal-cli --version             program, build target and built-in image\n"
     "\n"
-    "commands:\n"
-    "  ports      list the serial ports and running simulated devices\n"
-    "  image      show, load, dump or check a firmware image\n"
-    "  info       show what is connected: device, versions, battery, settings\n"
-    "  update     update the device on a port\n"
-    "  restore    write a kept settings file back into its unit\n"
-    "  history    the record of every update attempt\n"
-#ifdef QUENDAL_CLI_DEMO
-    "  demo       a full update of a simulated KCD with a Lurra sensor\n"
-#endif
-    "  help [COMMAND]                         show this text or a command's\n"
+    "commands:\n";
+
+constexpr const char* kUsageTail =
     "\n"
     "Messages and errors go to standard error; status, progress, events and results to\n"
     "standard output.\n"
@@ -211,19 +203,63 @@ int Version() {
   return kExitOk;
 }
 
-// The help of `command`; empty when there is no such command.
-std::string HelpOf(std::string_view command) {
-  if (command == "ports") return kPortsHelp;
-  if (command == "image") return kImageHelp;
-  if (command == "info") return InfoHelp();
-  if (command == "update") return UpdateHelp();
-  if (command == "restore") return kRestoreHelp;
-  if (command == "history") return kHistoryHelp;
+std::string Usage();
+
+// The console's commands: each with its line in the usage text, its help and what runs it.
+// A new command is a row here and a Run...Command of its own.
+struct ConsoleCommand {
+  const char* name;
+  const char* shown;    // the name with its arguments in the usage text
+  const char* summary;  // its line in the usage text
+  std::string (*help)();
+  int (*run)(const std::vector<std::string_view>& args);  // null: help only
+};
+
+const ConsoleCommand kCommands[] = {
+    {"ports", "ports", "list the serial ports and running simulated devices",
+     [] { return std::string(kPortsHelp); }, RunPortsCommand},
+    {"image", "image", "show, load, dump or check a firmware image",
+     [] { return std::string(kImageHelp); }, RunImageCommand},
+    {"info", "info", "show what is connected: device, versions, battery, settings", InfoHelp,
+     RunInfoCommand},
+    {"update", "update", "update the device on a port", UpdateHelp, RunUpdateCommand},
+    {"restore", "restore", "write a kept settings file back into its unit",
+     [] { return std::string(kRestoreHelp); }, RunRestoreCommand},
+    {"history", "history", "the record of every update attempt",
+     [] { return std::string(kHistoryHelp); }, RunHistoryCommand},
 #ifdef QUENDAL_CLI_DEMO
-  if (command == "demo") return kDemoHelp;
+    {"demo", "demo", "a full update of a simulated KCD with a Lurra sensor",
+     [] { return std::string(kDemoHelp); }, RunDemoCommand},
 #endif
-  if (command == "help") return std::string(kUsage) + kExitStatuses;
-  return {};
+    {"help", "help [COMMAND]", "show this text or a command's", Usage, nullptr},
+};
+
+// The usage text: the command list comes from the table. A command's summary stands in the
+// command column; one shown with its arguments lines up with the usage lines above.
+std::string Usage() {
+  constexpr std::size_t kCommandColumn = 13;
+  constexpr std::size_t kUsageColumn = 41;
+  std::string text = kUsageHead;
+  for (const ConsoleCommand& command : kCommands) {
+    std::string line = "  ";
+    line += command.shown;
+    const std::size_t column = std::string_view(command.shown) == command.name ? kCommandColumn
+                                                                               : kUsageColumn;
+    line.append(line.size() < column ? column - line.size() : 1, ' ');
+    line += command.summary;
+    line += '\n';
+    text += line;
+  }
+  text += kUsageTail;
+  text += kExitStatuses;
+  return text;
+}
+
+const ConsoleCommand* FindCommand(std::string_view name) {
+  for (const ConsoleCommand& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
 }
 
 bool AsksForHelp(const std::vector<std::string_view>& args) {
@@ -237,7 +273,7 @@ bool AsksForHelp(const std::vector<std::string_view>& args) {
 
 static int Run(int argc, char** argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
-  const std::string usage = std::string(kUsage) + kExitStatuses;
+  const std::string usage = Usage();
   if (args.empty()) {
     std::fputs(usage.c_str(), stderr);
     return kExitUsage;
@@ -252,23 +288,17 @@ static int Run(int argc, char** argv) {
     }
     command = args.front();
   } else if (!AsksForHelp(args)) {
-    if (command == "image") return RunImageCommand(args);
-    if (command == "ports") return RunPortsCommand(args);
-    if (command == "update") return RunUpdateCommand(args);
-    if (command == "info") return RunInfoCommand(args);
-    if (command == "restore") return RunRestoreCommand(args);
-    if (command == "history") return RunHistoryCommand(args);
-#ifdef QUENDAL_CLI_DEMO
-    if (command == "demo") return RunDemoCommand(args);
-#endif
 #ifdef QUENDAL_CLI_TEST_THROW
     // Only in the tests' copy of this program: what no command foresees, thrown.
     if (command == "throw") throw std::runtime_error("thrown by the test's own command");
     if (command == "throw-other") throw 7;
 #endif
+    if (const ConsoleCommand* found = FindCommand(command); found && found->run) {
+      return found->run(args);
+    }
   }
-  if (std::string help = HelpOf(command); !help.empty()) {
-    std::fputs(help.c_str(), stdout);
+  if (const ConsoleCommand* found = FindCommand(command)) {
+    std::fputs(found->help().c_str(), stdout);
     return kExitOk;
   }
   std::fprintf(stderr, "quendal-cli: unknown command '%.*s'\n\n%s",

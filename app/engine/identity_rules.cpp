@@ -1,6 +1,7 @@
 // What the loaded image is for and whether the connected device may take it.
 #include <cstring>
 
+#include "app/engine/type_texts.h"
 #include "app/engine/updater_engine.h"
 #include "logger/logger_link.h"
 
@@ -120,35 +121,9 @@ bool CheckHardwareRevision(UpdaterEngine* engine) {
 }
 
 void ShowPostUpdateNotice(UpdaterEngine* engine, int deviceType) {
-  switch (deviceType) {
-    case kTypeThx:
-      ShowMessageOk(engine,
-                    std::string("The calibration of your Thermix is outdated or missing.\n\n") +
-                        "Please contact Orvelle or your authorized Orvelle representative\n" +
-                        "to have your Thermix calibrated.",
-                    "Thermix Calibration", kMessageWarning);
-      break;
-    case kTypeLuma:
-      ShowMessageOk(
-          engine,
-          std::string("Updating the firmware in your Lumaro requires you to calibrate\n") +
-              "the internal sensors using the external sensor as a reference.\n\n" +
-              "Please see your Lumaro user manual for probe calibration instructions.\n\n" +
-              "Please also reset the Daylight Savings setting in your Lumaro.",
-          "Please Calibrate Your Lumaro", kMessageWarning);
-      break;
-    case kTypePrv:
-      ShowMessageOk(
-          engine,
-          std::string("Updating the firmware in your Pervane requires you to calibrate\n") +
-              "the the sensor head using the Orvelle-supplied calibration plate.\n\n" +
-              "Please see the Pervane user manual (version 7 or newer) for\n" +
-              "calibration instructions. The latest user manual is available for download " +
-              "from:\n" + "https://www.orvelle.com/support/literature/",
-          "Please Calibrate Your Vadizazud", kMessageWarning);
-      break;
-    default:
-      break;
+  const TypeTexts& texts = TypeTextsOf(deviceType);
+  if (texts.noticeText) {
+    ShowMessageOk(engine, texts.noticeText, texts.noticeCaption, kMessageWarning);
   }
 }
 

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/engine/type_texts.h"
 #include "app/engine/updater_engine.h"
 #include "host/timing.h"
 #include "instrument/settings_capture.h"
@@ -24,10 +25,8 @@ std::string ConnectionText(UpdaterEngine* engine, Status rc) {
   switch (rc) {
     case kNothingListening:
     case kNoAnswer:
-      if (engine->build.targetType == kTypeLuma) {
-        return head + "\n\nIf your " + target +
-               " is running firmware version older than 2.00, please make" +
-               "\nsure the Lumaro baud rate is set to 9600 (see the Setup menu of your Lumaro).";
+      if (const char* hint = TypeTextsOf(engine->build.targetType).connectHint) {
+        return head + "\n\nIf your " + target + hint;
       }
       return head;
     case kNotSupported:
@@ -40,7 +39,7 @@ std::string ConnectionText(UpdaterEngine* engine, Status rc) {
              "\".\n\nPlease check your serial cable and Comm Port choice.\n\n" +
              "Please verify the device connected is a \"" + target +
              "\" and has a version of\nfirmware that supports updates.";
-    case -25:
+    case kLoginFailed:
       return "The " + caption + " is unable to log into to your " + target + "\n on Comm Port \"" +
              port + "\".\n\nPlease try again or contact your Orvelle representative.";
     default:
@@ -57,17 +56,17 @@ void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
   const std::string caption = engine->WindowCaption();
   const std::string target = engine->targetDisplayName;
   // Where the settings wait for the restore that is still owed; a missing file keeps none.
-  const std::string kept = rc == -102 ? std::string() : KeptFileText(*engine);
+  const std::string kept = rc == kSettingsFileMissing ? std::string() : KeptFileText(*engine);
   const std::string general = "The " + caption + " failed to restore the settings for your " +
                               target + ".\n\nPlease try again.\n\n[Error " + std::to_string(rc) +
                               "]" + kept;
-  if (rc == -102) {
+  if (rc == kSettingsFileMissing) {
     ShowMessageOk(engine,
                   "The " + caption + " couldn't find the settings file for your " + target +
                       ".\n\nPlease try again or contact Orvelle for help.",
                   "Settings Error", kMessageError);
     ShowMessageOk(engine, general, "Settings Error", kMessageError);
-  } else if (rc == -105 || rc == -106) {
+  } else if (rc == kSettingsFileDenied || rc == kSettingsFileError6) {
     ShowMessageOk(engine,
                   "The " + caption + " failed to read the settings file for your " + target +
                       ".\n\nPlease try again or contact Orvelle for help." +
@@ -81,7 +80,7 @@ void ShowRestoreFailure(UpdaterEngine* engine, Status rc) {
                       "\n\nRun the update again, or restore the settings from the kept file." +
                       "\n\n[Error " + std::to_string(rc) + "]" + kept,
                   "Settings Error", kMessageError);
-  } else if (rc == -35) {
+  } else if (rc == kSomeFailed) {
     ShowMessageOk(engine,
                   "The " + caption + " failed to restore some of the settings for your " + target +
                       ".\n\nPlease check the settings after this updater is finished." + kept,
@@ -177,7 +176,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
       if (AskOkCancel(engine, text, "Newer Firmware") == kBoxCancel) return kCancelled;
     }
     // 7. A running test must not lose its data.
-    if (engine->build.targetType == kTypeCvv) {
+    if (TypeTextsOf(engine->build.targetType).checksRunningTest) {
       char answer[kCommandAnswerSize] = {};
       if (Command(engine, "ping -stat\r", 2200, answer) >= 0 &&
           std::strtol(answer, nullptr, 10) != -1) {
@@ -394,9 +393,10 @@ Status UpdateInstrument(UpdaterEngine* engine) {
     } else if (rc < 0) {
       const std::string head = "The " + caption + " was unable to erase the data in your " + target;
       ShowMessageOk(engine,
-                    rc == -65 ? head + "because the data storage chip is reporting errors.\n\n" +
-                                    "Please contact Orvelle for help."
-                              : head + ".\nPlease try again.\n[Error: " + std::to_string(rc) + "]",
+                    rc == kDataFlashBroken
+                        ? head + "because the data storage chip is reporting errors.\n\n" +
+                              "Please contact Orvelle for help."
+                        : head + ".\nPlease try again.\n[Error: " + std::to_string(rc) + "]",
                     "Data Erase Error", kMessageError);
       return rc;
     }

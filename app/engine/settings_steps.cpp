@@ -214,7 +214,7 @@ Status RestoreSettingsFrom(UpdaterEngine* engine, const std::string& path) {
                       ".\nPlease check the settings on your instrument or contact Orvelle for "
                       "help.",
                   "Login Error", kMessageError);
-    return finish(-25);
+    return finish(kLoginFailed);
   }
   // What the device tells of itself decides whether the file is its own.
   SetStatus(engine, "Checking the settings file against this " + target + "...");

@@ -106,6 +106,7 @@ std::string UpdateRecordLine(const UpdateRecord& r) {
   AppendField(&line, "start", JsonString(IsoUtcTime(r.start)));
   AppendField(&line, "end", JsonString(IsoUtcTime(r.end)));
   AppendField(&line, "host", JsonString(r.host));
+  AppendField(&line, "updater", JsonString(r.updater));
   AppendField(&line, "port", JsonString(r.port));
   AppendField(&line, "device", JsonString(r.device));
   AppendField(&line, "serial", JsonString(r.serial));

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "host/build_version.h"
 #include "host/status.h"
 
 namespace quendal {
@@ -17,6 +18,7 @@ struct UpdateRecord {
   std::time_t start = 0;
   std::time_t end = 0;
   std::string host;
+  std::string updater = QUENDAL_BUILD_ENGINE_VERSION;  // the version of the program that wrote it
   std::string port;
   std::string device;  // kind, e.g. "CVFOUR", "Digital Sensor s"
   std::string serial;

@@ -61,6 +61,7 @@ TEST(UpdateRecord, LineParsesBackWhateverTheDeviceSaid) {
     EXPECT_EQ(parsed["serial"], c.parsed);
     EXPECT_EQ(parsed["start"], "2026-12-09T07:11:02Z");
     EXPECT_EQ(parsed["end"], "2026-12-09T07:12:17Z");
+    EXPECT_EQ(parsed["updater"], QUENDAL_BUILD_ENGINE_VERSION);
     EXPECT_EQ(parsed["firmwareBefore"], "3.90");
     EXPECT_TRUE(parsed["firmwareAfter"].is_null());
     EXPECT_EQ(parsed["imageVersion"], "3.96");

@@ -16,6 +16,7 @@
 #include "sim/logger_shell.h"
 #include "tests/instrument/base64.h"
 #include "tests/instrument/instrument_fixture.h"
+#include "tests/support/eventually.h"
 
 namespace quendal {
 namespace {
@@ -145,10 +146,10 @@ class SimSession : public InstrumentTest {
 class RoundTrip : public SimSession, public testing::WithParamInterface<Row> {};
 
 // The comm device relays SDI-12 commands once it has been sent "[".
-void RelayToSensor(InstrumentSession* session) {
+void RelayToSensor(InstrumentSession* session, const sim::CommDevice& kcd) {
   std::uint32_t written = 0;
   DSWrite(&session->link, "[", 1, &written);
-  DSSleep(500);
+  test::Eventually([&] { return kcd.Mode() == sim::CommMode::kSdi12; });
 }
 
 TEST_P(RoundTrip, EveryCapturedSettingComesBackThroughTheFile) {
@@ -175,7 +176,7 @@ TEST_P(RoundTrip, EveryCapturedSettingComesBackThroughTheFile) {
       InstrumentSession session(&log);
       ASSERT_EQ(Connect(&session, transport.SlavePath()), 1) << LogText();
       session.profileType = kTypeDigitalSensor;
-      RelayToSensor(&session);
+      RelayToSensor(&session, kcd);
       ASSERT_EQ(DPSaveInfo(&session, SettingsPath().c_str()), 1) << LogText();
       std::uint32_t written = 0;
       DSWrite(&session.link, "`", 1, &written);  // back to the shell
@@ -190,7 +191,7 @@ TEST_P(RoundTrip, EveryCapturedSettingComesBackThroughTheFile) {
     InstrumentSession fresh(&log);
     ASSERT_EQ(Connect(&fresh, transport.SlavePath()), 1) << LogText();
     fresh.profileType = kTypeDigitalSensor;
-    RelayToSensor(&fresh);
+    RelayToSensor(&fresh, kcd);
     ASSERT_EQ(DPRestoreInfo(&fresh, SettingsPath().c_str(), nullptr), 1) << LogText();
     EXPECT_EQ(held(), original);
     return;

@@ -11,6 +11,7 @@
 #include "instrument/instrument_session.h"
 #include "logger/maintenance.h"
 #include "tests/instrument/instrument_fixture.h"
+#include "tests/support/eventually.h"
 #include "tests/support/pty_rig.h"
 
 namespace quendal {
@@ -79,7 +80,7 @@ TEST_F(Session, SlowConnectFindsTheLoaderAndLeavesThePortFree) {
   ASSERT_EQ(DSOpen(&raw, device.Path().c_str(), 9600), 1);
   std::uint32_t written = 0;
   DSWrite(&raw, "\rP", 2, &written);
-  DSSleep(100);
+  test::Eventually([&] { return device.device.State() == sim::DeviceState::kLoaderActive; });
   DSClose(&raw);
   ASSERT_EQ(device.device.State(), sim::DeviceState::kLoaderActive);
   EXPECT_EQ(Connect(&session, device.Path()), -80);

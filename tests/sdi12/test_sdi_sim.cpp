@@ -14,6 +14,7 @@
 #include "sdi12/sdi_sensor.h"
 #include "sim/comm_device.h"
 #include "sim/pty_transport.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 namespace quendal {
@@ -280,8 +281,13 @@ TEST_F(SdiSim, LoaderStartAndNoBsl) {
     options.hasLoader = hasLoader;
     Plug(options);
     EXPECT_EQ(SDIInvokeQuendal(&sdi_), hasLoader ? kOk : kNoSensorLoader);
-    DSSleep(50);
     // Only the loader start hands the line to the sensor.
+    test::Eventually([&] {
+      const std::string seen = device_->Counters().modeBytes;
+      return !seen.empty() && seen.back() == (hasLoader ? ']' : '[') &&
+             Sensor([](const SdiSensor& s) { return s.state(); }) ==
+                 (hasLoader ? DeviceState::kLoaderActive : DeviceState::kFirmware);
+    });
     std::string modes = device_->Counters().modeBytes;
     EXPECT_EQ(modes.back(), hasLoader ? ']' : '[') << modes;
     EXPECT_EQ(Sensor([](const SdiSensor& s) { return s.counters().loaderBytesIn; }),
@@ -341,14 +347,14 @@ TEST_F(SdiSim, LoaderCheckThroughThePassThrough) {
   Write("]");
   EXPECT_EQ(BSLCheck(&host, Port(), 9600), kLoaderWaiting);
   Write("`");
-  DSSleep(1000);
+  test::Eventually([&] { return device_->Mode() == sim::CommMode::kShell; });
   Write("[");
   EXPECT_EQ(SDIGetSensorVersion(&sdi_), 396);
 
   // An active loader (an update cut short) is found active.
   ASSERT_EQ(SDIInvokeQuendal(&sdi_), kOk);
   Write("`");
-  DSSleep(500);
+  test::Eventually([&] { return device_->Mode() == sim::CommMode::kShell; });
   Write("]");
   EXPECT_EQ(BSLCheck(&host, Port(), 9600), kLoaderActive);
   BSLTakeBack(&host);
@@ -370,7 +376,7 @@ void SdiSim::RoundTrip(char type, std::uint32_t target, const char* xa) {
   EXPECT_EQ(SDIRestoreInfo(&sdi_), kOk) << LogText();
   EXPECT_EQ(SDISetSensorType(&sdi_, target), kOk);
   Write("`");
-  DSSleep(50);
+  test::Eventually([&] { return device_->Mode() == sim::CommMode::kShell; });
   EXPECT_EQ(device_->Mode(), sim::CommMode::kShell);
   Sensor([&](const SdiSensor& s) {
     EXPECT_EQ(s.counters().updates, 1u);
