@@ -117,7 +117,7 @@ cleanup() {
     wait "$pid" 2>/dev/null || true
   done
   "$wineserver" -k 2>/dev/null || true
-  for number in $(seq "$com" $((com + 5))); do
+  for number in 3 4 $(seq "$com" $((com + 5))); do
     rm -f "$WINEPREFIX/dosdevices/com$number"
   done
   exit "$status"
@@ -228,9 +228,11 @@ start_devsim() {  # COM number, device, extra options
 }
 start_devsim $((com + 1)) sensor
 start_devsim $((com + 2)) readvane
-start_devsim $((com + 3)) kcd
 ((window)) && start_devsim $((com + 4)) kcd  # the window's own, apart from the console's
-start_devsim $((com + 5)) kcd                 # the station's second unit
+# The console's and the station's units on COM3 and COM4: device names in Windows paths,
+# so their station folders must be named otherwise.
+start_devsim 3 kcd
+start_devsim 4 kcd
 rdv_image="$build/win-com/RDV 1.23.txt"
 "$native/firmware/quendal-mkimage" --flash 0x2100-0x1FEFF --info 0x1000:192 --seed 7 "$rdv_image"
 export QUENDAL_TEST_SENSOR_PORT=COM$((com + 1))
@@ -252,30 +254,37 @@ fi
 step "A full sensor update under Wine"
 # The console updater runs the digital-sensor sequence against the simulated comm device and
 # its sensor on the Linux side: connect, save, loader through the pass-through, upload,
-# self-check and restore.
-data_dir=$build/win-com/data
+# self-check and restore. The data folder's name has letters outside ASCII, as a profile such
+# as C:\users\José has; Wine hands the program its command line as the Unix locale's text.
+data_dir="$build/win-com/data José"
 rm -rf "$data_dir"
 mkdir -p "$data_dir"
 set +e
-"$wine" "$build/windows/app/cli/quendal-cli.exe" update --port "COM$((com + 3))" --answer ok \
+LANG=C.UTF-8 "$wine" "$build/windows/app/cli/quendal-cli.exe" update --port COM3 --answer ok \
   --data-dir "Z:${data_dir//\//\\}" </dev/null 2>&1 | tr -d '\r' | tee "$build/win-com/update.log"
 update_status=${PIPESTATUS[0]}
 set -e
 if ((update_status != 0)) || ! grep -q "Successfully updated firmware in" "$build/win-com/update.log"; then
   echo "the update under Wine failed (exit $update_status)" >&2
   status=1
+elif ! compgen -G "$data_dir/*.errors.txt" >/dev/null ||
+  ! compgen -G "$data_dir/unit-settings/*.settings.txt" >/dev/null; then
+  # The C runtime reads a narrow path in its own code page: "José" became "JosÃ©".
+  echo "the update under Wine left its log or unit copy outside $data_dir: the folder's" \
+    "name came through mangled" >&2
+  status=1
 fi
 
 step "A station of two units under Wine"
 # Two comm devices with their sensors, updated at once by copies of the console program
-# that the station starts; the data folder's name has a blank, which each copy must get
-# back whole from its command line.
-station_dir="$build/win-com/station data"
+# that the station starts; the data folder's name has a blank and letters outside ASCII,
+# which each copy must get back whole from its command line.
+station_dir="$build/win-com/station data Zoë"
 rm -rf "$station_dir"
 mkdir -p "$station_dir"
 set +e
-"$wine" "$build/windows/app/cli/quendal-cli.exe" update --port "COM$((com + 3))" \
-  --port "COM$((com + 5))" --answer ok --events --data-dir "Z:${station_dir//\//\\}" \
+LANG=C.UTF-8 "$wine" "$build/windows/app/cli/quendal-cli.exe" update --port COM3 \
+  --port COM4 --answer ok --events --data-dir "Z:${station_dir//\//\\}" \
   </dev/null 2>&1 | tr -d '\r' >"$build/win-com/station.log"
 station_status=${PIPESTATUS[0]}
 set -e

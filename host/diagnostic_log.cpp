@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -94,14 +95,20 @@ int DiagnosticLog::VPrint(std::uint32_t level, const char* source, const char* f
   if (echo_) echo_(line);
   line += "\r\n";
   if (const Status rc = AppendWhole(path_, line.data(), line.size()); rc < 0) {
-    if (!failureTold_) {
-      failureTold_ = true;
-      std::fprintf(stderr, "The log %s cannot be written (%s); later lines are lost.\n",
-                   path_.c_str(), std::strerror(-rc));
+    if (failureText_.empty()) {
+      failureText_ = "The log " + path_ + " cannot be written (" + std::strerror(-rc) +
+                     "); later lines are lost.";
+      std::fprintf(stderr, "%s\n", failureText_.c_str());
+      if (tellFailure_) tellFailure_(failureText_);
     }
     return 0;
   }
   return static_cast<int>(line.size());
+}
+
+void DiagnosticLog::TellWriteFailure(std::function<void(const std::string& text)> tell) {
+  tellFailure_ = std::move(tell);
+  if (tellFailure_ && !failureText_.empty()) tellFailure_(failureText_);
 }
 
 long long DiagnosticLog::FileSize() const {

@@ -37,6 +37,10 @@ class DiagnosticLog {
   int VPrint(std::uint32_t level, const char* source, const char* format, va_list args)
       __attribute__((format(gnu_printf, 4, 0)));
 
+  // Where the one report of a log that cannot be written goes besides standard error (a
+  // window's status); told at once when that has happened already.
+  void TellWriteFailure(std::function<void(const std::string& text)> tell);
+
   // Size in bytes, or the negated system error number.
   long long FileSize() const;
   // Cuts the file to about its last `bytes` bytes, starting at a line start.
@@ -52,7 +56,8 @@ class DiagnosticLog {
   std::function<void(const std::string&)> echo_;
   std::string path_ = "error.txt";
   std::uint32_t level_ = kLogFailure;
-  bool failureTold_ = false;  // a log that cannot be written says so once
+  std::string failureText_;  // a log that cannot be written says so once
+  std::function<void(const std::string& text)> tellFailure_;
 };
 
 // Print through a log pointer that may be null (a layer without a log writes nothing).

@@ -28,6 +28,15 @@ std::string TemporaryNameFor(const std::string& path);
 // link or a stale file in its place is removed first. Null with errno set on failure.
 std::FILE* CreatePrivateFile(const std::string& path);
 
+// Opens a file of the data folder for reading, never through a symbolic link in its place
+// (the open then fails with kSymbolicLink in *error) and never blocking on what is no
+// regular file. Null on failure, with the negated system error number or kSymbolicLink.
+std::FILE* OpenDataFile(const std::string& path, Status* error);
+
+// Why a path the user named may not be read through the symbolic link it is: a link that
+// another user made. Empty for no link, or one of this user's own (the user's choice).
+std::string NamedLinkProblem(const std::string& path);
+
 // Creates the folder and each missing parent, each new one this user's only. kOk, or the
 // negated system error number.
 Status MakePrivateFolders(const std::string& path);

@@ -45,6 +45,32 @@ std::FILE* CreatePrivateFile(const std::string& path) {
   return file;
 }
 
+std::FILE* OpenDataFile(const std::string& path, Status* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    // With O_NOFOLLOW a link in the file's place fails with ELOOP (EMLINK on some BSDs).
+    const int why = fd < 0 ? errno : EINVAL;
+    if (fd >= 0) ::close(fd);
+    *error = why == ELOOP || why == EMLINK ? kSymbolicLink : -why;
+    errno = why;
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (!file) {
+    *error = -errno;
+    ::close(fd);
+  }
+  return file;
+}
+
+std::string NamedLinkProblem(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return {};
+  if (info.st_uid != ::geteuid()) return "it is a symbolic link that another user made";
+  return {};
+}
+
 Status MakePrivateFolders(const std::string& path) {
   for (std::size_t i = 1; i <= path.size(); ++i) {
     if (i != path.size() && path[i] != '/') continue;

@@ -1,11 +1,13 @@
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <system_error>
 #include <string>
 
+#include "host/file_path.h"
 #include "host/file_ops.h"
 
 namespace quendal {
@@ -40,9 +42,24 @@ std::FILE* CreatePrivateFile(const std::string& path) {
   return std::fopen(path.c_str(), "wb");
 }
 
+std::FILE* OpenDataFile(const std::string& path, Status* error) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    *error = kSymbolicLink;
+    return nullptr;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) *error = errno != 0 ? -errno : -EIO;
+  return file;
+}
+
+std::string NamedLinkProblem(const std::string&) {
+  return {};  // links need privileges under a user's profile
+}
+
 Status MakePrivateFolders(const std::string& path) {
   std::error_code ec;
-  std::filesystem::create_directories(path, ec);
+  std::filesystem::create_directories(FilePath(path), ec);
   return ec ? -static_cast<Status>(ec.value()) : kOk;
 }
 
@@ -52,10 +69,10 @@ std::string FolderTrustProblem(const std::string&) {
 
 std::string InputFileProblem(const std::string& path, std::uint64_t maxBytes) {
   std::error_code ec;
-  const auto status = std::filesystem::status(path, ec);
+  const auto status = std::filesystem::status(FilePath(path), ec);
   if (ec) return {};
   if (!std::filesystem::is_regular_file(status)) return "it is no regular file";
-  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  const std::uintmax_t size = std::filesystem::file_size(FilePath(path), ec);
   if (ec) return {};
   if (size > maxBytes) return "it is larger than " + SizeText(maxBytes);
   return {};

@@ -43,5 +43,8 @@ inline constexpr Status kSettingsUnfit = -150;
 inline constexpr Status kSettingsWriteFailed = -151;
 // Another running updater holds the settings file of this kind of device.
 inline constexpr Status kSettingsFileBusy = -152;
+// A file of the data folder is a symbolic link, which the updater never reads or writes
+// through: another user may have planted it.
+inline constexpr Status kSymbolicLink = -153;
 
 }  // namespace quendal

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "host/file_path.h"
 #include "host/device_text.h"
 #include "host/file_ops.h"
 #include "host/timing.h"
@@ -64,9 +65,9 @@ std::string SensorDevice(std::uint32_t typeCode) {
 
 Status ReadWholeFile(const char* path, std::string* text) {
   if (!InputFileProblem(path, kMaxSettingsFileBytes).empty()) return kBadArgument;
-  errno = 0;
-  File file(std::fopen(path, "rb"));
-  if (!file) return errno == ENOENT ? kSettingsFileMissing : -ErrorNumber();
+  Status error = kOk;
+  File file(OpenDataFile(path, &error));
+  if (!file) return error == -ENOENT ? kSettingsFileMissing : error;
   try {
     char chunk[4096];
     std::size_t n;
@@ -100,7 +101,7 @@ std::string TimeStamp() {
 std::string FreeName(const std::string& base, const char* extension) {
   std::error_code ec;
   std::string candidate = base + extension;
-  for (int n = 2; std::filesystem::exists(candidate, ec) && n < 10000; ++n)
+  for (int n = 2; std::filesystem::exists(FilePath(candidate), ec) && n < 10000; ++n)
     candidate = base + "-" + std::to_string(n) + extension;
   return candidate;
 }
@@ -118,7 +119,7 @@ bool SyncAndClose(std::FILE* file) {
 void SyncFolderOf(const std::string& path) {
 #ifndef _WIN32
   // The rename itself reaches the disk only with its folder.
-  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const std::string folder = FilePathText(FilePath(path).parent_path());
   int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd >= 0) {
     ::fsync(fd);
@@ -298,7 +299,7 @@ Status SetSettingsFileAside(const char* path, std::string* movedTo, DiagnosticLo
     base.resize(base.size() - suffix.size());
   const std::string target = FreeName(base + ".set-aside-" + TimeStamp(), ".txt");
   std::error_code ec;
-  std::filesystem::rename(path, target, ec);
+  std::filesystem::rename(FilePath(path), FilePath(target), ec);
   if (ec) {
     LogPrint(log, kLogFailure, kProtocolSource,
              "SetSettingsFileAside got error %d trying to move %s to %s", ec.value(), path,
@@ -313,9 +314,8 @@ Status SetSettingsFileAside(const char* path, std::string* movedTo, DiagnosticLo
 }
 
 std::string UnitCopyFolder(const char* settingsPath) {
-  std::filesystem::path folder =
-      std::filesystem::path(settingsPath ? settingsPath : "").parent_path();
-  return (folder / "unit-settings").string();
+  const std::filesystem::path folder = FilePath(settingsPath ? settingsPath : "").parent_path();
+  return FilePathText(folder / "unit-settings");
 }
 
 Status KeepUnitCopy(const char* settingsPath, const AttemptRecord& unit, std::string* copyPath,
@@ -327,10 +327,10 @@ Status KeepUnitCopy(const char* settingsPath, const AttemptRecord& unit, std::st
   if (rc >= 0) {
     const std::string folder = UnitCopyFolder(settingsPath);
     MakePrivateFolders(folder);
-    target = FreeName((std::filesystem::path(folder) /
-                       (FileNamePart(unit.device, "unknown") + "_" +
-                        FileNamePart(unit.serial, "no-serial") + "_" + TimeStamp()))
-                          .string(),
+    target = FreeName(FilePathText(FilePath(folder) /
+                                   FilePath(FileNamePart(unit.device, "unknown") + "_" +
+                                            FileNamePart(unit.serial, "no-serial") + "_" +
+                                            TimeStamp())),
                       ".settings.txt");
     rc = WriteFileAtomically(target, text);
   }

@@ -1,6 +1,7 @@
 // Connecting to an instrument and the single commands of the session.
 #include "instrument/instrument_session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/device_text.h"
 #include "host/timing.h"
 #include "instrument/instrument_types.h"
 #include "instrument/session_util.h"
@@ -327,6 +329,21 @@ Status DPSetTime(InstrumentSession* session) {
   return rc;
 }
 
+namespace {
+
+// The first line of the link's last answer (`received` bytes), shown, when a NUL is in it:
+// a copy of the answer ends there, so the value would be cut without a word.
+std::string NulInValue(const InstrumentSession* session, Status received) {
+  std::string_view line(session->link.answer.data(),
+                        std::min<std::size_t>(received > 0 ? received : 0, kReadBufferSize));
+  if (!line.empty() && line[0] == '\r') line.remove_prefix(1);
+  if (!line.empty() && line[0] == '\n') line.remove_prefix(1);
+  line = line.substr(0, line.find('\r'));
+  return line.find('\0') == std::string_view::npos ? std::string() : VisibleText(line);
+}
+
+}  // namespace
+
 Status GetValueString(InstrumentSession* session, const char* command, std::uint32_t timeoutMs,
                       char* destination, std::uint32_t maxChars) {
   if (!session || !command || !destination) return kMissingArgument;
@@ -342,6 +359,17 @@ Status GetValueString(InstrumentSession* session, const char* command, std::uint
     if (Contains(answer, "Error")) {
       rc = kNotRecognised;
       continue;
+    }
+    if (const std::string nul = NulInValue(session, rc); !nul.empty()) {
+      // Cut at its NUL the value would be restored as another one: the update must not go on.
+      std::string& problem = session->unfitText;
+      problem = "its answer to \"";
+      problem += command;
+      problem += "\" \"" + nul + "\" holds a NUL, which the settings file cannot keep";
+      LogPrint(session->log, kLogFailure, kProtocolSource, "GetValueString: %s",
+               session->unfitText.c_str());
+      rc = kNotRecognised;
+      break;
     }
     const char* p = answer;
     if (*p == '\r') ++p;

@@ -425,7 +425,9 @@ Status instrument_detail::CaptureOnce(InstrumentSession* session, std::uint32_t*
   const InstrumentTypeRow& row = InstrumentType(type);
   if (IsLoggerForm(row.form)) {
     found = row.capture;
+    session->link.unfitText.clear();
     rc = DeviceSettings(&session->link, &session->info, &found, kRead);
+    if (!session->link.unfitText.empty()) session->unfitText = session->link.unfitText;
     if (rc == kUninitialised) {
       session->captured = 0;
       session->capturedMask = 0;

@@ -72,8 +72,15 @@ void Line(Layout* out, const char* key, const char* format, ...) {
 // hide or cut a line, and the reader would restore something the device never held.
 void Text(Layout* out, const char* key, std::string_view value) {
   if (out->unfit.empty() && !FitsOnOneLine(value)) {
-    out->unfit = std::string("its ") + key + " \"" + VisibleText(value) +
-                 "\" holds a line break or control character that the settings file cannot keep";
+    // The message goes to the log, which must not show a secret.
+    const bool secret = std::strcmp(key, "passwd") == 0 || std::strcmp(key, "authkey") == 0;
+    out->unfit = std::string("its ") + key;
+    if (!secret) {
+      out->unfit += " \"";
+      out->unfit += VisibleText(value);
+      out->unfit += '"';
+    }
+    out->unfit += " holds a line break or control character that the settings file cannot keep";
   }
   Append(out, key, value);
 }
@@ -608,9 +615,16 @@ Status ReadInfoFile(InstrumentSession* session, const char* path) {
              why.c_str());
     return kBadArgument;
   }
-  errno = 0;
-  File file(std::fopen(path, "rb"));
-  if (!file) return OpenError(ErrorNumber());
+  Status error = kOk;
+  File file(OpenDataFile(path, &error));
+  if (error == kSymbolicLink) {
+    LogPrint(session->log, kLogFailure, kProtocolSource,
+             "ReadInfoFile refused %s: it is a symbolic link, which the updater never reads "
+             "through",
+             path);
+    return kSymbolicLink;
+  }
+  if (!file) return OpenError(-error);
 
   std::string text;
   try {

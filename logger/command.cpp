@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "host/timing.h"
 #include "logger/command_util.h"
@@ -108,6 +109,16 @@ std::size_t CopyWord(const char* text, char* out, std::size_t max) {
   return n;
 }
 
+// The command as the log may show it: the log goes with every feedback post, so the value
+// of a setting that is a secret is shown only as being there.
+std::string LoggedCommand(const char* command) {
+  for (const char* secret : {"set -passwd ", "set -authkey "}) {
+    if (std::strncmp(command, secret, std::strlen(secret)) == 0)
+      return std::string(secret) + "********";
+  }
+  return command;
+}
+
 }  // namespace
 
 Status DeviceCommand(LoggerLink* link, const char* command, char terminator,
@@ -191,7 +202,7 @@ Status DeviceCommand(LoggerLink* link, const char* command, char terminator,
     if (copied < received)
       LogPrint(link->log, kLogDetail, Source(link),
                "DeviceCommand got %d more bytes than expected (%s)",
-               static_cast<int>(received - copied), command);
+               static_cast<int>(received - copied), LoggedCommand(command).c_str());
   }
   if (std::strncmp(answer, "\r\r>", 3) == 0) {
     LogPrint(link->log, kLogDetail, Source(link), "DeviceCommand: device returned empty answer");

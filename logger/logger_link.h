@@ -4,6 +4,7 @@
 // operations take a LoggerLink wherever they take a DeviceLink.
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "host/bounded_text.h"
 #include "host/diagnostic_log.h"
@@ -172,6 +173,8 @@ struct LoggerLink : DeviceLink {
   std::uint32_t resets = 0;
   std::array<char, kReadBufferBytes> answer{};       // the last answer, NUL-terminated
   std::array<char, kReadBufferBytes> readStorage{};  // handed to the driver as readBuffer
+  // A text read that its field could not keep whole, described; empty when none was.
+  std::string unfitText;
 };
 
 // Sends one command line (ending in "\r") and collects one answer with retries, echo and

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "host/timing.h"
 #include "logger/command_util.h"
@@ -46,14 +48,16 @@ Status NameCommand(LoggerLink* link, BoundedText<8>* name, int direction) {
   Status rc = Exchange(link, "get -i\r", kShortAnswer, answer);
   if (rc == kBarePrompt) return Fail(link, kMember, kUninitialised, start);
   if (rc < 0) return Fail(link, kMember, rc, start);
-  char word[9] = {};
-  if (std::sscanf(AfterFirstCr(answer), "%8s", word) != 1) {
+  std::string_view word = AnswerLine(link, rc, true);
+  word = word.substr(0, word.find_first_of(" \t\n"));
+  if (word.empty()) {
     LogPrint(link->log, kLogDetail, Source(link), "NameCommand couldn't find device name (%d ms)",
              Since(start));
     return Fail(link, kMember, kNotRecognised, start);
   }
   // Only the prompt after the line: a logger that was never given a name.
   if (word[0] == '>') return Fail(link, kMember, kUninitialised, start);
+  if (word.size() > 8) return Fail(link, kMember, RefuseUnfit(link, "get -i", word.size(), 8), start);
   name->Set(word);
   LogPrint(link->log, kLogDetail, Source(link), "NameCommand found device named \"%s\" (%d ms)",
            name->c_str(), Since(start));
@@ -86,17 +90,14 @@ Status SNCommand(LoggerLink* link, BoundedText<15>* serialNumber, int direction)
       if (rc == kEcho) break;
       continue;
     }
-    const char* text = AfterFirstCr(answer);
-    char copy[16];
-    std::size_t n = 0;
-    while (n < 15 && text[n] && text[n] != '\r') ++n;
-    std::memcpy(copy, text, n);
-    copy[n] = '\0';
-    if (n == 0) {
+    std::string text;
+    rc = ReadTextValue(link, "get -sn\r", rc, true, 15, &text);
+    if (rc == kSettingsUnfit) return Fail(link, kMember, rc, start);
+    if (rc < 0) {
       result = kNotRecognised;
       continue;
     }
-    serialNumber->Set(copy);
+    serialNumber->Set(text);
     LogPrint(link->log, kLogDetail, Source(link),
              "SNCommand found device serial number \"%s\" (%d ms)", serialNumber->c_str(),
              Since(start));
@@ -197,8 +198,8 @@ Status AuthKeyCommand(LoggerLink* link, BoundedText<32>* key, int direction) {
     rc = Exchange(link, "get -teakey\r", kLongAnswer, answer);
   }
   if (rc < 0) return Fail(link, kMember, rc, start);
-  char text[33];
-  rc = ReadTextValue(answer, text, 32);
+  std::string text;
+  rc = ReadTextValue(link, teakey ? "get -teakey\r" : "get -authkey\r", rc, false, 32, &text);
   if (rc < 0) return Fail(link, kMember, rc, start);
   key->Set(text);
   if (teakey)

@@ -3,11 +3,14 @@
 // with their own rules are in parameter_rules.cpp.
 #include "logger/parameters.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "host/timing.h"
 #include "logger/command_util.h"
@@ -56,15 +59,46 @@ Status Exchange(LoggerLink* link, const char* command, std::uint32_t answerBytes
   return DeviceCommand(link, command, '>', kTimeoutMs, answer, &len, nullptr);
 }
 
-// A text value: skip white space, the prompt alone is -31, copy to the end of the line.
-Status ReadTextValue(const char* text, char* out, std::size_t max) {
-  const char* p = SkipSpace(text);
-  if (*p == '>') return kBarePrompt;
-  std::size_t n = 0;
-  while (n < max && p[n] && p[n] != '\r') ++n;
-  std::memcpy(out, p, n);
-  out[n] = '\0';
-  return n > 0 ? kOk : kNotRecognised;
+// The line of the link's last answer (`received` bytes, more than a caller's buffer may
+// hold) that holds a value: after the first carriage return when asked, from its first
+// character that is no white space to the next carriage return. A NUL is part of it.
+std::string_view AnswerLine(const LoggerLink* link, Status received, bool afterFirstCr) {
+  std::string_view answer(link->answer.data(),
+                          std::min<std::size_t>(received > 0 ? received : 0, kReadBufferSize));
+  if (afterFirstCr) {
+    const std::size_t cr = answer.find('\r');
+    if (cr != std::string_view::npos) answer.remove_prefix(cr + 1);
+  }
+  const std::size_t first = answer.find_first_not_of(" \t\r\n");
+  answer.remove_prefix(first == std::string_view::npos ? answer.size() : first);
+  return answer.substr(0, answer.find('\r'));
+}
+
+// A value cut to its field would be restored as another value: it is named instead, and
+// the update stops before anything is erased.
+Status RefuseUnfit(LoggerLink* link, const char* command, std::size_t length, std::size_t max) {
+  std::string_view shown(command);
+  if (!shown.empty() && shown.back() == '\r') shown.remove_suffix(1);
+  char problem[160];
+  std::snprintf(problem, sizeof problem,
+                "its answer to \"%.*s\" has %u characters, more than the %u it can keep",
+                static_cast<int>(shown.size()), shown.data(), static_cast<unsigned>(length),
+                static_cast<unsigned>(max));
+  link->unfitText = problem;
+  LogPrint(link->log, kLogFailure, Source(link), "ReadTextValue: %s", problem);
+  return kSettingsUnfit;
+}
+
+// A text value of at most `max` characters from the answer to `command`: the prompt alone
+// is -31, a line longer than the field -150. Taken whole, never cut: a NUL inside stays, so
+// that the settings file refuses the value rather than hold a part of it.
+Status ReadTextValue(LoggerLink* link, const char* command, Status received, bool afterFirstCr,
+                     std::size_t max, std::string* value) {
+  const std::string_view line = AnswerLine(link, received, afterFirstCr);
+  if (!line.empty() && line[0] == '>') return kBarePrompt;
+  if (line.size() > max) return RefuseUnfit(link, command, line.size(), max);
+  value->assign(line);
+  return line.empty() ? kNotRecognised : kOk;
 }
 
 }  // namespace logger_detail
@@ -314,8 +348,8 @@ Status TextParam(LoggerLink* link, const TextRow& row, BoundedText<N>* field, in
   }
   Status rc = Exchange(link, row.get, row.answerBytes, answer);
   if (rc < 0) return Fail(link, row.member, rc, start);
-  char text[N + 1];
-  rc = ReadTextValue(row.afterFirstCr ? AfterFirstCr(answer) : answer, text, N);
+  std::string text;
+  rc = ReadTextValue(link, row.get, rc, row.afterFirstCr, N, &text);
   if (rc < 0) return Fail(link, row.member, rc, start);
   field->Set(text);
   LogPrint(link->log, kLogDetail, Source(link), row.found, Shown(row, field->c_str()),

@@ -73,6 +73,9 @@ class LoggerSettings {
   // The value as the firmware checks and stores it; false (nothing changes) for a key the
   // logger does not have or a value it refuses.
   bool Set(std::string_view key, std::string_view value);
+  // Stores a value the firmware would refuse (too long, control characters), as a damaged
+  // logger might hold it: for tests of a host that meets one.
+  void Force(std::string_view key, std::string_view value) { values_[std::string(key)] = value; }
   const std::map<std::string, std::string, std::less<>>& All() const { return values_; }
 
   // Settings that an in-service logger of this kind might hold.

@@ -580,6 +580,11 @@ bool SimLogger::SetSetting(std::string_view key, std::string_view value) {
   return settings_.Set(key, value);
 }
 
+void SimLogger::ForceSetting(std::string_view key, std::string_view value) {
+  std::lock_guard lock(mu_);
+  settings_.Force(key, value);
+}
+
 std::map<std::string, std::string, std::less<>> SimLogger::Settings() const {
   std::lock_guard lock(mu_);
   return settings_.All();

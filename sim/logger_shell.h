@@ -79,6 +79,7 @@ class SimLogger : public Endpoint {
   const LoggerProfile& Profile() const { return *profile_; }
   std::optional<std::string> Setting(std::string_view key) const;
   bool SetSetting(std::string_view key, std::string_view value);
+  void ForceSetting(std::string_view key, std::string_view value);
   std::map<std::string, std::string, std::less<>> Settings() const;
   std::optional<RadioConfig> Radio() const;  // none without a radio module
   std::uint32_t Records() const;

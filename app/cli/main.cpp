@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -307,6 +308,11 @@ static int Run(int argc, char** argv) {
     }
     command = args.front();
   } else if (!AsksForHelp(args)) {
+#ifdef QUENDAL_CLI_TEST_THROW
+    // Only in the tests' copy of this program: what no command foresees, thrown.
+    if (command == "throw") throw std::runtime_error("thrown by the test's own command");
+    if (command == "throw-other") throw 7;
+#endif
     if (const ConsoleCommand* found = FindCommand(command); found && found->run) {
       return found->run(args);
     }

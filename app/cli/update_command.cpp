@@ -15,6 +15,7 @@
 #include "app/cli/ports_command.h"
 #include "app/cli/station_command.h"
 #include "app/engine/updater_engine.h"
+#include "host/file_path.h"
 #include "host/file_ops.h"
 #include "host/port_enum.h"
 #include "host/timing.h"
@@ -292,9 +293,9 @@ int RunUpdateRequest(const UpdateRequest& request) {
   }
   if (!request.firmware.empty()) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(request.firmware, ec)) {
+    if (!std::filesystem::is_regular_file(FilePath(request.firmware), ec)) {
       ui.Problem("the firmware file " + request.firmware +
-                     (std::filesystem::exists(request.firmware, ec) ? " is not a file"
+                     (std::filesystem::exists(FilePath(request.firmware), ec) ? " is not a file"
                                                                     : " does not exist"),
                  "Firmware File Error");
       ui.Result(kRefused, kExitRefused);
@@ -463,9 +464,19 @@ int RunRestoreCommand(const std::vector<std::string_view>& args) {
   }
   SelectPort(&engine, port, description);
   const std::uint32_t start = DSTicks();
-  const std::string& from = *options.Value("--from");
-  if (const std::string why = InputFileProblem(from, kMaxSettingsFileBytes); !why.empty()) {
-    ui.Problem("the settings file \"" + from + "\" cannot be used: " + why, "Settings Error");
+  std::string from = *options.Value("--from");
+  // A path the user names may be a link of the user's own (a backup kept elsewhere): that
+  // choice is followed here, once, and what it leads to is read as any settings file, never
+  // through a link. A link another user made is no choice of this user's.
+  std::string unusable = NamedLinkProblem(from);
+  std::error_code linkError;
+  if (unusable.empty() && std::filesystem::is_symlink(FilePath(from), linkError)) {
+    const std::filesystem::path target = std::filesystem::canonical(FilePath(from), linkError);
+    if (!linkError) from = FilePathText(target);
+  }
+  if (unusable.empty()) unusable = InputFileProblem(from, kMaxSettingsFileBytes);
+  if (!unusable.empty()) {
+    ui.Problem("the settings file \"" + from + "\" cannot be used: " + unusable, "Settings Error");
     ui.Result(kRefused, kExitRefused);
     return kExitRefused;
   }

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/engine/updater_engine.h"
+#include "host/file_path.h"
 #include "host/file_lock.h"
 #include "host/timing.h"
 #include "instrument/attempt_record.h"
@@ -177,7 +178,7 @@ Status RestoreInto(UpdaterEngine* engine, const std::string& path) {
   const std::string live =
       engine->dataFolder + kSeparator + engine->targetDisplayName + ".settings.txt";
   std::error_code error;
-  if (std::filesystem::equivalent(path, live, error) && !error) {
+  if (std::filesystem::equivalent(FilePath(path), FilePath(live), error) && !error) {
     std::string holder;
     const std::string owner = "process " + std::to_string(ThisProcessId()) +
                               " restoring on port " + a->options.portDescription;
@@ -208,8 +209,11 @@ Status RestoreInto(UpdaterEngine* engine, const std::string& path) {
   }
   if (rc < 0) {
     ShowMessageOk(engine,
-                  "The " + caption + " could not read the settings file\n" + path + "\n\n[Error " +
-                      std::to_string(rc) + "]",
+                  "The " + caption + " could not read the settings file\n" + path +
+                      (rc == kSymbolicLink
+                           ? "\n\nIt is a symbolic link, which the updater never reads through."
+                           : "") +
+                      "\n\n[Error " + std::to_string(rc) + "]",
                   "Settings Error", kMessageError);
     return rc;
   }

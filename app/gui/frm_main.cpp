@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "host/file_ops.h"
 #include "host/timing.h"
 #include "loader/device_types.h"
 #include "loader/host_bsl.h"
@@ -65,6 +66,12 @@ QPixmap DeviceIcon() {
   painter.drawPolygon(QPolygonF({QPointF(18, 2), QPointF(30, 2), QPointF(30, 8), QPointF(35, 8),
                                  QPointF(24, 17), QPointF(13, 8), QPointF(18, 8)}));
   return pixmap;
+}
+
+// The log says once that it cannot be written, here as on a console's standard error.
+void TellLogFailureInStatus(UpdaterEngine* e) {
+  if (!e->log) return;
+  e->log->TellWriteFailure([e](const std::string& text) { SetStatus(e, text); });
 }
 
 }  // namespace
@@ -306,6 +313,7 @@ void TfrmMain::FormShow() {
   for (const QString& argument : options_.arguments) arguments.push_back(argument.toStdString());
   UpdaterEngine* e = engine_.get();
   const Status constructed = EngineStart(e, arguments, options_.dataFolder);
+  TellLogFailureInStatus(e);
 
   OpenFirmwareFile1->setEnabled(e->options.openFileAllowed);
   PromptforSerialNumber1->setVisible(e->options.factoryMode);

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "app/gui/frm_main.h"
+#include "host/file_ops.h"
 #include "web/frm_web.h"
 
 namespace quendal {
@@ -45,6 +46,21 @@ int AskReal(QWidget* parent, const QString& text, const QString& caption, int fl
                   withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, parent);
   SetBoxText(&box, text);
   return box.exec() == QMessageBox::Ok ? kBoxOk : kBoxCancel;
+}
+
+
+// A data folder another user can change is a way into this user's files (a link planted
+// there): refused before the device is touched, as the console refuses it.
+bool DataFolderRefused(UpdaterEngine* e) {
+  const std::string why = FolderTrustProblem(e->dataFolder);
+  if (why.empty()) return false;
+  const std::string text = "The data folder \"" + e->dataFolder + "\" is not safe to use: " + why;
+  SetStatus(e, text);
+  ShowMessageOk(e,
+                text + ".\n\nNothing was changed. Make the folder your own and closed to other "
+                       "users, and try again.",
+                "Data Folder Error", kMessageError);
+  return true;
 }
 
 }  // namespace
@@ -91,8 +107,10 @@ void TfrmMain::timerStartTimer() {
   cbCommPort->setEnabled(false);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   e->options.newSerialNumber = newSNstr->text().toStdString();
-  RunUpdate(e);
-  ShowEnding();
+  if (!DataFolderRefused(e)) {
+    RunUpdate(e);
+    ShowEnding();
+  }
 
   btnStart->setEnabled(true);
   btnStart->setDefault(false);

@@ -239,7 +239,20 @@ TEST(CliConsole, RefusedBeforeTheDeviceIsTouched) {
            test::ShellQuote(dir.File("fifo")) + " --data-dir " + test::ShellQuote(dir.File("data")),
        "the settings file \"" + dir.File("fifo") + "\" cannot be used: it is no regular file"},
   };
-  for (const Case& c : cases) {
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  // A settings file planted as a link by another user in a shared folder: only root can
+  // make one here, as CI does.
+  if (geteuid() == 0) {
+    test::WriteWholeFile(dir.File("theirs.settings.txt"), "type=\"Lurra\"\r\n");
+    ASSERT_EQ(symlink(dir.File("theirs.settings.txt").c_str(), dir.File("planted").c_str()), 0);
+    ASSERT_EQ(lchown(dir.File("planted").c_str(), 65534, 65534), 0);
+    all.push_back({"restore --port " + test::ShellQuote(port.SlavePath()) + " --from " +
+                       test::ShellQuote(dir.File("planted")) + " --data-dir " +
+                       test::ShellQuote(dir.File("data")),
+                   "the settings file \"" + dir.File("planted") +
+                       "\" cannot be used: it is a symbolic link that another user made"});
+  }
+  for (const Case& c : all) {
     SCOPED_TRACE(c.args);
     test::ProgramRun run = Cli(c.args);
     EXPECT_EQ(run.status, 4) << run.output;
@@ -247,6 +260,25 @@ TEST(CliConsole, RefusedBeforeTheDeviceIsTouched) {
     EXPECT_FALSE(Has(run.output, "not a valid firmware file")) << run.output;
   }
   EXPECT_EQ(port.Received(), "");
+}
+
+// Nothing thrown escapes main: what no command foresaw ends the program as a failure, said
+// on standard error, never as an abort.
+TEST(CliConsole, WhatIsThrownEndsAsAFailure) {
+  const struct Case {
+    const char* command;
+    const char* says;
+  } cases[] = {
+      {"throw", "quendal-cli: stopped by an unexpected error: thrown by the test's own command\n"},
+      {"throw-other", "quendal-cli: stopped by an unexpected error\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    test::ProgramRun run = test::RunProgram(test::ShellQuote(QUENDAL_CLI_THROWING_PATH) + " " +
+                                            c.command + " </dev/null 2>&1");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(run.output, c.says);
+  }
 }
 
 // info reads everything and changes nothing: the sensor keeps its settings and no settings

@@ -1,6 +1,9 @@
 // The main window driven headless: switches, menus, the port list, the preferences, the
 // close request and a whole update against a simulated comm device.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <QAction>
 #include <QComboBox>
@@ -20,6 +23,7 @@
 
 #include "app/engine/updater_engine.h"
 #include "app/gui/frm_main.h"
+#include "host/file_ops.h"
 #include "loader/device_types.h"
 #include "sim/comm_device.h"
 #include "sim/pty_transport.h"
@@ -410,6 +414,59 @@ class FrmMainTest : public QObject {
 
   // The boxes the operator sees: lines kept whole, failures name the log, and the log's
   // folder reachable from the File menu.
+  // The window tells what the console tells: a log or a record that cannot be written,
+  // once in its status; a data folder that other users can change, refused at Start
+  // before anything reaches the device.
+  void dataFolderAndWriteFailures() {
+    AddPort("devsim-a1", "/dev/null");  // no device: the Start ends at its port
+    SetFileFault([](const std::string& path) {
+      return path.ends_with(".errors.txt") || path.ends_with("updates.jsonl") ? ENOSPC : 0;
+    });
+    {
+      auto w = Open();
+      const QString status = w->statusText->text();
+      QVERIFY2(status.startsWith("The log ") && status.contains("errors.txt cannot be written (") &&
+                   status.contains("later lines are lost"),
+               qPrintable(status));
+      w->btnStart->click();
+      QTRY_VERIFY(!messages_.empty() && w->btnStart->isEnabled());
+      QVERIFY2(w->statusText->text().startsWith("The update record could not be added to"),
+               qPrintable(w->statusText->text()));
+    }
+    SetFileFault(nullptr);
+    const QString data = Path("data");
+    struct Case {
+      std::function<bool()> make;
+      QString says;
+    };
+    std::vector<Case> cases = {
+        {[&] { return chmod(data.toUtf8().constData(), 0777) == 0; },
+         "other users may write in it and it lacks the sticky bit"},
+    };
+    if (geteuid() == 0) {
+      cases.push_back({[&] {
+                         return chmod(data.toUtf8().constData(), 0700) == 0 &&
+                                chown(data.toUtf8().constData(), 65534, 65534) == 0;
+                       },
+                       "it belongs to another user"});
+    }
+    for (const Case& c : cases) {
+      messages_.clear();
+      QFile::remove(Path("data/updates.jsonl"));
+      QVERIFY(c.make());
+      auto w = Open();
+      w->btnStart->click();
+      QTRY_VERIFY(!messages_.empty() && w->btnStart->isEnabled());
+      QCOMPARE(messages_.size(), std::size_t{1});
+      QCOMPARE(messages_[0].caption, QString("Data Folder Error"));
+      QVERIFY2(messages_[0].text.contains("The data folder \"" + data + "\" is not safe to use: " +
+                                          c.says),
+               qPrintable(messages_[0].text));
+      QVERIFY2(w->statusText->text().contains(c.says), qPrintable(w->statusText->text()));
+      QVERIFY2(!QFile::exists(Path("data/updates.jsonl")), "no update was tried");
+    }
+  }
+
   void boxesAndTheLog() {
     auto w = Open({"-rep"}, 0, true);
     const QString log = QString::fromStdString(w->engine()->errorFilePath);

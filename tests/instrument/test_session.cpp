@@ -201,6 +201,16 @@ TEST_F(ScriptedSession, ValuesAreTheFirstLineOfTheAnswer) {
   EXPECT_EQ(session.unfitText,
             "its answer to \"get -loc\" has 13 characters, more than the 7 it can keep");
 
+  // Nor is one cut at a NUL: the settings file could not hold it whole either.
+  session.unfitText.clear();
+  rig.Expect("get -loc\r").Send(std::string("\r\nNo\0rth\r>", 9));
+  EXPECT_EQ(GetValueString(&session, "get -loc", 500, location, 7), -30);
+  EXPECT_STREQ(location, "");
+  ASSERT_TRUE(rig.WaitDone()) << rig.FailureText();
+  EXPECT_EQ(session.unfitText,
+            "its answer to \"get -loc\" \"No\\0rth\" holds a NUL, which the settings file cannot "
+            "keep");
+
   rig.Expect("get -tau\r").Send("\rnone\r>").Expect("get -tau\r").Send("\r\n-40\r>");
   std::int32_t tau = 0;
   EXPECT_EQ(GetValueLong(&session, "get -tau", 500, &tau), 1);

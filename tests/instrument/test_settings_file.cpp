@@ -244,6 +244,21 @@ TEST_F(SettingsFile, AMissingFileIsReportedAsSuch) {
   EXPECT_EQ(ReadInfoFile(&session, nullptr), -10);
 }
 
+// Another user who can write in a shared data folder could plant a link in the settings
+// file's place, to have a unit restored with values of their choosing: it is never read.
+TEST_F(SettingsFile, ALinkInTheSettingsFilesPlaceIsNeverReadThrough) {
+  WriteFile("type=\"CVFOUR\"\r\nsn=\"C4-1\"\r\nmask=\"2\"\r\n");
+  InstrumentSession session(&log);
+  ASSERT_EQ(ReadAs(&session, kTypeCvFour), 1) << "the file itself reads";
+  const std::string elsewhere = dir.File("elsewhere.txt");
+  std::filesystem::rename(SettingsPath(), elsewhere);
+  std::filesystem::create_symlink(elsewhere, SettingsPath());
+  EXPECT_EQ(ReadAs(&session, kTypeCvFour), kSymbolicLink);
+  EXPECT_TRUE(Logged("it is a symbolic link, which the updater never reads through"));
+  AttemptRecord record;
+  EXPECT_EQ(ReadAttemptRecord(SettingsPath().c_str(), &record), kSymbolicLink);
+}
+
 TEST_F(SettingsFile, KeysAreFoundOnlyOnTheirOwnLinesAndQuotesComeBackWhole) {
   // Equation records whose texts hold the next record's key.
   WriteFile("type=\"CVFOUR\"\r\nsn=\"C4-1\"\r\neqn00=\"eqn01 x+1\"\r\nmask=\"268435458\"\r\n");

@@ -153,6 +153,88 @@ TEST_F(Settings, LongestHostSurvivesTheRead) {
   EXPECT_EQ(block.host.view(), host);
 }
 
+// A text longer than the field that keeps it would be restored as another value: it is
+// refused and named, never cut, however the answer buffer of its command is sized. A NUL
+// inside is kept, so that the settings file refuses the value rather than hold a part.
+TEST_F(Settings, TextIsKeptWholeOrRefusedNeverCut) {
+  struct Case {
+    const char* key;
+    std::string value;
+    Status expected;
+    const char* unfit;  // empty: none
+  } cases[] = {
+      {"site", std::string(25, 's'), 1, ""},
+      {"site", std::string("North\0Field", 11), 1, ""},
+      {"site", std::string(30, 's'), kSettingsUnfit,
+       "its answer to \"get -site\" has 30 characters, more than the 25 it can keep"},
+      {"host", std::string(70, 'h'), kSettingsUnfit,
+       "its answer to \"get -host\" has 70 characters, more than the 63 it can keep"},
+      {"passwd", "pw-" + std::string(40, 'x'), kSettingsUnfit,
+       "its answer to \"get -passwd\" has 43 characters, more than the 35 it can keep"},
+      {"authkey", std::string(40, 'a'), kSettingsUnfit,
+       "its answer to \"get -authkey\" has 40 characters, more than the 32 it can keep"},
+      {"sn", std::string(20, '7'), kSettingsUnfit,
+       "its answer to \"get -sn\" has 20 characters, more than the 15 it can keep"},
+      {"sn", std::string("SN\0042", 6), 1, ""},
+      {"i", "LOGGER0123", kSettingsUnfit,
+       "its answer to \"get -i\" has 10 characters, more than the 8 it can keep"},
+  };
+  FillTarnx();
+  Connect("Tarnx 2.05");
+  ASSERT_EQ(TraitCommand(&link, &link.info.trait, kRead), 1);  // the cellular settings need it
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " of " + std::to_string(c.value.size()));
+    shell.Set(c.key, c.value);
+    link.unfitText.clear();
+    LoggerInfo& info = link.info;
+    const std::string key = c.key;
+    Status rc = 0;
+    std::string_view kept;
+    if (key == "site") {
+      info.site.Clear();
+      rc = SiteCommand(&link, &info.site, kRead);
+      kept = info.site.view();
+    } else if (key == "host") {
+      info.host.Clear();
+      rc = HostCommand(&link, &info.host, kRead);
+      kept = info.host.view();
+    } else if (key == "passwd") {
+      info.apnPassword.Clear();
+      rc = APNPasswdCommand(&link, &info.apnPassword, kRead);
+      kept = info.apnPassword.view();
+    } else if (key == "authkey") {
+      info.authKey.Clear();
+      rc = AuthKeyCommand(&link, &info.authKey, kRead);
+      kept = info.authKey.view();
+    } else if (key == "sn") {
+      info.serialNumber.Clear();
+      rc = SNCommand(&link, &info.serialNumber, kRead);
+      kept = info.serialNumber.view();
+    } else if (key == "i") {
+      info.name.Clear();
+      rc = NameCommand(&link, &info.name, kRead);
+      kept = info.name.view();
+    }
+    EXPECT_EQ(rc, c.expected) << LogText();
+    EXPECT_EQ(link.unfitText, c.unfit);
+    EXPECT_EQ(kept, rc > 0 ? std::string_view(c.value) : "") << "kept whole or not at all";
+  }
+  EXPECT_EQ(LogText().find("pw-xxx"), std::string::npos) << "secrets stay out of the log";
+}
+
+// A command that holds a secret is masked in the line that tells of a long answer too.
+TEST_F(Settings, LongAnswerLineMasksTheSecretOfItsCommand) {
+  FillTarnx();
+  Connect("Tarnx 2.05");
+  ASSERT_EQ(TraitCommand(&link, &link.info.trait, kRead), 1);
+  shell.Script("set -passwd pw-7xQ2", {"\rOK" + std::string(100, ' ') + "\r>"});
+  LoggerInfo& info = link.info;
+  info.apnPassword.Set("pw-7xQ2");
+  ASSERT_EQ(APNPasswdCommand(&link, &info.apnPassword, kWrite), 1) << LogText();
+  EXPECT_TRUE(Logged("more bytes than expected (set -passwd ********")) << LogText();
+  EXPECT_FALSE(Logged("pw-7xQ2")) << LogText();
+}
+
 TEST_F(Settings, RadioBitsWithoutARadio) {
   FillTarnx();
   shell.Set("trait", "255");  // no features at all
