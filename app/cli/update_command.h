@@ -27,6 +27,7 @@ struct UpdateRequest {
   std::string dataDir;
   bool events = false;
   std::string recordFile;  // empty: updates.jsonl in the data folder
+  bool dryRun = false;     // everything up to the loader; nothing written
 };
 
 // quendal-cli update --port NAME [...]
