@@ -326,6 +326,8 @@ void CliOperator::Result(const RunResult& r) {
     if (!r.left.empty()) result["left"] = r.left;
     if (!r.advice.empty()) result["advice"] = r.advice;
     if (!r.keptFile.empty()) result["settingsFile"] = r.keptFile;
+    if (!r.device.empty()) result["device"] = r.device;
+    if (!r.serial.empty()) result["serial"] = r.serial;
     if (r.dryRun) result["dryRun"] = true;
     if (!r.wouldDo.empty()) result["wouldDo"] = r.wouldDo;
     Event(result);

@@ -116,6 +116,10 @@ RunResult ResultOf(const UpdateAttempt& attempt, int status, unsigned seconds) {
   r.left = DeviceLeftName(ending.left);
   r.advice = ending.advice;
   r.keptFile = ending.keptFile;
+  if (attempt.connectResult >= 0) {
+    r.device = attempt.device;
+    r.serial = attempt.serial;
+  }
   return r;
 }
 
