@@ -128,7 +128,8 @@ struct InstrumentSession {
   RecordSet eqnRecords;
   DiagnosticLog* log;
   std::uint32_t capturedMask = 0;
-  // A look that must leave the device as it was: a capture skips its steps that set anything.
+  // A look that must leave the device as it was: a capture skips its steps that set anything,
+  // and a save keeps no copy of the unit's settings.
   bool lookOnly = false;
   // After a restore that did not read back as saved: the settings that differ, by name.
   std::string notRestored;

@@ -558,6 +558,8 @@ Status DPSaveInfo(InstrumentSession* session, const char* path, SaveOutcome* out
   }
   LogPrint(log, kLogStep, kProtocolSource,
            "DPSaveInfo successfully retreived and saved device settings to a temp file");
+  // A look keeps nothing of what it read.
+  if (session->lookOnly) return kOk;
   // The operator's backup of every unit, which a later restore may need: a disk that
   // cannot keep it stops the update like one that cannot keep the settings file.
   rc = KeepUnitCopy(path, HeldUnit(session), &out.unitCopy, log);

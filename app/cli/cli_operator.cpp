@@ -330,19 +330,30 @@ void CliOperator::Result(const RunResult& r) {
     nlohmann::ordered_json result{{"event", "result"},
                                   {"code", r.code},
                                   {"seconds", r.seconds},
-                                  {"settingsRestored", r.code >= 0},
+                                  {"settingsRestored", r.code >= 0 && !r.dryRun},
                                   {"status", r.status},
                                   {"firmwareBefore", version(r.firmwareBefore)},
                                   {"firmwareAfter", version(r.firmwareAfter)}};
     if (!r.left.empty()) result["left"] = r.left;
     if (!r.advice.empty()) result["advice"] = r.advice;
     if (!r.keptFile.empty()) result["settingsFile"] = r.keptFile;
+    if (!r.device.empty()) result["device"] = r.device;
+    if (!r.serial.empty()) result["serial"] = r.serial;
+    if (r.dryRun) result["dryRun"] = true;
+    if (!r.wouldDo.empty()) result["wouldDo"] = r.wouldDo;
     Event(result);
     return;
   }
   EndBar();
   const std::string seconds = std::to_string(r.seconds);
-  if (r.restore && r.code >= 0) {
+  if (r.dryRun) {
+    if (!r.wouldDo.empty()) Emit("Dry run: " + r.wouldDo + ".");
+    std::string ended = "Dry run ended in ";
+    ended += seconds;
+    ended += r.code >= 0 ? " seconds: nothing was written to the device."
+                         : " seconds: the update could not go ahead; nothing was written.";
+    Emit(ended);
+  } else if (r.restore && r.code >= 0) {
     Emit("Restore finished in " + seconds + " seconds: every setting is back.");
   } else if (r.restore && r.code == kSettingsNotRestored) {
     Emit("Restore ended in " + seconds + " seconds, but not every setting is back.");

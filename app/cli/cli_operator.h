@@ -40,6 +40,10 @@ struct RunResult {
   std::string advice;    // what to do next; empty: nothing
   std::string keptFile;  // this unit's settings file that a restore still owes
   bool adviceShown = false;  // the human form has shown the advice already
+  std::string device;  // the unit as the attempt identified it; empty: none answered
+  std::string serial;
+  bool dryRun = false;
+  std::string wouldDo;  // a dry run that passed every check: what the update would do
 };
 
 class CliOperator : public OperatorInterface {

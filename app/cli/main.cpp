@@ -156,7 +156,8 @@ std::string UpdateHelp() {
   for (const std::string& name : QuestionNames()) names += "                        " + name + "\n";
   std::string text =
       "usage: quendal-cli update [--port NAME] [--rep|--factory] [--firmware FILE]\n"
-      "         [--yes NAME,...|--answer ok|cancel] [--data-dir DIR] [--events] [-q|-v]\n";
+      "         [--yes NAME,...|--answer ok|cancel] [--data-dir DIR] [--events] [--dry-run]\n"
+      "         [-q|-v]\n";
   text += commBuild ? "         [--sensor-type CODE]\n" : "         [--new-sn TEXT] [--dont-erase]\n";
   text +=
       "\n"
@@ -192,6 +193,10 @@ std::string UpdateHelp() {
       "                      device is touched.\n"
       "  --record-file FILE  where the attempt's record line goes; default: updates.jsonl\n"
       "                      in the data folder (see quendal-cli history)\n"
+      "  --dry-run           connect, identify, check and read the settings as an update\n"
+      "                      would, then stop before the firmware loader: nothing is\n"
+      "                      written and no settings file is kept. It ends with what the\n"
+      "                      update would do; exit 0 when it could go ahead.\n"
       "  --events            JSON Lines events on standard output instead of text:\n"
       "                      status, phase, progress, device, question, message,\n"
       "                      interrupted, result\n"

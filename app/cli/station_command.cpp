@@ -38,6 +38,10 @@ struct Unit {
   std::string lastError;    // caption of the last error message
   std::string stoppedAt;    // the stage an interruption left it in
   std::string advice;       // what to do next with it, from its result
+  std::string device;       // what answered, from its device event
+  std::string serial;
+  std::string firmwareBefore;  // from its result; empty: not known
+  std::string firmwareAfter;
   std::vector<std::string> errLines;
 };
 
@@ -114,6 +118,14 @@ void TakeEvent(Unit* unit, const std::string& line, bool events, bool plain,
     unit->code = event["code"].get<int>();
     if (has("seconds", true)) unit->seconds = event["seconds"].get<unsigned>();
     unit->advice = text("advice");
+    unit->firmwareBefore = text("firmwareBefore");
+    unit->firmwareAfter = text("firmwareAfter");
+    // The device event names it better; a unit refused before any write has only this.
+    if (unit->device.empty()) unit->device = text("device");
+    if (unit->serial.empty()) unit->serial = text("serial");
+  } else if (kind == "device") {
+    unit->device = text("kind");
+    unit->serial = text("serial");
   }
   if (events) {
     std::fputs((JsonLine(event) + "\n")
@@ -122,6 +134,92 @@ void TakeEvent(Unit* unit, const std::string& line, bool events, bool plain,
   } else if (plain && report) {
     unit->lastPrinted = unit->progress;
     std::printf("%s\n", UnitLine(*unit, portWidth).c_str());
+  }
+}
+
+// A unit's outcome in a word or two, with the exit status of any but a success.
+std::string ResultWord(const Unit& unit) {
+  if (!unit.child->Ended()) return "running";
+  const int status = unit.child->ExitStatus();
+  std::string word;
+  switch (status) {
+    case kExitOk:
+      return "updated";
+    case kExitSettingsNotRestored:
+      word = "settings owed";
+      break;
+    case kExitRefused:
+      word = "refused";
+      break;
+    case kExitRecoverable:
+      word = "firmware incomplete";
+      break;
+    case kExitPortMissing:
+      word = "no such port";
+      break;
+    case kExitPortBusy:
+      word = "port busy";
+      break;
+    case kExitPortDenied:
+      word = "port not permitted";
+      break;
+    case kExitInterrupted:
+      word = "interrupted";
+      break;
+    default:
+      word = "failed";
+  }
+  word += " (exit ";
+  word += std::to_string(status);
+  word.push_back(')');
+  return word;
+}
+
+// The table after the station's end: one row per unit, and under a unit that is not done
+// what to do next with it.
+void PrintSummary(const std::vector<Unit>& units) {
+  auto cell = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
+  std::vector<std::vector<std::string>> rows = {
+      {"PORT", "DEVICE", "SERIAL", "FIRMWARE", "RESULT", "TIME"}};
+  for (const Unit& unit : units) {
+    std::string firmware = unit.firmwareBefore.empty() ? "?" : unit.firmwareBefore;
+    firmware += " -> ";
+    firmware += unit.firmwareAfter.empty() ? "?" : unit.firmwareAfter;
+    std::string time = std::to_string(unit.seconds);
+    time += " s";
+    rows.push_back({unit.port, cell(VisibleText(unit.device)), cell(VisibleText(unit.serial)),
+                    firmware, ResultWord(unit), unit.hasResult ? time : "-"});
+  }
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  }
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    std::string line;
+    for (std::size_t c = 0; c < rows[r].size(); ++c) {
+      line += rows[r][c];
+      if (c + 1 < rows[r].size()) line.append(widths[c] - rows[r][c].size() + 2, ' ');
+    }
+    std::printf("%s\n", line.c_str());
+    if (r == 0) continue;
+    const Unit& unit = units[r - 1];
+    if (!unit.child->Ended() || unit.child->ExitStatus() == kExitOk) continue;
+    std::string next = unit.advice;
+    if (next.empty() && !unit.lastError.empty()) {
+      next = "see its \"" + unit.lastError + "\" message above; then update it again";
+    } else if (next.empty()) {
+      next = "see its messages above; then update it again";
+    }
+    // Each line of the advice under the row it belongs to.
+    std::size_t at = 0;
+    bool first = true;
+    while (at <= next.size()) {
+      std::size_t end = next.find('\n', at);
+      if (end == std::string::npos) end = next.size();
+      std::printf("  %s %s\n", first ? "next:" : "     ", next.substr(at, end - at).c_str());
+      first = false;
+      at = end + 1;
+    }
   }
 }
 
@@ -323,9 +421,8 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
   }
   if (!events) {
     // What each unit still needs, after the table has stopped moving.
-    for (const Unit& unit : units) {
-      if (!unit.advice.empty()) std::printf("%s: %s\n", unit.port.c_str(), unit.advice.c_str());
-    }
+    std::printf("\n");
+    PrintSummary(units);
     std::printf("Station finished: exit status %d; the record is in %s\n", worst,
                 recordFile.c_str());
   }

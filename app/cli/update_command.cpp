@@ -15,6 +15,7 @@
 #include "app/cli/ports_command.h"
 #include "app/cli/station_command.h"
 #include "app/engine/updater_engine.h"
+#include "host/device_text.h"
 #include "host/file_path.h"
 #include "host/file_ops.h"
 #include "host/port_enum.h"
@@ -64,6 +65,31 @@ DeviceFacts FactsOf(const UpdaterEngine& engine) {
   return facts;
 }
 
+// What a dry run that passed every check found the update would do.
+std::string WouldDoText(const UpdaterEngine& engine) {
+  const UpdateAttempt& a = *engine.attempt;
+  const std::string kind = VisibleText(FactsOf(engine).kind);
+  const std::string image = VersionText(a.imageVersion);
+  std::string text;
+  if (a.firmwareBefore > 0) {
+    text = "would update the " + kind + " from " + VersionText(a.firmwareBefore) + " to " + image;
+    if (a.firmwareBefore == a.imageVersion) text += " (the version it runs already)";
+  } else {
+    // Only a loader left waiting by a cut-short update has no firmware to report.
+    text = "would finish the cut-short update of the " + kind + " to " + image;
+  }
+  if (a.settingsToKeep >= 0) {
+    text += "; settings: " + std::to_string(a.settingsToKeep) + " to keep";
+  } else if (a.settingsSkipped) {
+    text += "; settings: none could be read, the update would go on without them";
+  } else if (a.firmwareBefore == 0) {
+    text += "; settings: those kept by the earlier update";
+  } else {
+    text += "; settings: none to keep";
+  }
+  return text;
+}
+
 }  // namespace
 
 int ExitStatusOf(const UpdateAttempt& attempt, bool interrupted) {
@@ -92,6 +118,10 @@ RunResult ResultOf(const UpdateAttempt& attempt, int status, unsigned seconds) {
   r.left = DeviceLeftName(ending.left);
   r.advice = ending.advice;
   r.keptFile = ending.keptFile;
+  if (attempt.connectResult >= 0) {
+    r.device = attempt.device;
+    r.serial = attempt.serial;
+  }
   return r;
 }
 
@@ -332,6 +362,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
   engine.options.newSerialNumber = request.newSerialNumber;
   engine.options.dontEraseData = request.dontErase;
   engine.options.recordFile = request.recordFile;
+  engine.options.dryRun = request.dryRun;
   SelectPort(&engine, request.port, request.portDescription);
   ui.SetDeviceSource([&engine] { return FactsOf(engine); });
   // Bytes of the image for the transfer rate: the loader counts image-text characters, two
@@ -354,6 +385,8 @@ int RunUpdateRequest(const UpdateRequest& request) {
   const UpdateAttempt& attempt = *engine.attempt;
   const int status = ExitStatusOf(attempt, interrupted);
   RunResult result = ResultOf(attempt, status, (DSTicks() - start) / 1000);
+  result.dryRun = request.dryRun;
+  if (request.dryRun && attempt.dryRunReached && rc >= 0) result.wouldDo = WouldDoText(engine);
   const std::string left = DecideEnding(attempt).Text();
   if (rc < 0 && rc != kSettingsNotRestored && interrupted) {
     ui.Interruption(left, UpdateStageName(attempt.stage));
@@ -376,13 +409,15 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
       args,
       {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--yes", "--data-dir",
        "--record-file"},
-      {"--factory", "--rep", "--dont-erase", "--events", "-q", "--quiet", "-v", "--verbose"},
+      {"--factory", "--rep", "--dont-erase", "--events", "--dry-run", "-q", "--quiet", "-v",
+       "--verbose"},
       {"--yes"});
   UpdateRequest request;
   request.factory = options.Has("--factory");
   request.rep = options.Has("--rep");
   request.dontErase = options.Has("--dont-erase");
   request.events = options.Has("--events");
+  request.dryRun = options.Has("--dry-run");
   if (auto* v = options.Value("--firmware")) request.firmware = *v;
   if (auto* v = options.Value("--sensor-type")) request.sensorType = *v;
   if (auto* v = options.Value("--new-sn")) {

@@ -31,6 +31,7 @@ struct UpdateRequest {
   std::string recordFile;  // empty: updates.jsonl in the data folder
   bool quiet = false;      // -q: only errors and the result
   bool verbose = false;    // -v: the log's lines as they are written
+  bool dryRun = false;     // everything up to the loader; nothing written
 };
 
 // -q/--quiet and -v/--verbose of the commands that run the engine: false, with the usage

@@ -19,11 +19,16 @@ void WriteByte(UpdaterEngine* engine, char byte) {
   DSWrite(&engine->session->link, &byte, 1, &written);
 }
 
-// The held settings as key/value pairs: the settings file's own layout, written to a
-// scratch file outside the data folder and removed again.
 void HeldSettings(UpdaterEngine* engine, DeviceInfo* info) {
+  info->settings = HeldSettingsList(*engine);
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> HeldSettingsList(const UpdaterEngine& engine) {
+  std::vector<std::pair<std::string, std::string>> settings;
   // Kept in memory: a file in a shared temporary folder is a way in for other users.
-  std::istringstream file(SettingsListing(engine->session.get()));
+  std::istringstream file(SettingsListing(engine.session.get()));
   std::string line;
   while (std::getline(file, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -34,19 +39,29 @@ void HeldSettings(UpdaterEngine* engine, DeviceInfo* info) {
     std::string value = line.substr(eq + 1);
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
       value = value.substr(1, value.size() - 2);
-    info->settings.emplace_back(line.substr(0, eq), value);
+    settings.emplace_back(line.substr(0, eq), value);
   }
+  return settings;
 }
-
-}  // namespace
 
 std::string SensorKindName(const UpdaterEngine& engine) {
   const std::uint8_t type = engine.session->sdi.typeCode;
   BoundedText<32> name;
   SensorName(type, &name);
-  // Family members have no name of their own: the family the build updates names them.
   if (std::string(name.c_str()).rfind("Unknown", 0) != 0) return name.c_str();
-  return engine.targetDisplayName + " (type " + std::string(1, static_cast<char>(type)) + ")";
+  // Family members have no name of their own: the family that takes them names them,
+  // whichever type the operator selected.
+  for (const SensorMenuItem& item : kSensorMenu) {
+    if (item.code < 256 || !SensorTypeFits(item.code, type)) continue;
+    BoundedText<32> family;
+    SensorName(static_cast<std::uint32_t>(item.code), &family);
+    std::string text = family.c_str();
+    text += " (type ";
+    text.push_back(static_cast<char>(type));
+    text.push_back(')');
+    return text;
+  }
+  return name.c_str();
 }
 
 static Status LookAtDevice(UpdaterEngine* engine, DeviceInfo* info) {

@@ -51,6 +51,19 @@ const SensorMenuItem kSensorMenu[12] = {
     {"Kemmo", 95},
 };
 
+bool SensorTypeFits(std::int32_t selected, std::uint8_t type) {
+  switch (selected) {
+    case 260:
+      return type == 's' || type == 'r' || type == 'o' || type == 'n';
+    case 261:
+      return type == 'y' || type == 'l';
+    case 262:
+      return type == 't' || type == 'j' || type == 'i';
+    default:
+      return type == selected;
+  }
+}
+
 void SelectSensorType(UpdaterEngine* engine, std::int32_t code) {
   engine->options.sensorTypeCode = code;
   for (const SensorTypeRow& row : kSensorTypes) {

@@ -180,6 +180,7 @@ Status UpdateInstrument(UpdaterEngine* engine) {
                                "Are you sure you want to load older firmware.";
       if (AskOkCancel(engine, text, "Newer Firmware") == kBoxCancel) return kCancelled;
     }
+    SayWhenSameVersion(engine, profile.version);
     // 7. A running test must not lose its data.
     if (TypeTextsOf(engine->build.targetType).checksRunningTest) {
       char answer[kCommandAnswerSize] = {};

@@ -35,19 +35,6 @@ char FirstVisible(const char* text) {
   return 0;
 }
 
-bool SensorTypeFits(std::int32_t selected, std::uint8_t type) {
-  switch (selected) {
-    case 260:
-      return type == 's' || type == 'r' || type == 'o' || type == 'n';
-    case 261:
-      return type == 'y' || type == 'l';
-    case 262:
-      return type == 't' || type == 'j' || type == 'i';
-    default:
-      return type == selected;
-  }
-}
-
 // Opens the port for one grave accent after the failed connect that `connectResult` names;
 // false when there is no port to send it on.
 bool SendGraveAccent(UpdaterEngine* engine, Status connectResult) {
@@ -183,6 +170,7 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
     // 9-10. Version rules.
     DescribeDevice(host->deviceKind, session->sdi.firmwareVersion, &a->profile);
     if (!CheckFirmwareRange(engine, a->profile)) return kNotSupported;
+    SayWhenSameVersion(engine, session->sdi.firmwareVersion);
 
     // 11.
     if (a->profile.version > engine->imageVersion) {
@@ -194,10 +182,8 @@ Status UpdateDigitalSensor(UpdaterEngine* engine) {
 
     // 12. Sensor type.
     if (!SensorTypeFits(a->options.sensorTypeCode, session->sdi.typeCode)) {
-      BoundedText<32> claimed;
-      SensorName(session->sdi.typeCode, &claimed);
       const std::string text = "The attached sensor is claiming to be a \"" +
-                               std::string(claimed.c_str()) + "\"\n\n" +
+                               SensorKindName(*engine) + "\"\n\n" +
                                "This firmware updater is for a \"" + target + "\".\n\n" +
                                "Are you sure you want to load the firmware for a " + target + "?\n";
       if (AskOkCancel(engine, text, "Wrong Sensor Type") == kBoxCancel) return kCancelled;

@@ -76,7 +76,10 @@ Status SaveSettingsStep(UpdaterEngine* engine) {
   UpdateAttempt* a = engine->attempt.get();
   const std::string caption = engine->WindowCaption();
   SaveOutcome saved;
+  // A dry run reads as a look does: nothing set on the device, no copy kept.
+  engine->session->lookOnly = a->options.dryRun;
   Status rc = DPSaveInfo(engine->session.get(), a->settingsFile.c_str(), &saved);
+  engine->session->lookOnly = false;
   if (Status check = AfterSaveStep(engine, saved, rc); check < 0) return check;
   if (rc >= 0) {
     a->settingsPhase = SettingsPhase::kCaptured;

@@ -37,6 +37,8 @@ struct UpdateOptions {
   bool dontEraseData = false;
   std::int32_t sensorTypeCode = 0;  // the comm-device build's selected sensor type
   std::string recordFile;           // empty: updates.jsonl in the data folder
+  // Everything up to the loader and nothing written: the device is left as it was.
+  bool dryRun = false;
 };
 
 // How far the attempt's settings file got.
@@ -95,6 +97,10 @@ struct UpdateAttempt {
   std::string device;
   std::string serial;
   std::uint32_t firmwareBefore = 0;  // hundredths; 0: not known
+
+  // A dry run got as far as the loader: every check before it passed.
+  bool dryRunReached = false;
+  int settingsToKeep = -1;  // what the dry run read; -1: none
 
   std::time_t start = 0;
   std::time_t end = 0;

@@ -81,6 +81,7 @@ std::string UpdateEnding::Text() const {
 }
 
 DeviceLeft DeviceLeftAfter(const UpdateAttempt& a) {
+  if (a.options.dryRun) return DeviceLeft::kUnchanged;
   if (a.result >= 0) return DeviceLeft::kUpdated;
   if (a.result == kSettingsNotRestored) return DeviceLeft::kSettingsOwed;
   // A restore or a look never takes the firmware away.

@@ -109,10 +109,15 @@ Status CheckBatteryStep(UpdaterEngine* engine, InstrumentSession* session, const
                         const char* firstLine) {
   SetStatus(engine, status);
   std::int32_t percent = 0;
-  if (DPCheckBattery(session, &percent) > 0 && percent < 10) {
+  if (DPCheckBattery(session, &percent) > 0 && percent < kMinimumBattery) {
+    std::string figures = "\n\nThe battery reads ";
+    figures += std::to_string(percent);
+    figures += " %; an update needs at least ";
+    figures += std::to_string(kMinimumBattery);
+    figures += " %.";
     ShowMessageOk(engine,
                   std::string(firstLine) + "\n\n" +
-                      "Please replace the batteries before running this updater.",
+                      "Please replace the batteries before running this updater." + figures,
                   "Batteries Too Low", kMessageError);
     return kBatteryLow;
   }
@@ -335,6 +340,13 @@ bool ReportLoaderProgress(UpdaterEngine* engine, char letter) {
 bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
   UpdateAttempt* a = engine->attempt.get();
   engine->ui->PumpMessages();
+  // The loader's start is the first step that changes the device.
+  if (a->options.dryRun && stage >= UpdateStage::kLoaderStart) {
+    a->dryRunReached = true;
+    if (engine->session && engine->session->captured)
+      a->settingsToKeep = static_cast<int>(HeldSettingsList(*engine).size());
+    return false;
+  }
   if (a->stopRequested && stage <= UpdateStage::kVectors) return false;
   if (a->stage != stage) {
     a->stage = stage;
@@ -344,6 +356,11 @@ bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
 }
 
 Status StoppedOnRequest(UpdaterEngine* engine) {
+  if (engine->attempt->dryRunReached) {
+    LogPrint(engine->log.get(), kLogFailure, kHostSource,
+             "Dry run: every check passed; stopped before the firmware loader");
+    return kCancelled;
+  }
   LogPrint(engine->log.get(), kLogFailure, kHostSource, "Update stopped on request at the %s stage",
            UpdateStageName(engine->attempt->stage));
   return kCancelled;
@@ -364,7 +381,8 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
   std::string holder;
   const std::string owner = "process " + std::to_string(ThisProcessId()) + " on port " +
                             a->options.portDescription;
-  const Status locked = lock.TryLock(path + ".lock", owner, &holder);
+  // A dry run's scratch file is under the lock of the file it stands in for.
+  const Status locked = lock.TryLock(engine->settingsFilePath + ".lock", owner, &holder);
   if (locked == kSettingsFileBusy) {
     LogPrint(engine->log.get(), kLogFailure, kHostSource, "The settings file %s is held by %s",
              path.c_str(), holder.c_str());
@@ -388,7 +406,18 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
   Status rc = engine->IsCommDeviceBuild() ? UpdateDigitalSensor(engine) : UpdateInstrument(engine);
 
   std::string connectText = "You may disconnect your " + a->target + " now.";
-  if (rc == kSettingsNotRestored) {
+  if (a->dryRunReached) {
+    // Back out of the session as a refusal does; the device never left its firmware.
+    const char grave = '`';
+    std::uint32_t written = 0;
+    DSWrite(&engine->session->link, &grave, 1, &written);
+    BSLTakeBack(engine->host.get());
+    BSLDisconnect(engine->host.get());
+    DPLogout(engine->session.get(), 0);
+    SetProgress(engine, 0);
+    engine->ui->SetStatus("Dry run finished: nothing was written to the device.");
+    rc = kOk;
+  } else if (rc == kSettingsNotRestored) {
     // The new firmware runs: the device is left as after a success, but the settings file
     // stays for the restore that is still owed.
     const std::uint32_t seconds = (DSTicks() - start) / 1000;
@@ -434,15 +463,34 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
 }  // namespace
 
 Status RunUpdate(UpdaterEngine* engine) {
-  BeginAttempt(engine, AttemptKind::kUpdate);
+  UpdateAttempt* a = BeginAttempt(engine, AttemptKind::kUpdate);
+  if (a->options.dryRun) {
+    // Its own scratch file: a kept file of an earlier attempt is never touched, and nothing
+    // is left behind that a later update could take for a capture.
+    a->settingsFile += ".dry-run";
+    std::remove(a->settingsFile.c_str());
+  }
   Status rc = CheckImageBeforeUpdate(engine);
   const bool deviceReached = rc >= 0;
   if (deviceReached) rc = RunUpdateSequence(engine);
+  if (a->options.dryRun) {
+    std::remove(a->settingsFile.c_str());
+    a->settingsPhase = SettingsPhase::kNone;
+  }
   // A new serial number is for one unit.
   engine->options.newSerialNumber.clear();
   FinishAttempt(engine, rc, deviceReached);
-  WriteUpdateRecord(engine, DescribeUpdate(*engine->attempt));
+  if (!a->options.dryRun) WriteUpdateRecord(engine, DescribeUpdate(*engine->attempt));
   return rc;
+}
+
+void SayWhenSameVersion(UpdaterEngine* engine, std::uint32_t version) {
+  if (version == 0 || version != engine->imageVersion) return;
+  std::string text = "The " + engine->attempt->target + " already runs firmware ";
+  text += VersionText(version);
+  text += ", the version in this updater: it is written again.";
+  LogPrint(engine->log.get(), kLogStep, kHostSource, "%s", text.c_str());
+  SetStatus(engine, text);
 }
 
 namespace {

@@ -145,7 +145,13 @@ void SetStatus(UpdaterEngine* engine, const std::string& text);
 void SetProgress(UpdaterEngine* engine, int position);
 void StepProgress(UpdaterEngine* engine, int step);
 
+// Below this battery level (percent) no update starts.
+inline constexpr std::int32_t kMinimumBattery = 10;
+
 // Steps both update sequences take.
+// A line before the update goes on when the device runs the image's version already
+// (`version` in hundredths): a re-flash may be meant, but never unnoticed.
+void SayWhenSameVersion(UpdaterEngine* engine, std::uint32_t version);
 // The battery check with `status` shown: after the "Batteries Too Low" message that begins
 // with `firstLine`, kBatteryLow. A battery that cannot be read is no reason to stop: 0.
 Status CheckBatteryStep(UpdaterEngine* engine, InstrumentSession* session, const char* status,
@@ -217,8 +223,13 @@ struct DeviceInfo {
 // battery and settings with the update's own steps, writing nothing to it and leaving no
 // settings file. 1, or the connect's negative result (no message shown).
 Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info);
-// The name of the sensor last read, for the operator.
+// The name of the sensor last read, for the operator: a family member without a name of
+// its own by its family's.
 std::string SensorKindName(const UpdaterEngine& engine);
+// The settings last read, as the settings file would hold them, in its order.
+std::vector<std::pair<std::string, std::string>> HeldSettingsList(const UpdaterEngine& engine);
+// True when a sensor reporting `type` is one the selected sensor type `selected` updates.
+bool SensorTypeFits(std::int32_t selected, std::uint8_t type);
 
 // The text for a port that another program holds or that is not there; empty for any other
 // result of the connect.

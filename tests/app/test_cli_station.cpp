@@ -169,6 +169,39 @@ TEST_F(CliStation, TwoUnitsEventsWorstStatusAndRecord) {
   EXPECT_EQ(records[Port(1)]["result"], "Batteries Too Low");
 }
 
+// The end of a station run: one row per unit with what it was and became, and what to do
+// next under the unit that did not update.
+TEST_F(CliStation, EndsWithATablePerUnit) {
+  BootTwo();
+  std::string command;
+  for (const std::string& a : Station()) {
+    if (a != "--events") command += test::ShellQuote(a) + " ";
+  }
+  test::ProgramRun run = test::RunProgram(command + "</dev/null 2>/dev/null");
+  EXPECT_EQ(run.status, 4) << run.output;
+  const std::size_t table = run.output.rfind("PORT");
+  ASSERT_NE(table, std::string::npos) << run.output;
+  std::vector<std::string> rows = Lines(run.output.substr(table));
+  ASSERT_GE(rows.size(), 4u) << run.output;
+  for (const char* column : {"DEVICE", "SERIAL", "FIRMWARE", "RESULT", "TIME"}) {
+    EXPECT_NE(rows[0].find(column), std::string::npos) << rows[0];
+  }
+  struct Want {
+    std::string row;
+    std::vector<std::string> has;
+  } wants[] = {
+      {rows[1], {Port(0), "Lurra Family (type s)", "LU-80", "3.90 -> 3.96", "updated", " s"}},
+      {rows[2], {Port(1), "KCD", "1.23 -> 1.23", "refused (exit 4)"}},
+      {rows[3], {"next:", "Batteries Too Low"}},
+  };
+  for (const Want& want : wants) {
+    for (const std::string& part : want.has)
+      EXPECT_NE(want.row.find(part), std::string::npos) << part << " in\n" << run.output;
+  }
+  // The updated unit owes nothing: no advice line follows its row.
+  EXPECT_EQ(rows[2].find("next:"), std::string::npos) << run.output;
+}
+
 // Everything `argv` writes to a terminal (a pseudo-terminal) until it ends.
 std::string OnTerminal(const std::vector<std::string>& argv) {
   std::string slave;

@@ -45,7 +45,9 @@ TEST(CliUpdate, SlowDemoEventStream) {
                                  {"status", 0},
                                  {"firmwareBefore", "3.90"},
                                  {"firmwareAfter", "3.96"},
-                                 {"left", "updated"}}));
+                                 {"left", "updated"},
+                                 {"device", "Digital Sensor s"},
+                                 {"serial", "LU-20931"}}));
   EXPECT_TRUE(events.back()["seconds"].is_number_unsigned());
   int lastProgress = -1;
   std::vector<std::string> statuses;
@@ -125,7 +127,8 @@ TEST_F(CliDevice, RefusalEventsAndExitStatus) {
                   {"kind", "error"},
                   {"text",
                    "The battery power in the KCD is too low!\n\nPlease replace the batteries "
-                   "before running this updater."}}));
+                   "before running this updater.\n\nThe battery reads 9 %; an update needs "
+                   "at least 10 %."}}));
   EXPECT_EQ(events.back()["event"], "result");
   EXPECT_EQ(events.back()["code"], -130);
   EXPECT_EQ(run.output.rfind("{\"event\":", 0), 0u) << "the event name leads each line";

@@ -259,7 +259,7 @@ TEST_F(InstrumentUpdate, ChecksBeforeTheLoader) {
        kBatteryLow,
        {"Batteries Too Low"},
        "The battery power is too low!\n\nPlease replace the batteries before running this "
-       "updater."},
+       "updater.\n\nThe battery reads 9 %; an update needs at least 10 %."},
   });
 }
 

@@ -60,7 +60,7 @@ TEST_F(SensorUpdate, RefusalsBeforeTheLoader) {
   noLoader.hasLoader = false;
   const std::string lowBattery =
       "The battery power in the KCD is too low!\n\nPlease replace the batteries before running "
-      "this updater.";
+      "this updater.\n\nThe battery reads 9 %; an update needs at least 10 %.";
   struct Case {
     const char* name;
     sim::SensorOptions sensor;
