@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "loader/builtin_image.h"
+#include "app/engine/updater_engine.h"
 #include "tests/support/pty_rig.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -135,6 +136,11 @@ TEST(Cli, ImageCheckGivesTheVerdict) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
+    // An instrument build takes an opened image for its own type: the sensor rows are the
+    // comm-device build's.
+    if (ThisBuild().targetType != kTypeDigitalSensor &&
+        c.args.find(Quote(sensor)) != std::string::npos)
+      continue;
     CliRun run = Cli(c.args);
     EXPECT_EQ(run.status, c.status) << run.output;
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;

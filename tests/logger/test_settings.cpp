@@ -175,7 +175,7 @@ TEST_F(Settings, TextIsKeptWholeOrRefusedNeverCut) {
        "its answer to \"get -authkey\" has 40 characters, more than the 32 it can keep"},
       {"sn", std::string(20, '7'), kSettingsUnfit,
        "its answer to \"get -sn\" has 20 characters, more than the 15 it can keep"},
-      {"sn", std::string("SN\0042", 6), 1, ""},
+      {"sn", std::string("SN\0" "042", 6), 1, ""},
       {"i", "LOGGER0123", kSettingsUnfit,
        "its answer to \"get -i\" has 10 characters, more than the 8 it can keep"},
   };
