@@ -372,6 +372,17 @@ std::string LeftBehindText(const UpdaterEngine& engine) {
 
 namespace {
 
+// Hands the comm device back to its shell and lets go of the device. A loader port of the
+// engine's own left open would lock the next attempt out.
+void HandBack(UpdaterEngine* engine) {
+  const char grave = '`';
+  std::uint32_t written = 0;
+  DSWrite(&engine->session->link, &grave, 1, &written);
+  BSLTakeBack(engine->host.get());
+  BSLDisconnect(engine->host.get());
+  DPLogout(engine->session.get(), 0);
+}
+
 Status RunUpdateSequence(UpdaterEngine* engine) {
   UpdateAttempt* a = engine->attempt.get();
   const std::string& path = a->settingsFile;
@@ -408,12 +419,7 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
   std::string connectText = "You may disconnect your " + a->target + " now.";
   if (a->dryRunReached) {
     // Back out of the session as a refusal does; the device never left its firmware.
-    const char grave = '`';
-    std::uint32_t written = 0;
-    DSWrite(&engine->session->link, &grave, 1, &written);
-    BSLTakeBack(engine->host.get());
-    BSLDisconnect(engine->host.get());
-    DPLogout(engine->session.get(), 0);
+    HandBack(engine);
     SetProgress(engine, 0);
     engine->ui->SetStatus("Dry run finished: nothing was written to the device.");
     rc = kOk;
@@ -432,13 +438,7 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
   } else if (rc < 0) {
     engine->ui->HideStatus();
     SetProgress(engine, 0);
-    const char grave = '`';
-    std::uint32_t written = 0;
-    DSWrite(&engine->session->link, &grave, 1, &written);
-    BSLTakeBack(engine->host.get());
-    // A loader port of the engine's own left open would lock the next attempt out.
-    BSLDisconnect(engine->host.get());
-    DPLogout(engine->session.get(), 0);
+    HandBack(engine);
     connectText = "Connect " + a->target + " to computer comm port.";
   } else {
     const std::uint32_t seconds = (DSTicks() - start) / 1000;
