@@ -119,6 +119,9 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   QProgressBar* statusBar = nullptr;
   QLabel* newSN = nullptr;
   QLineEdit* newSNstr = nullptr;
+  // After a success: the device the update found, and where its log is.
+  QLabel* foundText = nullptr;
+  QLabel* logFolderText = nullptr;
   QPushButton* btnClose = nullptr;
   QPushButton* btnStart = nullptr;
 
@@ -161,6 +164,8 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
 
   // Tells how the update just run ended, when it left something to do.
   void ShowEnding();
+  // Names the device a successful update found and the log's folder.
+  void ShowFound();
 
   WindowOptions options_;
   std::unique_ptr<UpdaterEngine> engine_;
