@@ -138,7 +138,7 @@ TfrmMain::~TfrmMain() {
 
 void TfrmMain::BuildControls() {
   auto* client = new QWidget(this);
-  client->setFixedSize(313, 262);
+  client->setFixedSize(kClientWidth, kClientHeight);
   setCentralWidget(client);
   const QFont bold = BoldOf(font());
 

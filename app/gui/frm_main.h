@@ -26,6 +26,9 @@ namespace quendal {
 class TfrmWeb;
 
 inline constexpr int kPortTableSize = 16;
+// The window's client area; a success's details add to its height.
+inline constexpr int kClientWidth = 313;
+inline constexpr int kClientHeight = 262;
 
 // A port list that says when it is about to open, so it can be refilled first.
 class PortComboBox : public QComboBox {
@@ -166,6 +169,7 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   void ShowEnding();
   // Names the device a successful update found and the log's folder.
   void ShowFound();
+  void HideFound();
 
   WindowOptions options_;
   std::unique_ptr<UpdaterEngine> engine_;

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QLayout>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -12,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 
 #include "app/gui/frm_main.h"
 #include "host/device_text.h"
@@ -113,8 +115,7 @@ void TfrmMain::timerStartTimer() {
   // A Start pressed while a menu-started update waits would open the same port twice.
   if (Updating(*e)) return;
   cbCommPort->setEnabled(false);
-  foundText->hide();
-  logFolderText->hide();
+  HideFound();
   QApplication::setOverrideCursor(Qt::WaitCursor);
   e->options.newSerialNumber = newSNstr->text().toStdString();
   if (!DataFolderRefused(e)) {
@@ -167,6 +168,17 @@ void TfrmMain::ShowFound() {
                          QUrl::fromLocalFile(folder).toString().toHtmlEscaped() + "\">" +
                          folder.toHtmlEscaped() + "</a>");
   logFolderText->show();
+  // The window grows by the details rather than squeeze the lines above them.
+  const int width = statusBar->width();
+  const int spacing = std::max(0, statusBar->parentWidget()->layout()->spacing());
+  centralWidget()->setFixedHeight(kClientHeight + foundText->heightForWidth(width) +
+                                  logFolderText->heightForWidth(width) + 2 * spacing);
+}
+
+void TfrmMain::HideFound() {
+  foundText->hide();
+  logFolderText->hide();
+  centralWidget()->setFixedHeight(kClientHeight);
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {

@@ -132,6 +132,9 @@ class FrmMainEndingTest : public QObject {
     QVERIFY2(w->logFolderText->text().startsWith("Open Log Folder: ") &&
                  w->logFolderText->text().contains(">" + Path("data").toHtmlEscaped() + "</a>"),
              qPrintable(w->logFolderText->text()));
+    // The window makes room for the details: none is cut.
+    for (QLabel* label : {w->statusText, w->foundText, w->logFolderText})
+      QTRY_VERIFY(label->height() >= label->heightForWidth(label->width()));
     emit w->logFolderText->linkActivated(QString());
     QCOMPARE(opened_, QList<QUrl>{QUrl::fromLocalFile(Path("data"))});
     transport.Stop();
