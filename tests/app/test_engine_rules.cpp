@@ -148,9 +148,9 @@ TEST_F(Rules, NoticesHelpAndAbout) {
   const std::string system = "Linux";
 #endif
   EXPECT_EQ(AboutText(*engine_).rfind("Orvelle Universal Firmware Updater for " + system +
-                                      "\n\n"
-                                      "Quendal Engine version 4.5.6\n"
-                                      "Communication Protocol version 1.7.9\n\n\xC2\xA9",
+                                          "\n\n"
+                                          "Quendal Engine version 4.5.6\n"
+                                          "Communication Protocol version 1.7.9\n\n\xC2\xA9",
                                       0),
             0u);
 

@@ -206,7 +206,8 @@ class FrmMainTest : public QObject {
     QCOMPARE(messages_[0].caption, QString("About Bremo Sensor Firmware Updater"));
     // It names the system it runs on, not always Windows.
     const QString system = QSysInfo::productType() == "macos" ? "macOS" : "Linux";
-    QVERIFY(messages_[0].text.startsWith("Orvelle Universal Firmware Updater for " + system + "\n\n"));
+    QVERIFY(
+        messages_[0].text.startsWith("Orvelle Universal Firmware Updater for " + system + "\n\n"));
     QCOMPARE(messages_[0].kindOrFlags, int{kMessageInformation});
     QCOMPARE(beeps_, std::vector<int>{64});
   }

@@ -135,7 +135,8 @@ bool Success() {
   if (!Await([&] { return !Updating(*w->engine()) && w->btnClose->isEnabled(); }, 240000))
     return false;
   watch.stop();
-  return saved && w->statusBar->value() == 100 && Settle() && Save(Picture(w), "window-success.png");
+  return saved && w->statusBar->value() == 100 && Settle() &&
+         Save(Picture(w), "window-success.png");
 }
 
 // A refusal: the battery is too low. The real message box, taken while it is open.
@@ -155,8 +156,7 @@ bool Failure() {
   });
   watch.start(50);
   w->btnStart->click();
-  return Await([&] { return !Updating(*w->engine()) && w->btnClose->isEnabled(); }, 60000) &&
-         saved;
+  return Await([&] { return !Updating(*w->engine()) && w->btnClose->isEnabled(); }, 60000) && saved;
 }
 
 }  // namespace
