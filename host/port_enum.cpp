@@ -237,6 +237,15 @@ std::vector<const PortEntry*> PortsWithUsbSerial(const PortEntry* entries, std::
   return found;
 }
 
+bool IsBuiltInSerialPort(std::string_view portName) {
+  return Family(portName) == "ttyS";
+}
+
+bool IsLikelyDevicePort(const PortEntry& entry) {
+  return !IsBuiltInSerialPort(entry.portName.view()) &&
+         !EndsWith(entry.description.view(), kBusyMark);
+}
+
 void MarkBusy(BoundedText<kPortDescriptionChars>* description) {
   if (description->size() + kBusyMark.size() > kPortDescriptionChars) {
     description->Set(description->view().substr(0, kPortDescriptionChars - kBusyMark.size()));

@@ -97,6 +97,15 @@ void SetUsbIdentity(std::string_view vendorId, std::string_view productId, std::
 std::vector<const PortEntry*> PortsWithUsbSerial(const PortEntry* entries, std::int32_t count,
                                                  std::string_view serial);
 
+// A port built into the machine (ttyS0 on Linux): the system lists it whether or not
+// anything is wired to it, so it is never the likely place of the device.
+bool IsBuiltInSerialPort(std::string_view portName);
+
+// True for a port the device may well hang on when the operator named none: neither a
+// built-in port nor one marked busy. The window preselects the first such port and the
+// console takes the only one.
+bool IsLikelyDevicePort(const PortEntry& entry);
+
 // Appends " (busy)", shortening the description where the whole mark would not fit.
 void MarkBusy(BoundedText<kPortDescriptionChars>* description);
 

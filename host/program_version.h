@@ -13,4 +13,8 @@ std::string ProgramFileVersion();
 // system does not say.
 std::string ProgramFolder();
 
+// The name of the system the program was built for, as users know it: "Windows", "Linux",
+// "macOS".
+const char* OperatingSystemName();
+
 }  // namespace quendal

@@ -8,6 +8,16 @@
 
 namespace quendal {
 
+const char* OperatingSystemName() {
+#if defined(__APPLE__)
+  return "macOS";
+#elif defined(__linux__)
+  return "Linux";
+#else
+  return "Unix";
+#endif
+}
+
 std::string ProgramFileVersion() {
   return QUENDAL_BUILD_ENGINE_VERSION;
 }

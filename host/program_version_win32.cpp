@@ -7,6 +7,10 @@
 
 namespace quendal {
 
+const char* OperatingSystemName() {
+  return "Windows";
+}
+
 std::string ProgramFileVersion() {
   std::vector<wchar_t> path(MAX_PATH);
   for (;;) {

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev srecord nlohmann-json3-dev qt6-base-dev
-  libcpp-httplib-dev openssl clang libclang-rt-14-dev)
+  libcpp-httplib-dev openssl clang libclang-rt-14-dev
+  fonts-dejavu-core)  # the window's headless pictures need a font
 
 missing=()
 for p in "${packages[@]}"; do

@@ -51,13 +51,7 @@ DeviceFacts FactsOf(const UpdaterEngine& engine) {
   const InstrumentSession* session = engine.session.get();
   const UpdateAttempt& attempt = *engine.attempt;
   const AttemptRecord unit = HeldUnit(session);
-  if (engine.IsCommDeviceBuild() && session->sdi.typeCode != 0) {
-    facts.kind = SensorKindName(engine);
-  } else if (!engine.IsCommDeviceBuild() && attempt.profile.displayName.size() > 0) {
-    facts.kind = attempt.profile.displayName.c_str();
-  } else {
-    facts.kind = attempt.target;
-  }
+  facts.kind = FoundDeviceKind(engine);
   if (unit.firmware > 0) facts.version = VersionText(unit.firmware);
   facts.serial = unit.serial;
   facts.port = attempt.options.portDescription;
@@ -248,10 +242,7 @@ bool OnlyPort(std::string* name, std::string* description, std::string* why) {
   // is no choice: neither makes a second candidate.
   std::int32_t count = 0;
   for (std::int32_t i = 0; i < listed; ++i) {
-    const std::string portName = entries[i].portName.c_str();
-    const std::string text = entries[i].description.c_str();
-    if (portName.rfind("ttyS", 0) == 0) continue;
-    if (text.size() >= 7 && text.compare(text.size() - 7, 7, " (busy)") == 0) continue;
+    if (!IsLikelyDevicePort(entries[i])) continue;
     if (count != i) entries[count] = entries[i];
     ++count;
   }

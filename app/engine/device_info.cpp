@@ -64,6 +64,15 @@ std::string SensorKindName(const UpdaterEngine& engine) {
   return name.c_str();
 }
 
+std::string FoundDeviceKind(const UpdaterEngine& engine) {
+  const UpdateAttempt& attempt = *engine.attempt;
+  if (engine.IsCommDeviceBuild() && engine.session->sdi.typeCode != 0)
+    return SensorKindName(engine);
+  if (!engine.IsCommDeviceBuild() && attempt.profile.displayName.size() > 0)
+    return attempt.profile.displayName.c_str();
+  return attempt.target;
+}
+
 static Status LookAtDevice(UpdaterEngine* engine, DeviceInfo* info) {
   InstrumentSession* session = engine->session.get();
   DeviceProfile& profile = engine->attempt->profile;

@@ -1,5 +1,6 @@
 // The Help and About texts.
 #include "app/engine/updater_engine.h"
+#include "host/program_version.h"
 
 namespace quendal {
 namespace {
@@ -48,8 +49,10 @@ std::string HelpText(const UpdaterEngine& engine) {
 }
 
 std::string AboutText(const UpdaterEngine& engine) {
-  return std::string("Orvelle Universal Firmware Updater for Windows\n\n") +
-         "Quendal Engine version " + engine.build.engineVersion +
+  // The system it runs on: the Windows build's text stands as it always was.
+  std::string text = "Orvelle Universal Firmware Updater for ";
+  text += OperatingSystemName();
+  return text + "\n\n" + "Quendal Engine version " + engine.build.engineVersion +
          "\nCommunication Protocol version " + "1.7.9" + "\n\n" + kCopyright;
 }
 

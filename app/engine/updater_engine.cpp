@@ -439,7 +439,8 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
     engine->ui->HideStatus();
     SetProgress(engine, 0);
     HandBack(engine);
-    connectText = "Connect " + a->target + " to computer comm port.";
+    // The line asks for the device the window was started for, as before the Start.
+    connectText = ConnectText(*engine);
   } else {
     const std::uint32_t seconds = (DSTicks() - start) / 1000;
     if (a->profile.calibrationNotice) ShowPostUpdateNotice(engine, a->profile.type);

@@ -226,6 +226,9 @@ Status ReadDeviceInfo(UpdaterEngine* engine, DeviceInfo* info);
 // The name of the sensor last read, for the operator: a family member without a name of
 // its own by its family's.
 std::string SensorKindName(const UpdaterEngine& engine);
+// What the last attempt found on the port, for the operator: the sensor's name, the
+// instrument's type, or the target when nothing answered. Needs an attempt.
+std::string FoundDeviceKind(const UpdaterEngine& engine);
 // The settings last read, as the settings file would hold them, in its order.
 std::vector<std::pair<std::string, std::string>> HeldSettingsList(const UpdaterEngine& engine);
 // True when a sensor reporting `type` is one the selected sensor type `selected` updates.

@@ -138,7 +138,7 @@ TfrmMain::~TfrmMain() {
 
 void TfrmMain::BuildControls() {
   auto* client = new QWidget(this);
-  client->setFixedSize(313, 262);
+  client->setFixedSize(kClientWidth, kClientHeight);
   setCentralWidget(client);
   const QFont bold = BoldOf(font());
 
@@ -173,6 +173,14 @@ void TfrmMain::BuildControls() {
   statusBar->setRange(0, 100);
   statusBar->setValue(0);
   statusBar->setTextVisible(false);
+  foundText = new QLabel(panel);
+  foundText->setWordWrap(true);
+  foundText->hide();
+  logFolderText = new QLabel(panel);
+  logFolderText->setWordWrap(true);
+  logFolderText->setTextFormat(Qt::RichText);
+  logFolderText->hide();
+  connect(logFolderText, &QLabel::linkActivated, this, [this] { OpenLogFolder1Click(); });
   newSN = new QLabel("New Serial Number", panel);
   newSN->hide();
   newSNstr = new QLineEdit(panel);
@@ -222,6 +230,8 @@ void TfrmMain::BuildControls() {
   inPanel->addWidget(cbCommPort);
   inPanel->addLayout(statusRow);
   inPanel->addWidget(statusBar);
+  inPanel->addWidget(foundText);
+  inPanel->addWidget(logFolderText);
   inPanel->addStretch();
   inPanel->addLayout(bottom);
 
@@ -377,13 +387,17 @@ void TfrmMain::FillPortList(bool once) {
     cbCommPort->addItem(QString::fromUtf8(ports[i].description.c_str()));
   int selected = 0;
   if (once) {
+    // Without a remembered port that is there, the port the device most likely hangs on
+    // (the console's rule): an adapter or a simulated device before a built-in port.
     const std::string saved = savedPort_.toStdString();
-    for (int i = 0; portSaved_ && i < count; ++i) {
-      if (saved == ports[i].portName.c_str()) {
-        selected = i;
-        break;
-      }
+    int chosen = -1;
+    for (int i = 0; portSaved_ && i < count && chosen < 0; ++i) {
+      if (saved == ports[i].portName.c_str()) chosen = i;
     }
+    for (int i = 0; chosen < 0 && i < count; ++i) {
+      if (IsLikelyDevicePort(ports[i])) chosen = i;
+    }
+    selected = chosen < 0 ? 0 : chosen;
   } else {
     // The port chosen stays chosen wherever the refill put it: a newly plugged adapter
     // must not take its place unseen.

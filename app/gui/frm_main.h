@@ -26,6 +26,9 @@ namespace quendal {
 class TfrmWeb;
 
 inline constexpr int kPortTableSize = 16;
+// The window's client area; a success's details add to its height.
+inline constexpr int kClientWidth = 313;
+inline constexpr int kClientHeight = 262;
 
 // A port list that says when it is about to open, so it can be refilled first.
 class PortComboBox : public QComboBox {
@@ -119,6 +122,9 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
   QProgressBar* statusBar = nullptr;
   QLabel* newSN = nullptr;
   QLineEdit* newSNstr = nullptr;
+  // After a success: the device the update found, and where its log is.
+  QLabel* foundText = nullptr;
+  QLabel* logFolderText = nullptr;
   QPushButton* btnClose = nullptr;
   QPushButton* btnStart = nullptr;
 
@@ -161,6 +167,9 @@ class TfrmMain : public QMainWindow, public OperatorInterface {
 
   // Tells how the update just run ended, when it left something to do.
   void ShowEnding();
+  // Names the device a successful update found and the log's folder.
+  void ShowFound();
+  void HideFound();
 
   WindowOptions options_;
   std::unique_ptr<UpdaterEngine> engine_;

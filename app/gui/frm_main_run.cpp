@@ -4,19 +4,28 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 
 #include "app/gui/frm_main.h"
+#include "host/device_text.h"
 #include "host/file_ops.h"
 #include "web/frm_web.h"
 
 namespace quendal {
 namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
 
 // The texts carry their own line ends. Left to itself the box breaks a line wider than its
 // limit anywhere, even inside a word; so every line is shown whole, as written.
@@ -82,13 +91,14 @@ void TfrmMain::btnStartClick() {
 }
 
 void TfrmMain::UpdateFirmware1Click() {
-  timerStart->start();
-  UpdateFirmware1->setEnabled(false);
+  // The same update as the button's: a Start or Close pressed under it would open the port
+  // twice or hide the window while the upload goes on.
+  btnStartClick();
 }
 
 void TfrmMain::btnCloseClick() {
-  // Close stays enabled under an update started from the menu; closing at once there would
-  // hide the window while the upload goes on, so it asks as the close request does.
+  // Closing at once under an update would hide the window while the upload goes on, so it
+  // asks as the close request does.
   if (Updating(*engine_)) return Exit1Click();
   closeAtOnce_ = true;
   close();
@@ -105,10 +115,12 @@ void TfrmMain::timerStartTimer() {
   // A Start pressed while a menu-started update waits would open the same port twice.
   if (Updating(*e)) return;
   cbCommPort->setEnabled(false);
+  HideFound();
   QApplication::setOverrideCursor(Qt::WaitCursor);
   e->options.newSerialNumber = newSNstr->text().toStdString();
   if (!DataFolderRefused(e)) {
     RunUpdate(e);
+    ShowFound();
     ShowEnding();
   }
 
@@ -138,6 +150,37 @@ void TfrmMain::ShowEnding() {
   }
 }
 
+void TfrmMain::ShowFound() {
+  const UpdaterEngine& e = *engine_;
+  const UpdateAttempt* a = e.attempt.get();
+  if (!a || a->result < 0 || a->options.dryRun) return;
+  auto version = [](std::uint32_t hundredths) {
+    return hundredths > 0 ? QString::fromStdString(VersionText(hundredths)) : QString("?");
+  };
+  const QString serial = a->serial.empty() ? QString("unknown") : Q(VisibleText(a->serial));
+  foundText->setText("Found: " + Q(VisibleText(FoundDeviceKind(e))) + ", serial " + serial +
+                     ", firmware " + version(a->firmwareBefore) + " " + QChar(0x2192) + " " +
+                     version(LastEnding(e).firmwareAfter));
+  foundText->show();
+  // The text names the folder whole; the link opens it as the File menu's item does.
+  const QString folder = QDir::toNativeSeparators(QFileInfo(Q(e.errorFilePath)).absolutePath());
+  logFolderText->setText("Open Log Folder: <a href=\"" +
+                         QUrl::fromLocalFile(folder).toString().toHtmlEscaped() + "\">" +
+                         folder.toHtmlEscaped() + "</a>");
+  logFolderText->show();
+  // The window grows by the details rather than squeeze the lines above them.
+  const int width = statusBar->width();
+  const int spacing = std::max(0, statusBar->parentWidget()->layout()->spacing());
+  centralWidget()->setFixedHeight(kClientHeight + foundText->heightForWidth(width) +
+                                  logFolderText->heightForWidth(width) + 2 * spacing);
+}
+
+void TfrmMain::HideFound() {
+  foundText->hide();
+  logFolderText->hide();
+  centralWidget()->setFixedHeight(kClientHeight);
+}
+
 void TfrmMain::closeEvent(QCloseEvent* event) {
   UpdaterEngine* e = engine_.get();
   if (!closeAtOnce_ && Updating(*e)) {
@@ -147,7 +190,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
                              "!\nThis process should NOT be interrupted.\n\n" + "Your " + name +
                              " may be unusable or have missing settings\n" +
                              "until you complete the firmware update process.\n\n" +
-                             "Click OK to continue updating your" + name + ".\n";
+                             "Click OK to continue updating your " + name + ".\n";
     if (MessageBox(text.c_str(), "Don't Quit Now!", 48) == kBoxOk) {
       event->ignore();
       return;

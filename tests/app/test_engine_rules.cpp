@@ -140,9 +140,17 @@ TEST_F(Rules, NoticesHelpAndAbout) {
   EXPECT_EQ(ui_.shown[0].kind, kMessagePlain);
   EXPECT_EQ(ui_.beeps, std::vector<int>{48});
 
-  EXPECT_EQ(AboutText(*engine_).rfind("Orvelle Universal Firmware Updater for Windows\n\n"
-                                      "Quendal Engine version 4.5.6\n"
-                                      "Communication Protocol version 1.7.9\n\n\xC2\xA9",
+#if defined(_WIN32)
+  const std::string system = "Windows";
+#elif defined(__APPLE__)
+  const std::string system = "macOS";
+#else
+  const std::string system = "Linux";
+#endif
+  EXPECT_EQ(AboutText(*engine_).rfind("Orvelle Universal Firmware Updater for " + system +
+                                          "\n\n"
+                                          "Quendal Engine version 4.5.6\n"
+                                          "Communication Protocol version 1.7.9\n\n\xC2\xA9",
                                       0),
             0u);
 

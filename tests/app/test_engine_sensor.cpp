@@ -94,7 +94,7 @@ TEST_F(SensorUpdate, RefusalsBeforeTheLoader) {
     EXPECT_EQ(ui_.shown.back().text, c.text);
     EXPECT_TRUE(ui_.statusHidden);
     EXPECT_EQ(ui_.progress.back(), 0);
-    EXPECT_EQ(ui_.connectText, "Connect Lurra Family to computer comm port.");
+    EXPECT_EQ(ui_.connectText, "Connect KCD to computer comm port.");
     EXPECT_EQ(Facts().updates, 0u);
     EXPECT_EQ(Facts().address, before.address);
     test::Eventually([&] { return device_->Mode() == sim::CommMode::kShell; });

@@ -204,6 +204,10 @@ class FrmMainTest : public QObject {
     w->About1->trigger();
     QCOMPARE(messages_.size(), size_t{1});
     QCOMPARE(messages_[0].caption, QString("About Bremo Sensor Firmware Updater"));
+    // It names the system it runs on, not always Windows.
+    const QString system = QSysInfo::productType() == "macos" ? "macOS" : "Linux";
+    QVERIFY(
+        messages_[0].text.startsWith("Orvelle Universal Firmware Updater for " + system + "\n\n"));
     QCOMPARE(messages_[0].kindOrFlags, int{kMessageInformation});
     QCOMPARE(beeps_, std::vector<int>{64});
   }
@@ -532,7 +536,7 @@ class FrmMainTest : public QObject {
     QCOMPARE(boxes_[0].kindOrFlags, 48);
     QVERIFY(boxes_[0].text.startsWith(
         "The Lurra Family Firmware Updater is updating your Lurra Family!\n"));
-    QVERIFY(boxes_[0].text.endsWith("Click OK to continue updating yourLurra Family.\n"));
+    QVERIFY(boxes_[0].text.endsWith("Click OK to continue updating your Lurra Family.\n"));
     QVERIFY(Preferences().allKeys().isEmpty());
 
     // The system close command asks the same.
