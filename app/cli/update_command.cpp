@@ -122,8 +122,11 @@ RunResult ResultOf(const UpdateAttempt& attempt, int status, unsigned seconds) {
     r.device = attempt.device;
     r.serial = attempt.serial;
   }
-  if (attempt.skippedAsCurrent && attempt.result >= 0)
-    r.skipped = "already runs " + VersionText(attempt.firmwareBefore);
+  if (attempt.skippedAsCurrent && attempt.result >= 0) {
+    // Built up with +=: MinGW's GCC 12 takes a literal + a temporary for an overlapping copy.
+    r.skipped = "already runs ";
+    r.skipped += VersionText(attempt.firmwareBefore);
+  }
   return r;
 }
 
