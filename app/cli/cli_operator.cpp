@@ -134,7 +134,8 @@ void CliOperator::SetStatus(const char* text) {
   }
   EndBar();
   Emit(std::string("Status: ") + text);
-  if (barOnTerminal_ && lastProgress_ >= 0) SetProgress(lastProgress_);
+  awaitingStatus_ = false;
+  if (lastProgress_ >= 0) ShowProgress(lastProgress_);
 }
 
 void CliOperator::StageEntered(const char* stage) {
@@ -158,7 +159,7 @@ void CliOperator::StageEntered(const char* stage) {
       Emit("Log: " + facts.log);
     }
   }
-  const auto now = std::chrono::steady_clock::now();
+  const double now = Now();
   if (std::strcmp(stage, "upload") == 0) {
     uploadStarted_ = now;
   } else if (phase_ == "upload") {
@@ -169,12 +170,12 @@ void CliOperator::StageEntered(const char* stage) {
     Event({{"event", "phase"}, {"name", stage}});
     return;
   }
-  // On a terminal the bar names the phase; elsewhere each phase gets its line.
-  if (barOnTerminal_) {
-    if (lastProgress_ >= 0) SetProgress(lastProgress_);
-    return;
-  }
-  Emit(std::string("Phase: ") + stage);
+  // A stage that said nothing of itself lets its percentage out before the next one.
+  if (awaitingStatus_ && lastProgress_ >= 0) ShowProgress(lastProgress_);
+  awaitingStatus_ = true;
+  // On a terminal the bar names the phase (drawn again with the status); elsewhere each
+  // phase gets its line.
+  if (!barOnTerminal_) Emit(std::string("Phase: ") + stage);
 }
 
 void CliOperator::LoaderBytes(std::uint32_t done, std::uint32_t total) {
@@ -182,14 +183,21 @@ void CliOperator::LoaderBytes(std::uint32_t done, std::uint32_t total) {
   bytesTotal_ = total;
 }
 
-std::string CliOperator::Timing(int position) const {
-  using std::chrono::duration;
-  const auto now = std::chrono::steady_clock::now();
-  const double elapsed = duration<double>(now - started_).count();
+void CliOperator::LoaderWork(std::uint32_t done, std::uint32_t total) {
+  timeLeft_.Work(phase_, Now(), done, total);
+}
+
+double CliOperator::Now() const {
+  if (clock_) return clock_();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+}
+
+std::string CliOperator::Timing(int position) {
+  const double elapsed = Now();
   std::string text = ClockText(static_cast<unsigned>(elapsed));
-  if (bytesDone_ > 0 && uploadStarted_.time_since_epoch().count() != 0) {
-    const auto end = uploadEnded_ > uploadStarted_ ? uploadEnded_ : now;
-    const double uploading = duration<double>(end - uploadStarted_).count();
+  if (bytesDone_ > 0 && uploadStarted_ >= 0) {
+    const double end = uploadEnded_ > uploadStarted_ ? uploadEnded_ : elapsed;
+    const double uploading = end - uploadStarted_;
     // A rate over a fifth of a second means something; a finished upload has its own.
     if (uploading > 0.2 || (end == uploadEnded_ && uploading > 0)) {
       char rate[32];
@@ -197,15 +205,18 @@ std::string CliOperator::Timing(int position) const {
       text += rate;
     }
   }
-  if (position > 0 && position < 100 && elapsed > 1.0) {
-    text += "  " + ClockText(static_cast<unsigned>(elapsed * (100 - position) / position + 0.5)) +
-            " left";
+  // Only the phase in progress can be timed honestly: the ones after it have rates of
+  // their own that nothing has measured yet.
+  if (position < 100 && timeLeft_.Phase() == phase_) {
+    if (const double left = timeLeft_.SecondsLeft(elapsed); left >= 0) {
+      text += "  " + phase_ + " " + ClockText(static_cast<unsigned>(left + 0.5)) + " left";
+    }
   }
   return text;
 }
 
 void CliOperator::SetProgress(int position) {
-  if (quiet_) return;
+  if (quiet_ || progressHeld_) return;
   if (events_) {
     if (position != lastProgress_) {
       nlohmann::ordered_json event{{"event", "progress"}};
@@ -221,6 +232,10 @@ void CliOperator::SetProgress(int position) {
     return;
   }
   lastProgress_ = position;
+  if (!awaitingStatus_) ShowProgress(position);
+}
+
+void CliOperator::ShowProgress(int position) {
   if (!barOnTerminal_) {
     // A log or a pipe gets a line every tenth, not a bar redrawn in place.
     const int tenth = position / 10;
@@ -330,7 +345,8 @@ void CliOperator::Result(const RunResult& r) {
     nlohmann::ordered_json result{{"event", "result"},
                                   {"code", r.code},
                                   {"seconds", r.seconds},
-                                  {"settingsRestored", r.code >= 0 && !r.dryRun},
+                                  {"settingsRestored",
+                                   r.code >= 0 && !r.dryRun && r.skipped.empty()},
                                   {"status", r.status},
                                   {"firmwareBefore", version(r.firmwareBefore)},
                                   {"firmwareAfter", version(r.firmwareAfter)}};
@@ -341,12 +357,15 @@ void CliOperator::Result(const RunResult& r) {
     if (!r.serial.empty()) result["serial"] = r.serial;
     if (r.dryRun) result["dryRun"] = true;
     if (!r.wouldDo.empty()) result["wouldDo"] = r.wouldDo;
+    if (!r.skipped.empty()) result["skipped"] = r.skipped;
     Event(result);
     return;
   }
   EndBar();
   const std::string seconds = std::to_string(r.seconds);
-  if (r.dryRun) {
+  if (!r.skipped.empty()) {
+    Emit("Skipped: the unit " + r.skipped + ", the image's version; nothing was written.");
+  } else if (r.dryRun) {
     if (!r.wouldDo.empty()) Emit("Dry run: " + r.wouldDo + ".");
     std::string ended = "Dry run ended in ";
     ended += seconds;

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "app/cli/time_left.h"
 #include "app/engine/operator_interface.h"
 
 namespace quendal::cli {
@@ -44,6 +45,7 @@ struct RunResult {
   std::string serial;
   bool dryRun = false;
   std::string wouldDo;  // a dry run that passed every check: what the update would do
+  std::string skipped;  // "already runs 3.96": the unit was left as it was
 };
 
 class CliOperator : public OperatorInterface {
@@ -71,6 +73,14 @@ class CliOperator : public OperatorInterface {
   void SetEventPort(std::string port) { eventPort_ = std::move(port); }
   // What the loader has sent of the image, for the transfer rate.
   void LoaderBytes(std::uint32_t done, std::uint32_t total);
+  // The loader's work of the phase in progress (erase segments, image characters), for
+  // the time left.
+  void LoaderWork(std::uint32_t done, std::uint32_t total);
+  // The bar stays where it is from now on: an interrupted update has not gone back to 0.
+  void HoldProgress() { progressHeld_ = true; }
+  // Seconds since the start for the elapsed time, the rates and the time left (default:
+  // the steady clock).
+  void SetClock(std::function<double()> seconds) { clock_ = std::move(seconds); }
   // Supplies the device shown once before the first write to it.
   void SetDeviceSource(std::function<DeviceFacts()> source) { deviceSource_ = std::move(source); }
 
@@ -97,7 +107,9 @@ class CliOperator : public OperatorInterface {
   void EndBar();
   void Emit(const std::string& line);
   void Tell(const std::string& text);
-  std::string Timing(int position) const;
+  std::string Timing(int position);
+  double Now() const;
+  void ShowProgress(int position);
 
   bool events_;
   int answer_;
@@ -107,14 +119,19 @@ class CliOperator : public OperatorInterface {
   bool barShown_ = false;
   int lastProgress_ = -1;
   int lastLine_ = -1;  // the last tenth printed without a terminal
+  // A stage has begun and its status line has not come yet: its percentages wait for it.
+  bool awaitingStatus_ = false;
+  bool progressHeld_ = false;
+  TimeLeft timeLeft_;
   int answerAll_ = 0;
   std::set<std::string> yes_;
   std::string eventPort_;
   std::uint32_t bytesDone_ = 0;
   std::uint32_t bytesTotal_ = 0;
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::time_point uploadStarted_{};
-  std::chrono::steady_clock::time_point uploadEnded_{};
+  std::function<double()> clock_;
+  double uploadStarted_ = -1;  // seconds on the clock; negative: not yet
+  double uploadEnded_ = -1;
   std::string phase_;
   std::function<DeviceFacts()> deviceSource_;
   bool deviceShown_ = false;

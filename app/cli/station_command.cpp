@@ -12,6 +12,7 @@
 #include "app/cli/child_process.h"
 #include "app/cli/cli_operator.h"
 #include "app/cli/options.h"
+#include "app/cli/update_command.h"
 #include "app/engine/update_record.h"
 #include "app/engine/updater_engine.h"
 #include "host/device_text.h"
@@ -23,8 +24,6 @@ namespace {
 
 using nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
-
-constexpr std::int32_t kMostPorts = 64;
 
 struct Unit {
   std::string port;
@@ -42,7 +41,16 @@ struct Unit {
   std::string serial;
   std::string firmwareBefore;  // from its result; empty: not known
   std::string firmwareAfter;
+  bool dryRun = false;
+  std::string wouldDo;  // a dry run's "would update ..."
+  std::string skipped;  // "already runs 3.96": left as it was
   std::vector<std::string> errLines;
+};
+
+// A listed port that the station does not take, and why.
+struct SkippedPort {
+  std::string port;
+  std::string reason;
 };
 
 // Statuses from best to worst; any status not listed counts as kExitFailed.
@@ -62,7 +70,11 @@ std::string UnitLine(const Unit& unit, std::size_t portWidth) {
   std::string text;
   if (unit.child->Ended()) {
     const int status = unit.child->ExitStatus();
-    if (unit.hasResult && unit.code >= 0) {
+    if (unit.hasResult && unit.code >= 0 && !unit.skipped.empty()) {
+      text = "skipped: " + unit.skipped;
+    } else if (unit.hasResult && unit.code >= 0 && unit.dryRun) {
+      text = "dry run ended in " + std::to_string(unit.seconds) + " s: nothing written";
+    } else if (unit.hasResult && unit.code >= 0) {
       text = "updated in " + std::to_string(unit.seconds) + " s";
     } else if (unit.hasResult && unit.code == kSettingsNotRestored) {
       text = "firmware updated in " + std::to_string(unit.seconds) +
@@ -120,6 +132,9 @@ void TakeEvent(Unit* unit, const std::string& line, bool events, bool plain,
     unit->advice = text("advice");
     unit->firmwareBefore = text("firmwareBefore");
     unit->firmwareAfter = text("firmwareAfter");
+    unit->wouldDo = text("wouldDo");
+    unit->skipped = text("skipped");
+    unit->dryRun = event.value("dryRun", false) == true;
     // The device event names it better; a unit refused before any write has only this.
     if (unit->device.empty()) unit->device = text("device");
     if (unit->serial.empty()) unit->serial = text("serial");
@@ -144,6 +159,8 @@ std::string ResultWord(const Unit& unit) {
   std::string word;
   switch (status) {
     case kExitOk:
+      if (!unit.skipped.empty()) return "skipped: " + unit.skipped;
+      if (unit.dryRun) return unit.wouldDo.empty() ? "dry run: nothing written" : unit.wouldDo;
       return "updated";
     case kExitSettingsNotRestored:
       word = "settings owed";
@@ -177,7 +194,7 @@ std::string ResultWord(const Unit& unit) {
 
 // The table after the station's end: one row per unit, and under a unit that is not done
 // what to do next with it.
-void PrintSummary(const std::vector<Unit>& units) {
+void PrintSummary(const std::vector<Unit>& units, const std::vector<SkippedPort>& skipped) {
   auto cell = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
   std::vector<std::vector<std::string>> rows = {
       {"PORT", "DEVICE", "SERIAL", "FIRMWARE", "RESULT", "TIME"}};
@@ -190,6 +207,8 @@ void PrintSummary(const std::vector<Unit>& units) {
     rows.push_back({unit.port, cell(VisibleText(unit.device)), cell(VisibleText(unit.serial)),
                     firmware, ResultWord(unit), unit.hasResult ? time : "-"});
   }
+  for (const SkippedPort& port : skipped)
+    rows.push_back({port.port, "-", "-", "-", "skipped: " + port.reason, "-"});
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
     for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
@@ -201,7 +220,7 @@ void PrintSummary(const std::vector<Unit>& units) {
       if (c + 1 < rows[r].size()) line.append(widths[c] - rows[r][c].size() + 2, ' ');
     }
     std::printf("%s\n", line.c_str());
-    if (r == 0) continue;
+    if (r == 0 || r > units.size()) continue;
     const Unit& unit = units[r - 1];
     if (!unit.child->Ended() || unit.child->ExitStatus() == kExitOk) continue;
     std::string next = unit.advice;
@@ -289,14 +308,21 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
     std::fprintf(stderr, "quendal-cli update: %s\n", error.c_str());
     return kExitUsage;
   }
+  // --all-ports takes what an update without --port would choose from; the rest is
+  // listed as skipped, which is no failure of the station.
+  std::vector<SkippedPort> skipped;
   if (allPorts) {
-    std::vector<PortEntry> entries(kMostPorts);
-    std::int32_t count = kMostPorts;
-    DeviceLink link;
-    if (CommPortEnum(&link, entries.data(), &count, false) < 1) count = 0;
-    for (std::int32_t i = 0; i < count; ++i) ports.push_back(entries[i].portName.c_str());
+    for (const PortCandidate& c : ListedUpdateCandidates()) {
+      if (c.skipped.empty()) {
+        ports.push_back(c.name);
+      } else {
+        skipped.push_back({c.name, c.skipped});
+      }
+    }
     if (ports.empty()) {
-      std::fprintf(stderr, "quendal-cli update: no serial ports found\n");
+      std::fprintf(stderr, "quendal-cli update: %s\n",
+                   skipped.empty() ? "no serial ports found"
+                                   : "no port to update: only built-in or busy ports were found");
       return kExitPortMissing;
     }
   }
@@ -306,6 +332,7 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
 
   std::size_t portWidth = 4;
   for (const std::string& port : ports) portWidth = std::max(portWidth, port.size());
+  for (const SkippedPort& port : skipped) portWidth = std::max(portWidth, port.port.size());
   const bool terminal = !events && OutputIsTerminal();
   const bool plain = !events && !terminal;
 
@@ -343,6 +370,18 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
   if (!events) {
     std::printf("Updating %zu units at once; settings files and logs under %s/station/\n",
                 units.size(), dataDir.c_str());
+    for (const SkippedPort& port : skipped)
+      std::printf("%-*s skipped: %s\n", static_cast<int>(portWidth), port.port.c_str(),
+                  port.reason.c_str());
+  } else {
+    for (const SkippedPort& port : skipped) {
+      std::fputs((JsonLine(ordered_json{{"event", "skipped"},
+                                        {"port", port.port},
+                                        {"reason", port.reason}}) +
+                  "\n")
+                     .c_str(),
+                 stdout);
+    }
   }
 
   int forwarded = 0;
@@ -422,7 +461,7 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
   if (!events) {
     // What each unit still needs, after the table has stopped moving.
     std::printf("\n");
-    PrintSummary(units);
+    PrintSummary(units, skipped);
     std::printf("Station finished: exit status %d; the record is in %s\n", worst,
                 recordFile.c_str());
   }

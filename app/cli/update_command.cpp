@@ -116,6 +116,11 @@ RunResult ResultOf(const UpdateAttempt& attempt, int status, unsigned seconds) {
     r.device = attempt.device;
     r.serial = attempt.serial;
   }
+  if (attempt.skippedAsCurrent && attempt.result >= 0) {
+    // Built up with +=: MinGW's GCC 12 takes a literal + a temporary for an overlapping copy.
+    r.skipped = "already runs ";
+    r.skipped += VersionText(attempt.firmwareBefore);
+  }
   return r;
 }
 
@@ -233,42 +238,62 @@ int ResolvePort(const std::string& given, std::string* name, std::string* descri
   return kExitOk;
 }
 
-bool OnlyPort(std::string* name, std::string* description, std::string* why) {
+std::vector<PortCandidate> UpdateCandidates(const PortEntry* entries, std::int32_t count) {
+  std::vector<PortCandidate> candidates;
+  for (std::int32_t i = 0; i < count; ++i) {
+    PortCandidate c;
+    c.name = entries[i].portName.c_str();
+    const std::string text = entries[i].description.c_str();
+    c.shortName = text.substr(0, text.find(' '));
+    if (c.shortName.empty()) c.shortName = c.name;
+    // The window's preselection follows the same rule.
+    if (IsBuiltInSerialPort(c.name)) {
+      c.skipped = "built-in serial port";
+    } else if (!IsLikelyDevicePort(entries[i])) {
+      c.skipped = "busy (in use, or not yours to open)";
+    }
+    candidates.push_back(std::move(c));
+  }
+  return candidates;
+}
+
+std::vector<PortCandidate> ListedUpdateCandidates() {
   std::vector<PortEntry> entries(64);
   std::int32_t listed = static_cast<std::int32_t>(entries.size());
   DeviceLink link;
   if (CommPortEnum(&link, entries.data(), &listed, false) < 1) listed = 0;
-  // The built-in UARTs are listed whether or not anything is wired to them, and a busy port
-  // is no choice: neither makes a second candidate.
-  std::int32_t count = 0;
-  for (std::int32_t i = 0; i < listed; ++i) {
-    if (!IsLikelyDevicePort(entries[i])) continue;
-    if (count != i) entries[count] = entries[i];
-    ++count;
+  return UpdateCandidates(entries.data(), listed);
+}
+
+bool OnlyPort(std::string* name, std::string* description, std::string* why) {
+  const std::vector<PortCandidate> listed = ListedUpdateCandidates();
+  std::vector<const PortCandidate*> taken;
+  for (const PortCandidate& c : listed) {
+    if (c.skipped.empty()) taken.push_back(&c);
   }
-  if (count == 1) {
-    *name = entries[0].portName.c_str();
-    const std::string listed = entries[0].description.c_str();
-    *description = listed.substr(0, listed.find(' '));
+  if (taken.size() == 1) {
+    *name = taken[0]->name;
+    *description = taken[0]->shortName;
     return true;
   }
-  if (count == 0) {
-    *why = listed > 0 ? "option --port is needed: only built-in or busy ports were found"
-                      : "option --port is needed: no serial port was found";
+  if (taken.empty()) {
+    *why = !listed.empty() ? "option --port is needed: only built-in or busy ports were found"
+                           : "option --port is needed: no serial port was found";
   } else {
-    *why = "option --port is needed: " + std::to_string(count) + " ports were found (";
-    for (std::int32_t i = 0; i < count; ++i) {
-      const std::string listed = entries[i].description.c_str();
-      *why += (i ? ", " : "") + listed.substr(0, listed.find(' '));
-    }
+    *why = "option --port is needed: " + std::to_string(taken.size()) + " ports were found (";
+    for (std::size_t i = 0; i < taken.size(); ++i) *why += (i ? ", " : "") + taken[i]->shortName;
     *why += ")";
   }
   return false;
 }
 
 int PortProblem(const std::string& port, int connectResult, std::string* text, bool toldAlready) {
-  // The engine's message calls a port the user may not open "in use": that one is said anew.
   if (DSPortDenied(connectResult)) {
+    // The engine's message names the group and the new login already.
+    if (toldAlready) {
+      text->clear();
+      return kExitPortDenied;
+    }
     *text = "you may not open port " + port +
             " (permission denied). Add yourself to the group that owns it, on most systems "
             "'sudo usermod -aG dialout $USER', then log out and in again.";
@@ -354,6 +379,7 @@ int RunUpdateRequest(const UpdateRequest& request) {
   engine.options.dontEraseData = request.dontErase;
   engine.options.recordFile = request.recordFile;
   engine.options.dryRun = request.dryRun;
+  engine.options.skipCurrent = request.skipCurrent;
   SelectPort(&engine, request.port, request.portDescription);
   ui.SetDeviceSource([&engine] { return FactsOf(engine); });
   // Bytes of the image for the transfer rate: the loader counts image-text characters, two
@@ -361,12 +387,15 @@ int RunUpdateRequest(const UpdateRequest& request) {
   engine.host->progress = [&engine, &ui, chain = engine.host->progress](
                               std::uint32_t total, std::uint32_t done, int phase, char kind) {
     if (kind == 'W') ui.LoaderBytes(done / 2, total / 2);
+    ui.LoaderWork(done, total);
     return chain(total, done, phase, kind);
   };
 
   // The operator's interrupt reaches the engine where the window's close request would.
-  ui.SetPumpHook([&engine] {
-    if (Interrupted()) RequestStop(&engine);
+  ui.SetPumpHook([&engine, &ui] {
+    if (!Interrupted()) return;
+    ui.HoldProgress();
+    RequestStop(&engine);
   });
   CatchInterrupts(&engine.session->link, &engine.host->link);
   const std::uint32_t start = DSTicks();
@@ -400,8 +429,8 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
       args,
       {"--port", "--firmware", "--sensor-type", "--new-sn", "--answer", "--yes", "--data-dir",
        "--record-file"},
-      {"--factory", "--rep", "--dont-erase", "--events", "--dry-run", "-q", "--quiet", "-v",
-       "--verbose"},
+      {"--factory", "--rep", "--dont-erase", "--events", "--dry-run", "--skip-current", "-q",
+       "--quiet", "-v", "--verbose"},
       {"--yes"});
   UpdateRequest request;
   request.factory = options.Has("--factory");
@@ -409,6 +438,7 @@ int RunUpdateCommand(const std::vector<std::string_view>& args) {
   request.dontErase = options.Has("--dont-erase");
   request.events = options.Has("--events");
   request.dryRun = options.Has("--dry-run");
+  request.skipCurrent = options.Has("--skip-current");
   if (auto* v = options.Value("--firmware")) request.firmware = *v;
   if (auto* v = options.Value("--sensor-type")) request.sensorType = *v;
   if (auto* v = options.Value("--new-sn")) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/options.h"
+#include "host/port_enum.h"
 
 namespace quendal {
 struct UpdateAttempt;
@@ -32,6 +33,7 @@ struct UpdateRequest {
   bool quiet = false;      // -q: only errors and the result
   bool verbose = false;    // -v: the log's lines as they are written
   bool dryRun = false;     // everything up to the loader; nothing written
+  bool skipCurrent = false;  // a unit that runs the image's version is left alone
 };
 
 // -q/--quiet and -v/--verbose of the commands that run the engine: false, with the usage
@@ -63,6 +65,20 @@ std::vector<std::string> QuestionNames();
 // none is given).
 int ResolvePort(const std::string& given, std::string* name, std::string* description,
                 std::string* why);
+// A listed port as a unit to update: its name for the driver, its short name, and why it
+// is none (empty: it is one).
+struct PortCandidate {
+  std::string name;
+  std::string shortName;
+  std::string skipped;
+};
+// The ports of a list that an update would take without being told: not the built-in
+// UARTs (listed whether or not anything is wired to them) nor busy ports, which are kept
+// with the reason.
+std::vector<PortCandidate> UpdateCandidates(const PortEntry* entries, std::int32_t count);
+// The same for the machine's port list.
+std::vector<PortCandidate> ListedUpdateCandidates();
+
 // With no port given: the only port there is. False, with the reason, when there is none
 // or more than one.
 bool OnlyPort(std::string* name, std::string* description, std::string* why);

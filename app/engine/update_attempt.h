@@ -39,6 +39,8 @@ struct UpdateOptions {
   std::string recordFile;           // empty: updates.jsonl in the data folder
   // Everything up to the loader and nothing written: the device is left as it was.
   bool dryRun = false;
+  // A unit that already runs the image's version is left as it is.
+  bool skipCurrent = false;
 };
 
 // How far the attempt's settings file got.
@@ -101,6 +103,9 @@ struct UpdateAttempt {
   // A dry run got as far as the loader: every check before it passed.
   bool dryRunReached = false;
   int settingsToKeep = -1;  // what the dry run read; -1: none
+  // The unit runs the image's version and skipCurrent was asked: it stops before its
+  // settings are kept (or before the loader, where the version comes with the settings).
+  bool skippedAsCurrent = false;
 
   std::time_t start = 0;
   std::time_t end = 0;

@@ -3,6 +3,7 @@
 // file, a half-written firmware is finished by the same update (a restore into it would
 // fail), and only this unit's own file is ever offered for a restore.
 #include "app/engine/update_attempt.h"
+#include "app/engine/updater_engine.h"
 
 namespace quendal {
 namespace {
@@ -81,7 +82,7 @@ std::string UpdateEnding::Text() const {
 }
 
 DeviceLeft DeviceLeftAfter(const UpdateAttempt& a) {
-  if (a.options.dryRun) return DeviceLeft::kUnchanged;
+  if (a.options.dryRun || a.skippedAsCurrent) return DeviceLeft::kUnchanged;
   if (a.result >= 0) return DeviceLeft::kUpdated;
   if (a.result == kSettingsNotRestored) return DeviceLeft::kSettingsOwed;
   // A restore or a look never takes the firmware away.
@@ -112,6 +113,11 @@ UpdateEnding DecideEnding(const UpdateAttempt& a) {
     case DeviceLeft::kUpdated:
       break;
     case DeviceLeft::kUnchanged:
+      if (a.skippedAsCurrent) {
+        ending.state = "The " + a.target + " already runs firmware " +
+                       VersionText(a.firmwareBefore) + ": nothing was changed.";
+        break;
+      }
       ending.state = "The " + a.target + " was not changed: it still runs its old firmware.";
       // A refusal has said why in its own message; a stop asked for only needs the way on.
       if (a.stopRequested) ending.advice = again + "update it.";

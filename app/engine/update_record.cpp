@@ -41,6 +41,7 @@ std::string VersionOrNull(std::uint32_t hundredths) {
 
 std::string ResultText(const UpdateAttempt& a) {
   const Status rc = a.result;
+  if (rc >= 0 && a.skippedAsCurrent) return "Skipped: it runs the image's version already";
   if (rc >= 0) return "Firmware updated and every setting restored";
   if (rc == kSettingsNotRestored) return "Firmware updated; settings not all restored";
   if (rc == kCancelled && a.stopRequested) return "Stopped on request";
@@ -146,7 +147,7 @@ UpdateRecord DescribeUpdate(const UpdateAttempt& a) {
   if (!a.settingsCaptured && !a.settingsSkipped && a.stage > UpdateStage::kSave) {
     r.settingsCaptured = "earlier";  // taken up from an earlier attempt's file
   }
-  if (a.result >= 0 && !a.settingsSkipped) {
+  if (a.result >= 0 && !a.settingsSkipped && !a.skippedAsCurrent) {
     r.settingsRestored = "all";
   } else if (a.result == kSettingsNotRestored) {
     r.settingsRestored = "partial";

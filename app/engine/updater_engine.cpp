@@ -125,6 +125,12 @@ Status CheckBatteryStep(UpdaterEngine* engine, InstrumentSession* session, const
 }
 
 std::string PortProblemText(const std::string& port, Status rc) {
+  // Checked before "in use": the system counts a port this user may not open among those.
+  if (DSPortDenied(rc)) {
+    return "You may not open Comm Port \"" + port + "\" (permission denied).\n" +
+           "On Linux, add your user to the dialout group (sudo usermod -aG dialout $USER),\n" +
+           "then log out and in again.";
+  }
   if (DSPortInUse(rc)) {
     return "Comm Port \"" + port + "\" is already in use by another application.\n" +
            "Please choose a new Comm Port to use or quit the application using this port.";
@@ -340,6 +346,7 @@ bool ReportLoaderProgress(UpdaterEngine* engine, char letter) {
 bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
   UpdateAttempt* a = engine->attempt.get();
   engine->ui->PumpMessages();
+  if (a->skippedAsCurrent && stage >= UpdateStage::kSave) return false;
   // The loader's start is the first step that changes the device.
   if (a->options.dryRun && stage >= UpdateStage::kLoaderStart) {
     a->dryRunReached = true;
@@ -356,6 +363,11 @@ bool EnterStage(UpdaterEngine* engine, UpdateStage stage) {
 }
 
 Status StoppedOnRequest(UpdaterEngine* engine) {
+  if (engine->attempt->skippedAsCurrent) {
+    LogPrint(engine->log.get(), kLogFailure, kHostSource,
+             "Skipped: the device already runs the image's version");
+    return kCancelled;
+  }
   if (engine->attempt->dryRunReached) {
     LogPrint(engine->log.get(), kLogFailure, kHostSource,
              "Dry run: every check passed; stopped before the firmware loader");
@@ -417,7 +429,20 @@ Status RunUpdateSequence(UpdaterEngine* engine) {
   Status rc = engine->IsCommDeviceBuild() ? UpdateDigitalSensor(engine) : UpdateInstrument(engine);
 
   std::string connectText = "You may disconnect your " + a->target + " now.";
-  if (a->dryRunReached) {
+  if (a->skippedAsCurrent && rc == kCancelled) {
+    HandBack(engine);
+    // Nothing was changed: a capture made before the version was known is not owed.
+    if (a->settingsPhase == SettingsPhase::kCaptured) {
+      std::remove(path.c_str());
+      a->settingsPhase = SettingsPhase::kNone;
+    }
+    engine->ui->SetStatus(("Skipped: the " + a->target + " already runs firmware " +
+                           VersionText(a->firmwareBefore > 0 ? a->firmwareBefore
+                                                             : engine->imageVersion) +
+                           ".")
+                              .c_str());
+    rc = kOk;
+  } else if (a->dryRunReached) {
     // Back out of the session as a refusal does; the device never left its firmware.
     HandBack(engine);
     SetProgress(engine, 0);
@@ -487,9 +512,16 @@ Status RunUpdate(UpdaterEngine* engine) {
 
 void SayWhenSameVersion(UpdaterEngine* engine, std::uint32_t version) {
   if (version == 0 || version != engine->imageVersion) return;
-  std::string text = "The " + engine->attempt->target + " already runs firmware ";
+  UpdateAttempt* a = engine->attempt.get();
+  std::string text = "The " + a->target + " already runs firmware ";
   text += VersionText(version);
-  text += ", the version in this updater: it is written again.";
+  if (a->options.skipCurrent) {
+    a->skippedAsCurrent = true;
+    a->firmwareBefore = version;
+    text += ", the version in this updater: it is skipped.";
+  } else {
+    text += ", the version in this updater: it is written again.";
+  }
   LogPrint(engine->log.get(), kLogStep, kHostSource, "%s", text.c_str());
   SetStatus(engine, text);
 }

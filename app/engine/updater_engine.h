@@ -150,7 +150,8 @@ inline constexpr std::int32_t kMinimumBattery = 10;
 
 // Steps both update sequences take.
 // A line before the update goes on when the device runs the image's version already
-// (`version` in hundredths): a re-flash may be meant, but never unnoticed.
+// (`version` in hundredths): a re-flash may be meant, but never unnoticed. With the
+// skipCurrent option the attempt is marked to stop at its next stage instead.
 void SayWhenSameVersion(UpdaterEngine* engine, std::uint32_t version);
 // The battery check with `status` shown: after the "Batteries Too Low" message that begins
 // with `firstLine`, kBatteryLow. A battery that cannot be read is no reason to stop: 0.
@@ -234,8 +235,8 @@ std::vector<std::pair<std::string, std::string>> HeldSettingsList(const UpdaterE
 // True when a sensor reporting `type` is one the selected sensor type `selected` updates.
 bool SensorTypeFits(std::int32_t selected, std::uint8_t type);
 
-// The text for a port that another program holds or that is not there; empty for any other
-// result of the connect.
+// The text for a port that another program holds, that this user may not open (with the
+// fix), or that is not there; empty for any other result of the connect.
 std::string PortProblemText(const std::string& port, Status rc);
 
 // The captions of the questions the sequences may ask, for fronts that answer them by name.

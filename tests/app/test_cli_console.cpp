@@ -208,7 +208,9 @@ TEST_F(CliConsoleDevice, PortProblemsHaveTheirOwnStatus) {
   });
   ASSERT_TRUE(child.Started());
   EXPECT_EQ(child.Wait(20000), 8) << child.output;
-  EXPECT_TRUE(Has(child.output, "dialout")) << child.output;
+  // Said once, as what it is: no "in use" for a port nobody holds.
+  EXPECT_EQ(count(child.output, "usermod -aG dialout"), 1) << child.output;
+  EXPECT_EQ(count(child.output, "in use"), 0) << child.output;
   chmod(transport_->SlavePath().c_str(), 0620);
 }
 
@@ -526,9 +528,14 @@ TEST_F(CliConsoleDevice, SlowProgressOnATerminalAndElsewhere) {
   int status = -1;
   std::string terminal;
   {
-    // The time left shows only after a second: real time.
+    // The time left shows once the upload's own rate is measured: real time, and frames
+    // answered as slowly as a line at the loader's speed would.
     sim::ScopedTimeScale realTime(1);
-    Boot(lurra);
+    sim::SensorOptions slow = lurra;
+    slow.faults.rules.resize(1);
+    std::string error;
+    ASSERT_TRUE(sim::ParseFaultRule("delay%1:W,ms=15", &slow.faults.rules[0], &error)) << error;
+    Boot(slow);
     terminal = RunOnTerminal({QUENDAL_CLI_PATH, "update", "--port", transport_->SlavePath(),
                               "--data-dir", dir_.File("data")},
                              &status);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,19 +105,24 @@ class CliStation : public testing::Test {
   }
   // A KCD with a Lurra sensor that takes the update, and one whose batteries are too low.
   void BootTwo() {
-    for (int battery : {80, 9}) {
-      sim::CommDeviceOptions options;
-      ASSERT_TRUE(sim::CommPresetOptions("kcd", &options));
-      sim::SensorOptions lurra;
-      ASSERT_TRUE(sim::SensorOptionsForType('s', 390, &lurra));
-      lurra.versionAfterUpdate = 396;
-      lurra.serialNumber = "LU-" + std::to_string(battery);
-      options.sensor = lurra;
-      options.battery = battery;
-      devices_.push_back(std::make_unique<sim::CommDevice>(std::move(options)));
-      transports_.push_back(std::make_unique<sim::PtyTransport>(devices_.back().get()));
-      ASSERT_EQ(transports_.back()->Start(), 1);
-    }
+    for (int battery : {80, 9}) Boot(390, "LU-" + std::to_string(battery), battery);
+  }
+  void Boot(std::uint32_t version, const std::string& serial, int battery = 80) {
+    sim::CommDeviceOptions options;
+    ASSERT_TRUE(sim::CommPresetOptions("kcd", &options));
+    sim::SensorOptions lurra;
+    ASSERT_TRUE(sim::SensorOptionsForType('s', version, &lurra));
+    lurra.versionAfterUpdate = 396;
+    lurra.serialNumber = serial;
+    options.sensor = lurra;
+    options.battery = battery;
+    devices_.push_back(std::make_unique<sim::CommDevice>(std::move(options)));
+    transports_.push_back(std::make_unique<sim::PtyTransport>(devices_.back().get()));
+    ASSERT_EQ(transports_.back()->Start(), 1);
+  }
+  std::uint32_t Version(int i) {
+    return devices_[static_cast<std::size_t>(i)]->WithSensor(
+        [](const sim::SdiSensor& s) { return s.version(); });
   }
   std::string Port(int i) const { return transports_[static_cast<std::size_t>(i)]->SlavePath(); }
   std::vector<std::string> Station() const {
@@ -200,6 +206,64 @@ TEST_F(CliStation, EndsWithATablePerUnit) {
   }
   // The updated unit owes nothing: no advice line follows its row.
   EXPECT_EQ(rows[2].find("next:"), std::string::npos) << run.output;
+}
+
+// --all-ports takes what an update without --port would choose from: a busy port is listed
+// as skipped, not failed. --skip-current leaves a unit on the image's version alone, and a
+// dry run writes nothing; each unit's row says which.
+TEST_F(CliStation, AllPortsSkipsBusyPortsAndCurrentUnitsAndDryRunsWriteNothing) {
+  Boot(390, "LU-OLD");
+  Boot(396, "LU-NEW");
+  Boot(390, "LU-HELD");
+  test::TempDir runtime;
+  ASSERT_TRUE(std::filesystem::create_directory(runtime.File("quendal")));
+  const char* names[] = {"devsim-old", "devsim-new", "devsim-held"};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(symlink(Port(i).c_str(), runtime.File(std::string("quendal/") + names[i]).c_str()),
+              0);
+  }
+  const int held = open(Port(2).c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  const std::string station = "XDG_RUNTIME_DIR=" + test::ShellQuote(runtime.path().string()) +
+                              " " + CliCommand("update --all-ports --skip-current --data-dir " +
+                                               test::ShellQuote(dir_.File("data")));
+  struct Case {
+    const char* more;
+    std::map<std::string, std::vector<std::string>> rows;  // by unit: what its row says
+    std::uint32_t oldAfter;  // LU-OLD's version after the run
+  } cases[] = {
+      {" --dry-run",
+       {{"devsim-old", {"LU-OLD", "would update the Lurra Family (type s) from 3.90 to 3.96"}},
+        {"devsim-new", {"LU-NEW", "3.96 -> 3.96", "skipped: already runs 3.96"}},
+        {"devsim-held", {"skipped: busy"}}},
+       390},
+      {"",
+       {{"devsim-old", {"LU-OLD", "3.90 -> 3.96", "updated"}},
+        {"devsim-new", {"LU-NEW", "3.96 -> 3.96", "skipped: already runs 3.96"}},
+        {"devsim-held", {"skipped: busy"}}},
+       396},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.more);
+    test::ProgramRun run = test::RunProgram("(" + station + c.more + " 2>&1)");
+    EXPECT_EQ(run.status, 0) << run.output;
+    const std::size_t table = run.output.rfind("PORT");
+    ASSERT_NE(table, std::string::npos) << run.output;
+    const std::vector<std::string> rows = Lines(run.output.substr(table));
+    for (const auto& [unit, says] : c.rows) {
+      const auto row = std::find_if(rows.begin(), rows.end(), [&](const std::string& r) {
+        return r.find(unit + " ") != std::string::npos;
+      });
+      ASSERT_NE(row, rows.end()) << unit << "\n" << run.output;
+      for (const std::string& part : says)
+        EXPECT_NE(row->find(part), std::string::npos) << part << " in\n" << run.output;
+    }
+    EXPECT_EQ(run.output.find("next:"), std::string::npos) << run.output;
+    EXPECT_EQ(Version(0), c.oldAfter);
+    EXPECT_EQ(Version(2), 390u) << "the busy unit is never touched";
+  }
+  close(held);
 }
 
 // Everything `argv` writes to a terminal (a pseudo-terminal) until it ends.
