@@ -35,6 +35,7 @@ struct Unit {
   int code = 0;
   unsigned seconds = 0;
   std::string lastError;    // caption of the last error message
+  std::string lastErrorText;  // and its text, which a plain station never printed
   std::string stoppedAt;    // the stage an interruption left it in
   std::string advice;       // what to do next with it, from its result
   std::string device;       // what answered, from its device event
@@ -123,6 +124,7 @@ void TakeEvent(Unit* unit, const std::string& line, bool events, bool plain,
     if (unit->progress >= unit->lastPrinted + 10 || unit->progress == 100) report = true;
   } else if (kind == "message" && text("kind") == "error") {
     unit->lastError = text("caption");
+    unit->lastErrorText = text("text");
   } else if (kind == "interrupted") {
     unit->stoppedAt = text("stage");
   } else if (kind == "result" && has("code", true)) {
@@ -225,7 +227,17 @@ void PrintSummary(const std::vector<Unit>& units, const std::vector<SkippedPort>
     if (!unit.child->Ended() || unit.child->ExitStatus() == kExitOk) continue;
     std::string next = unit.advice;
     if (next.empty() && !unit.lastError.empty()) {
-      next = "see its \"" + unit.lastError + "\" message above; then update it again";
+      // Only the caption reached the unit's lines above: the message itself goes here, on
+      // one line, then what to do after it.
+      std::string message;
+      for (char c : unit.lastErrorText) {
+        if (c != '\n') {
+          message += c;
+        } else if (!message.empty() && message.back() != ' ') {
+          message += ' ';
+        }
+      }
+      next = unit.lastError + ": " + message + "\nthen update it again";
     } else if (next.empty()) {
       next = "see its messages above; then update it again";
     }

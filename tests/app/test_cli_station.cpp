@@ -198,7 +198,7 @@ TEST_F(CliStation, EndsWithATablePerUnit) {
   } wants[] = {
       {rows[1], {Port(0), "Lurra Family (type s)", "LU-80", "3.90 -> 3.96", "updated", " s"}},
       {rows[2], {Port(1), "KCD", "1.23 -> 1.23", "refused (exit 4)"}},
-      {rows[3], {"next:", "Batteries Too Low"}},
+      {rows[3], {"next:", "Batteries Too Low", "reads 9 %; an update needs at least 10 %"}},
   };
   for (const Want& want : wants) {
     for (const std::string& part : want.has)
