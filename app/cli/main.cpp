@@ -155,7 +155,8 @@ std::string UpdateHelp() {
   std::string names;
   for (const std::string& name : QuestionNames()) names += "                        " + name + "\n";
   std::string text =
-      "usage: quendal-cli update [--port NAME] [--rep|--factory] [--firmware FILE]\n"
+      "usage: quendal-cli update [--port NAME [--port NAME ...] | --all-ports] [--rep|--factory]\n"
+      "         [--firmware FILE]\n"
       "         [--yes NAME,...|--answer ok|cancel] [--data-dir DIR] [--events] [--dry-run]\n"
       "         [--skip-current] [-q|-v]\n";
   text += commBuild ? "         [--sensor-type CODE]\n" : "         [--new-sn TEXT] [--dont-erase]\n";

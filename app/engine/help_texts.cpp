@@ -27,7 +27,7 @@ std::string HelpText(const UpdaterEngine& engine) {
   if (DeviceTypeEraseWarning(engine.build.targetType)) {
     text += "WARNING: Updating the firmware in your " + x +
             " will erase any stored measurement data.\n" +
-            "Please download any measurement data stored in your" + x +
+            "Please download any measurement data stored in your " + x +
             " that you want to save.\n\n";
   }
   text += "Before beginning these steps, please make sure your instrument is powered on.\n\n";

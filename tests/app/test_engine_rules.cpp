@@ -157,7 +157,7 @@ TEST_F(Rules, NoticesHelpAndAbout) {
   Start(kTypeCvFour);
   EXPECT_NE(HelpText(*engine_).find("WARNING: Updating the firmware in your Corvel Four will erase "
                                     "any stored measurement data.\nPlease download any "
-                                    "measurement data stored in yourCorvel Four that you want"),
+                                    "measurement data stored in your Corvel Four that you want"),
             std::string::npos);
 }
 
