@@ -48,12 +48,6 @@ struct Unit {
   std::vector<std::string> errLines;
 };
 
-// A listed port that the station does not take, and why.
-struct SkippedPort {
-  std::string port;
-  std::string reason;
-};
-
 // Statuses from best to worst; any status not listed counts as kExitFailed.
 int Rank(int status) {
   constexpr int kOrder[] = {
@@ -196,7 +190,7 @@ std::string ResultWord(const Unit& unit) {
 
 // The table after the station's end: one row per unit, and under a unit that is not done
 // what to do next with it.
-void PrintSummary(const std::vector<Unit>& units, const std::vector<SkippedPort>& skipped) {
+void PrintSummary(const std::vector<Unit>& units, const std::vector<PortCandidate>& skipped) {
   auto cell = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
   std::vector<std::vector<std::string>> rows = {
       {"PORT", "DEVICE", "SERIAL", "FIRMWARE", "RESULT", "TIME"}};
@@ -209,8 +203,8 @@ void PrintSummary(const std::vector<Unit>& units, const std::vector<SkippedPort>
     rows.push_back({unit.port, cell(VisibleText(unit.device)), cell(VisibleText(unit.serial)),
                     firmware, ResultWord(unit), unit.hasResult ? time : "-"});
   }
-  for (const SkippedPort& port : skipped)
-    rows.push_back({port.port, "-", "-", "-", "skipped: " + port.reason, "-"});
+  for (const PortCandidate& port : skipped)
+    rows.push_back({port.name, "-", "-", "-", "skipped: " + port.skipped, "-"});
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
     for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
@@ -322,13 +316,13 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
   }
   // --all-ports takes what an update without --port would choose from; the rest is
   // listed as skipped, which is no failure of the station.
-  std::vector<SkippedPort> skipped;
+  std::vector<PortCandidate> skipped;
   if (allPorts) {
     for (const PortCandidate& c : ListedUpdateCandidates()) {
       if (c.skipped.empty()) {
         ports.push_back(c.name);
       } else {
-        skipped.push_back({c.name, c.skipped});
+        skipped.push_back(c);
       }
     }
     if (ports.empty()) {
@@ -344,7 +338,7 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
 
   std::size_t portWidth = 4;
   for (const std::string& port : ports) portWidth = std::max(portWidth, port.size());
-  for (const SkippedPort& port : skipped) portWidth = std::max(portWidth, port.port.size());
+  for (const PortCandidate& port : skipped) portWidth = std::max(portWidth, port.name.size());
   const bool terminal = !events && OutputIsTerminal();
   const bool plain = !events && !terminal;
 
@@ -382,14 +376,14 @@ int RunStationCommand(const std::vector<std::string_view>& args) {
   if (!events) {
     std::printf("Updating %zu units at once; settings files and logs under %s/station/\n",
                 units.size(), dataDir.c_str());
-    for (const SkippedPort& port : skipped)
-      std::printf("%-*s skipped: %s\n", static_cast<int>(portWidth), port.port.c_str(),
-                  port.reason.c_str());
+    for (const PortCandidate& port : skipped)
+      std::printf("%-*s skipped: %s\n", static_cast<int>(portWidth), port.name.c_str(),
+                  port.skipped.c_str());
   } else {
-    for (const SkippedPort& port : skipped) {
+    for (const PortCandidate& port : skipped) {
       std::fputs((JsonLine(ordered_json{{"event", "skipped"},
-                                        {"port", port.port},
-                                        {"reason", port.reason}}) +
+                                        {"port", port.name},
+                                        {"reason", port.skipped}}) +
                   "\n")
                      .c_str(),
                  stdout);
